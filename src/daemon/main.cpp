@@ -1,0 +1,51 @@
+#include "boxdaemonbackupservice.h"
+#include "boxdaemonbackupserviceadapter.h"
+#include "boxdaemonservice.h"
+#include "boxdaemonserviceadapter.h"
+#include "wiretypes.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDebug>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    // Made once and never deleted: they serve until the process is killed.
+    auto *service = new BoxDaemonService(nullptr);
+    new BoxDaemonServiceAdapter(service);
+    auto *backupService = new BoxDaemonBackupService();
+    new BoxDaemonBackupServiceAdapter(backupService);
+
+    registerWireTypes();
+
+    QDBusConnection connection = QDBusConnection::systemBus();
+    if (!connection.isConnected()) {
+        qDebug() << "Can not conneced to system bus, exiting ...";
+        return 1;
+    }
+
+    if (!connection.registerService(QStringLiteral("com.tavrin.arkvane"))) {
+        qDebug() << QDBusConnection::connectToBus(QDBusConnection::SystemBus,
+                                                  QStringLiteral("com.tavrin.arkvane"))
+                        .lastError()
+                        .message();
+        return 1;
+    }
+
+    if (!connection.registerObject(QStringLiteral("/logfile"), service,
+                                   QDBusConnection::ExportAdaptors)) {
+        qDebug() << "failed to register redirection log file service: "
+                 << connection.lastError().message();
+    }
+    if (!connection.registerObject(QStringLiteral("/backup"), backupService,
+                                   QDBusConnection::ExportAdaptors)) {
+        qDebug() << "failed to register redirection backup service: "
+                 << connection.lastError().message();
+    }
+
+    qDebug() << "gogogo";
+    return app.exec();
+}

@@ -1,0 +1,8 @@
+#include "boxdaemonservice.h"
+
+BoxDaemonService::BoxDaemonService(QObject *parent)
+    : QObject(parent)
+{
+}
+
+BoxDaemonService::~BoxDaemonService() = default;

@@ -1,0 +1,39 @@
+#include "calleraccount.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+
+#include <pwd.h>
+
+#include <vector>
+
+CallerAccount accountOfUid(uid_t uid)
+{
+    CallerAccount account;
+    account.uid = uid;
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd *result = nullptr;
+    while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result) == ERANGE
+           && buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (!result)
+        return account;
+    account.known = true;
+    account.userName = QString::fromLocal8Bit(entry.pw_name ? entry.pw_name : "");
+    account.home = QString::fromLocal8Bit(entry.pw_dir ? entry.pw_dir : "");
+    return account;
+}
+
+CallerAccount callerAccount(const QDBusConnection &connection, const QDBusMessage &message)
+{
+    QDBusConnectionInterface *bus = connection.interface();
+    if (!bus)
+        return {};
+    const QDBusReply<uint> uid = bus->serviceUid(message.service());
+    if (!uid.isValid())
+        return {};
+    return accountOfUid(uid.value());
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+#include <sys/types.h>
+
+class QDBusConnection;
+class QDBusMessage;
+
+// The local account behind a bus call, as the bus daemon and the password
+// database report it.
+struct CallerAccount
+{
+    bool known = false; // false: the bus daemon could not say, or no account has the uid
+    uid_t uid = 0;
+    QString userName;
+    QString home;
+
+    bool isSuperuser() const { return known && uid == 0; }
+    QString boxRoot() const { return home + QStringLiteral("/.box"); }
+};
+
+// Looks the uid up in the password database; known stays false without an entry.
+CallerAccount accountOfUid(uid_t uid);
+
+// Asks the bus daemon for the uid of the message's sender, then the password
+// database for its account.
+CallerAccount callerAccount(const QDBusConnection &connection, const QDBusMessage &message);
