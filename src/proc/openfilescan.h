@@ -1,0 +1,10 @@
+#pragma once
+
+#include "wiretypes.h"
+
+#include <QString>
+
+// Appends to pidList the id of every process holding a descriptor whose
+// target begins with strPath. 0 when the walk ran to its end, -1 when
+// strPath is empty or /proc cannot be opened.
+int get_allOpenFilePidByPath(const QString &strPath, CBoxPidList &pidList);
