@@ -1,0 +1,271 @@
+"""What the end-to-end tests share: the daemon, bus clients run as any test
+account, processes holding files, and the captured system log.
+
+Runs only inside arkvane-sandbox, which provides the accounts, the private
+system bus, the system-log capture and the namespaces."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import threading
+import time
+import unittest
+
+if os.environ.get("ARKVANE_SANDBOX") != "1":
+    raise SystemExit("run the end-to-end tests through tests/sandbox/arkvane-sandbox")
+
+SERVICE = "com.tavrin.arkvane"
+LOGFILE_IFACE = "com.tavrin.arkvane"
+BACKUP_IFACE = "com.tavrin.arkvane.backup"
+SCRATCH = os.environ["ARKVANE_SANDBOX_TMP"]
+SYSLOG = os.environ["ARKVANE_SYSLOG"]
+DAEMON = os.environ["ARKVANE_DAEMON"]
+
+USERS = {"root": (0, 0), "alice": (1001, 1001), "bob": (1002, 1002)}
+HOMES = {"root": "/root", "alice": "/home/alice", "bob": "/home/bob"}
+
+
+def _public_copy(variable):
+    """Copies a helper binary where every test account may run it (the build
+    tree may sit in a directory only root can enter)."""
+    bindir = os.path.join(SCRATCH, "bin")
+    os.makedirs(bindir, exist_ok=True)
+    os.chmod(bindir, 0o755)
+    target = os.path.join(bindir, os.path.basename(os.environ[variable]))
+    if not os.path.exists(target):
+        shutil.copy2(os.environ[variable], target)
+        os.chmod(target, 0o755)
+    return target
+
+
+TESTCLIENT = _public_copy("ARKVANE_TESTCLIENT")
+HOLDER = _public_copy("ARKVANE_HOLDER")
+
+
+def as_user(user, argv):
+    if user == "root":
+        return list(argv)
+    uid, gid = USERS[user]
+    return ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--init-groups", "--"] + list(argv)
+
+
+def box_of(user):
+    return os.path.join(HOMES[user], ".box")
+
+
+def run(argv, user="root", check=False, timeout=120):
+    return subprocess.run(as_user(user, argv), capture_output=True, text=True, timeout=timeout,
+                          check=check)
+
+
+def busctl(*args, user="root"):
+    """busctl on the system bus; returns the finished process."""
+    return run(["busctl", "--system", "--no-pager"] + list(args), user=user)
+
+
+def call(path, iface, method, signature=None, *args, user="root"):
+    """A method call through busctl. Returns (reply data list, None) or
+    (None, error text)."""
+    argv = ["--json=short", "call", SERVICE, path, iface, method]
+    if signature:
+        argv += [signature] + [str(a) for a in args]
+    done = busctl(*argv, user=user)
+    if done.returncode != 0:
+        return None, done.stderr.strip()
+    out = done.stdout.strip()
+    return (json.loads(out)["data"] if out else []), None
+
+
+def logfile(method, signature=None, *args, user="root"):
+    return call("/logfile", LOGFILE_IFACE, method, signature, *args, user=user)
+
+
+def client(*args, user="root", program=TESTCLIENT):
+    """The project's own Qt client (or the backup tool copy of it)."""
+    done = run([program] + list(args), user=user)
+    try:
+        return json.loads(done.stdout.strip().splitlines()[-1])
+    except (IndexError, json.JSONDecodeError):
+        raise AssertionError(f"client gave no reply: {done.stdout!r} {done.stderr!r}")
+
+
+def backup_tool(*args, program="/usr/bin/quellard"):
+    return client(*args, program=program)
+
+
+class Daemon:
+    """arkvaned started by the test, its debug output collected line by line."""
+
+    def __init__(self, binary=DAEMON):
+        self.binary = binary
+        self.proc = None
+        self.lines = []
+        self._changed = threading.Condition()
+
+    def start(self, wait=True):
+        self.proc = subprocess.Popen([self.binary], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, text=True)
+        self._reader = threading.Thread(target=self._collect, daemon=True)
+        self._reader.start()
+        if wait and not self.wait_for_line("gogogo"):
+            raise AssertionError(f"daemon did not start: {self.lines}")
+        return self
+
+    def _collect(self):
+        for line in self.proc.stderr:
+            with self._changed:
+                self.lines.append(line.rstrip("\n"))
+                self._changed.notify_all()
+        with self._changed:
+            self._changed.notify_all()
+
+    def wait_for_line(self, text, timeout=30):
+        """Waits until a debug line equal to text has been written (or the
+        daemon's output ended)."""
+        with self._changed:
+            self._changed.wait_for(
+                lambda: text in self.lines or not self._reader.is_alive(), timeout)
+            return text in self.lines
+
+    def mark(self):
+        return len(self.lines)
+
+    def lines_since(self, mark):
+        return self.lines[mark:]
+
+    def wait_exit(self, timeout=30):
+        code = self.proc.wait(timeout)
+        self._reader.join(timeout)
+        return code
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Holder:
+    """A process, run as a test account, that holds paths open until stopped."""
+
+    def __init__(self, paths, user="root", create=False, unlink=False):
+        argv = [HOLDER] + (["-c"] if create else []) + (["-u"] if unlink else []) + list(paths)
+        self.proc = subprocess.Popen(as_user(user, argv), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        ready = self.proc.stdout.readline()
+        if ready.strip() != "ready":
+            raise AssertionError(f"holder did not start for {paths}")
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def signal_of_death(self, timeout=30):
+        """Waits for the holder to end; the signal that ended it, or None."""
+        code = self.proc.wait(timeout)
+        return -code if code < 0 else None
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait(30)
+
+
+class Syslog:
+    """The sandbox's system-log capture. A marker datagram sent after a reply
+    arrives queues behind every line the daemon wrote before replying, so
+    waiting for the marker means every such line is in the file."""
+
+    _count = 0
+
+    def __init__(self):
+        self.offset = self._size()
+
+    @staticmethod
+    def _size():
+        return os.path.getsize(SYSLOG)
+
+    def mark(self):
+        self.offset = self._size()
+
+    def _sync(self, timeout=30):
+        Syslog._count += 1
+        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog._count}"
+        subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker], check=True)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(SYSLOG, errors="replace") as f:
+                f.seek(self.offset)
+                if marker in f.read():
+                    return
+            time.sleep(0.01)
+        raise AssertionError("system-log capture did not catch up")
+
+    def lines(self, tag="arkvaned"):
+        """Messages logged by tag since the mark, without the syslog header."""
+        self._sync()
+        with open(SYSLOG, "rb") as f:
+            f.seek(self.offset)
+            raw = f.read().decode("utf-8", errors="replace").splitlines()
+        messages = []
+        for line in raw:
+            if "arkvane-test-marker-" in line:
+                continue
+            # "<PRI>Mmm dd hh:mm:ss TAG: MESSAGE" or "TAG[PID]: MESSAGE"
+            head, sep, message = line.partition(": ")
+            if sep and head.split(" ")[-1].split("[")[0] == tag:
+                messages.append(message)
+        return messages
+
+
+class DaemonTestCase(unittest.TestCase):
+    """Starts one daemon per test class."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.daemon = Daemon().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.daemon.stop()
+
+    def setUp(self):
+        self.assertTrue(self.daemon.alive(), "the daemon died before this test")
+        self.syslog = Syslog()
+        self.holders = []
+
+    def tearDown(self):
+        for holder in self.holders:
+            holder.stop()
+        self.assertTrue(self.daemon.alive(), "the daemon died during this test")
+
+    def hold(self, paths, user="root", **kwargs):
+        holder = Holder(paths, user=user, **kwargs)
+        self.holders.append(holder)
+        return holder
+
+
+def make_tree(root, files, user="root"):
+    """Creates files (and their directories) below root, owned by user."""
+    uid, gid = USERS[user]
+    made = []
+    for name in files:
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        open(path, "w").close()
+        made.append(path)
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            os.lchown(os.path.join(dirpath, name), uid, gid)
+    return made
