@@ -1,0 +1,41 @@
+# Shared by the two set-up commands: what to install, how to build.
+set -euo pipefail
+
+ARKVANE_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Debian 12 packages the build, the daemon and the tests need.
+ARKVANE_PACKAGES=(
+    g++ make cmake pkg-config
+    qtbase5-dev qtbase5-dev-tools libmount-dev
+    dbus-daemon dbus-bin systemd util-linux bsdutils mount
+    python3
+)
+
+arkvane_require_root() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$(basename "$0"): run this as root (it installs packages; the daemon runs as root)" >&2
+        exit 1
+    fi
+}
+
+arkvane_install_missing() {
+    local missing=() package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# arkvane_build DIR [CMAKE OPTION...]
+arkvane_build() {
+    local dir=$1
+    shift
+    cmake -S "$ARKVANE_SOURCE_DIR" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+}
