@@ -32,10 +32,10 @@ arkvane_install_missing() {
     fi
 }
 
-# arkvane_build DIR [CMAKE OPTION...]
+# arkvane_build DIR TARGET [CMAKE OPTION...]
 arkvane_build() {
-    local dir=$1
-    shift
+    local dir=$1 target=$2
+    shift 2
     cmake -S "$ARKVANE_SOURCE_DIR" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j"$(nproc)"
+    cmake --build "$dir" --target "$target" -j"$(nproc)"
 }

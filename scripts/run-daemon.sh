@@ -8,7 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 arkvane_require_root
 arkvane_install_missing "${ARKVANE_PACKAGES[@]}"
 build="$ARKVANE_SOURCE_DIR/build"
-arkvane_build "$build" -DARKVANE_TESTS=OFF
+arkvane_build "$build" arkvaned
 
 socket=/run/dbus/system_bus_socket
 bus_pid=

@@ -8,10 +8,10 @@ arkvane_install_missing "${ARKVANE_PACKAGES[@]}"
 status=0
 for variant in build build-asan; do
     dir="$ARKVANE_SOURCE_DIR/$variant"
-    options=()
-    [ "$variant" = build-asan ] && options=(-DARKVANE_SANITIZE=ON)
+    options=(-DARKVANE_TESTS=ON)
+    [ "$variant" = build-asan ] && options+=(-DARKVANE_SANITIZE=ON)
     echo "== $variant"
-    arkvane_build "$dir" "${options[@]}"
+    arkvane_build "$dir" all "${options[@]}"
     (cd "$dir" && ctest --output-on-failure) || status=1
 done
 exit $status
