@@ -1,0 +1,336 @@
+"""The backup interface over the bus: the caller check, box root discovery and
+wipes, with real accounts, mounts and processes."""
+
+import hashlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import unittest
+
+from harness import (BACKUP_IFACE, SCRATCH, TESTCLIENT, USERS, DaemonTestCase, backup_tool,
+                     box_of, call, logfile, make_tree, run)
+
+PASSWD = "/etc/passwd"
+
+
+def line(pattern):
+    """A system-log line of the backup service, with any site number."""
+    return re.compile(pattern.replace("[N]", r"\[\d+\]"))
+
+
+def assert_lines(case, lines, patterns):
+    case.assertEqual(len(lines), len(patterns), lines)
+    for got, pattern in zip(lines, patterns):
+        if isinstance(pattern, str):
+            case.assertEqual(got, pattern)
+        else:
+            case.assertRegex(got, pattern)
+
+
+def tree_digest(root):
+    """Names, kinds and contents of everything below root, links unfollowed."""
+    digest = hashlib.sha256()
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames.sort()
+        for name in sorted(dirnames + filenames):
+            path = os.path.join(dirpath, name)
+            digest.update(path.encode() + b"\0")
+            if os.path.islink(path):
+                digest.update(b"L" + os.readlink(path).encode())
+            elif os.path.isfile(path):
+                with open(path, "rb") as f:
+                    digest.update(b"F" + f.read())
+    return digest.hexdigest()
+
+
+def make_sentinel(name):
+    root = os.path.join(SCRATCH, name)
+    shutil.rmtree(root, ignore_errors=True)
+    for i in range(5):
+        os.makedirs(os.path.join(root, f"d{i}", "inner"))
+        with open(os.path.join(root, f"d{i}", "inner", "keep"), "w") as f:
+            f.write(f"sentinel {i}\n")
+    return root
+
+
+def fresh_box(user):
+    box = box_of(user)
+    if os.path.islink(box) or os.path.isfile(box):
+        os.unlink(box)
+    elif os.path.isdir(box):
+        subprocess.run(["umount", "-R", "-q", box], check=False)
+        # rm walks a tree of any depth without recursion.
+        subprocess.run(["rm", "-rf", "--one-file-system", box], check=True)
+    os.mkdir(box, 0o700)
+    uid, gid = USERS[user]
+    os.chown(box, uid, gid)
+    return box
+
+
+def is_mount_point(path):
+    with open("/proc/self/mountinfo") as f:
+        return any(l.split()[4] == path for l in f)
+
+
+class BackupCase(DaemonTestCase):
+    def setUp(self):
+        super().setUp()
+        for user in USERS:
+            fresh_box(user)
+
+    def wipe(self, user, hold=()):
+        args = []
+        for path in hold:
+            args += ["--hold", path]
+        return backup_tool(*args, "backup-format", user)["result"]
+
+
+class CallerCheck(BackupCase):
+    def test_admitted_programs_are_served_and_nothing_is_logged(self):
+        for program in ("/usr/bin/quellard", "/usr/bin/tavrin-quellard"):
+            with self.subTest(program=program):
+                self.syslog.mark()
+                reply = backup_tool("backup-list", program=program)
+                self.assertEqual(reply["signature"], "as")
+                self.assertIn("/root/.box", reply["list"])
+                assert_lines(self, self.syslog.lines(), [line(r"get_allBoxRootEntries[N] called")])
+
+    def test_root_running_another_program_is_refused(self):
+        data, error = call("/backup", BACKUP_IFACE, "get_allBoxRootEntries")
+        self.assertIsNone(error)
+        self.assertEqual(data, [[]])
+        data, error = call("/backup", BACKUP_IFACE, "format_boxRootEntries", "s", "alice")
+        self.assertEqual(data, [-1])
+        data, error = call("/backup", BACKUP_IFACE, "format_allBoxRootEntries")
+        self.assertEqual(data, [-1])
+        lines = self.syslog.lines()
+        busctl = os.path.realpath(shutil.which("busctl"))
+        refused = f"check_callerPrivilege[112] failed: program_path = {busctl}"
+        assert_lines(self, lines, [line(r"get_allBoxRootEntries[N] called"), refused,
+                                   line(r"format_boxRootEntries[N] called: strUserName = alice"),
+                                   refused, refused])
+        self.assertTrue(os.path.isdir(box_of("alice")))
+
+    def test_a_path_that_only_begins_with_an_admitted_one_is_refused(self):
+        copy = "/usr/bin/quellard-extra"
+        shutil.copy2(TESTCLIENT, copy)
+        self.addCleanup(os.unlink, copy)
+        reply = backup_tool("backup-list", program=copy)
+        self.assertEqual(reply["list"], [])
+        self.assertIn(f"check_callerPrivilege[112] failed: program_path = {copy}",
+                      self.syslog.lines())
+
+    def test_caller_that_left_the_bus(self):
+        os.kill(self.daemon.pid, signal.SIGSTOP)
+        try:
+            done = run(["/usr/bin/quellard", "--no-reply", "backup-list"])
+            self.assertEqual(done.returncode, 0, done.stderr)
+        finally:
+            os.kill(self.daemon.pid, signal.SIGCONT)
+        # One more call: the daemon serves in order, so the first one is done.
+        logfile("get_certificationInterval", "s", "x")
+        assert_lines(self, self.syslog.lines(), [line(r"get_allBoxRootEntries[N] called"),
+                                                 "check_callerPrivilege[103] failed: uid = 0"])
+
+
+class Discovery(BackupCase):
+    def setUp(self):
+        super().setUp()
+        with open(PASSWD) as f:
+            self.saved = f.read()
+        self.addCleanup(self.restore)
+
+    def restore(self):
+        with open(PASSWD, "w") as f:  # in place: the file is bind-mounted
+            f.write(self.saved)
+
+    def add_accounts(self, entries):
+        with open(PASSWD, "a") as f:
+            for name, uid, home in entries:
+                f.write(f"{name}:x:{uid}:{uid}::{home}:/bin/sh\n")
+
+    def test_database_order_duplicates_and_odd_homes(self):
+        os.makedirs("/home/shared/.box", exist_ok=True)
+        os.makedirs("/home/carol/.box", exist_ok=True)
+        os.makedirs("/home/filebox", exist_ok=True)
+        open("/home/filebox/.box", "w").close()
+        os.makedirs("/home/broken", exist_ok=True)
+        os.symlink("/home/nowhere", "/home/broken/.box")
+        os.makedirs("/home/linked", exist_ok=True)
+        os.symlink("/home/carol/.box", "/home/linked/.box")
+        self.add_accounts([("s1", 2001, "/home/shared"), ("carol", 2002, "/home/carol/"),
+                           ("s2", 2003, "/home/shared"), ("file", 2004, "/home/filebox"),
+                           ("broken", 2005, "/home/broken"), ("linked", 2006, "/home/linked"),
+                           ("rooted", 2007, "/"), ("nohome", 2008, "")])
+        for path in ("/home/shared", "/home/carol", "/home/filebox", "/home/broken",
+                     "/home/linked"):
+            self.addCleanup(shutil.rmtree, path, True)
+        self.assertEqual(backup_tool("backup-list")["list"],
+                         ["/root/.box", "/home/alice/.box", "/home/bob/.box",
+                          "/home/shared/.box", "/home/carol//.box", "/home/shared/.box",
+                          "/home/linked/.box"])
+
+    def test_no_box_roots(self):
+        for user in USERS:
+            shutil.rmtree(box_of(user))
+        self.assertEqual(backup_tool("backup-list")["list"], [])
+        self.syslog.mark()
+        self.assertEqual(backup_tool("backup-format-all")["result"], 0)
+        assert_lines(self, self.syslog.lines(),
+                     [line(r"format_allBoxRootEntries[N] BoxRootEntries is empty")])
+
+
+class Wipe(BackupCase):
+    def test_holders_die_the_caller_survives_and_the_box_is_gone(self):
+        box = box_of("alice")
+        a, b, top, hidden = make_tree(box, ["docs/a", "music/b", "top", ".hidden/h"],
+                                      user="alice")
+        in_docs = self.hold([a], user="alice")
+        in_music = self.hold([b], user="alice")
+        at_top = self.hold([top], user="alice")
+        in_hidden = self.hold([hidden], user="alice")
+        self.assertEqual(self.wipe("alice", hold=[a]), 0)  # the caller holds a file too
+        self.assertEqual(in_docs.signal_of_death(), signal.SIGKILL)
+        self.assertEqual(in_music.signal_of_death(), signal.SIGKILL)
+        # Only visible subdirectories are scanned.
+        self.assertTrue(at_top.alive())
+        self.assertTrue(in_hidden.alive())
+        self.assertFalse(os.path.lexists(box))
+        assert_lines(self, self.syslog.lines(),
+                     [line(r"format_boxRootEntries[N] called: strUserName = alice")])
+
+    def test_mounts_in_subdirectories_are_detached(self):
+        box = box_of("alice")
+        os.makedirs(os.path.join(box, "tmp"))
+        os.makedirs(os.path.join(box, "bound"))
+        source = make_sentinel("bind-source")
+        before = tree_digest(source)
+        subprocess.run(["mount", "-t", "tmpfs", "box-tmpfs", os.path.join(box, "tmp")], check=True)
+        make_tree(os.path.join(box, "tmp"), ["in-tmpfs"])
+        subprocess.run(["mount", "--bind", source, os.path.join(box, "bound")], check=True)
+        self.assertEqual(self.wipe("alice"), 0)
+        self.assertFalse(os.path.lexists(box))
+        self.assertFalse(is_mount_point(os.path.join(box, "tmp")))
+        self.assertFalse(is_mount_point(os.path.join(box, "bound")))
+        self.assertEqual(tree_digest(source), before)
+
+    def test_hidden_mount_is_left_whole_and_the_wipe_fails(self):
+        box = box_of("alice")
+        hidden = os.path.join(box, ".cache")
+        os.makedirs(hidden)
+        subprocess.run(["mount", "-t", "tmpfs", "box-hidden", hidden], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", hidden], check=False)
+        (kept,) = make_tree(hidden, ["kept"])
+        self.assertEqual(self.wipe("alice"), -1)
+        self.assertTrue(is_mount_point(hidden))
+        self.assertTrue(os.path.exists(kept))
+        assert_lines(self, self.syslog.lines(),
+                     [line(r"format_boxRootEntries[N] called: strUserName = alice"),
+                      line(r"format_boxRootEntry[N] removeRecursively failed: /home/alice/\.box")])
+
+    def test_box_root_that_is_a_link_leaves_its_target_whole(self):
+        sentinel = make_sentinel("linked-root-target")
+        before = tree_digest(sentinel)
+        box = box_of("alice")
+        shutil.rmtree(box)
+        os.symlink(sentinel, box)
+        os.lchown(box, 1001, 1001)
+        self.wipe("alice")
+        self.assertEqual(tree_digest(sentinel), before)
+        self.assertFalse(os.path.lexists(box))
+
+    def test_subdirectory_link_to_a_mount_point_leaves_it_mounted(self):
+        box = box_of("alice")
+        for name, target in (("run", "/run"), ("home", "/home"), ("slash", "/")):
+            os.symlink(target, os.path.join(box, name))
+        self.assertEqual(self.wipe("alice"), 0)
+        for target in ("/run", "/home"):
+            self.assertTrue(is_mount_point(target))
+        self.assertTrue(os.path.isdir("/home/bob/.box"))
+        self.assertFalse(os.path.lexists(box))
+
+    def test_refused_and_invalid_names_touch_nothing(self):
+        for name in ("", ".", "..", "../bob", "alice/../bob", "a/b"):
+            with self.subTest(name=name):
+                self.syslog.mark()
+                self.assertEqual(self.wipe(name), -1)
+                lines = self.syslog.lines()
+                self.assertEqual(len(lines), 2, lines)
+                self.assertRegex(lines[0], line(r"format_boxRootEntries[N] called: strUserName = "))
+        data, _ = call("/backup", BACKUP_IFACE, "format_boxRootEntries", "s", "bob")
+        self.assertEqual(data, [-1])
+        for user in USERS:
+            self.assertTrue(os.path.isdir(box_of(user)))
+
+    def test_user_without_a_box(self):
+        self.assertEqual(self.wipe("nosuchuser"), 0)
+        assert_lines(self, self.syslog.lines(),
+                     [line(r"format_boxRootEntries[N] called: strUserName = nosuchuser"),
+                      line(r"format_boxRootEntry[N] invalid entry: /home/nosuchuser/\.box")])
+
+    def test_wipe_of_every_box_root(self):
+        for user in USERS:
+            make_tree(box_of(user), ["sub/f", "g"], user=user)
+        self.assertEqual(backup_tool("backup-format-all")["result"], 0)
+        for user in USERS:
+            self.assertFalse(os.path.lexists(box_of(user)))
+
+    def test_deep_tree(self):
+        box = box_of("alice")
+        fd = os.open(box, os.O_DIRECTORY)
+        try:
+            for _ in range(100_000):
+                os.mkdir("d", dir_fd=fd)
+                next_fd = os.open("d", os.O_DIRECTORY, dir_fd=fd)
+                os.close(fd)
+                fd = next_fd
+        finally:
+            os.close(fd)
+        result = self.wipe("alice")
+        self.assertIn(result, (0, -1))
+        self.assertTrue(self.daemon.alive())
+        self.assertEqual(logfile("get_certificationInterval", "s", "x")[0], [600])
+        if result == 0:
+            self.assertFalse(os.path.lexists(box))
+
+
+class Race(BackupCase):
+    SWAPPER = r"""
+import os, sys
+box, sentinel = sys.argv[1], sys.argv[2]
+path = os.path.join(box, "swap")
+while True:
+    try:
+        os.rename(path, path + ".d")
+        os.symlink(sentinel, path)
+        os.unlink(path)
+        os.rename(path + ".d", path)
+    except OSError:
+        try:
+            os.makedirs(os.path.join(path, "inner"), exist_ok=True)
+            open(os.path.join(path, "inner", "f"), "w").close()
+        except OSError:
+            pass
+"""
+
+    def test_swapping_a_directory_for_a_link_never_redirects_the_wipe(self):
+        sentinel = make_sentinel("race-sentinel")
+        before = tree_digest(sentinel)
+        for attempt in range(200):
+            box = fresh_box("alice")
+            make_tree(box, ["swap/inner/f", "swap/inner/g", "other/x"], user="alice")
+            swapper = subprocess.Popen(
+                ["setpriv", "--reuid=1001", "--regid=1001", "--init-groups", "--",
+                 "/usr/bin/python3", "-c", self.SWAPPER, box, sentinel])
+            try:
+                self.assertIn(self.wipe("alice"), (0, -1))
+            finally:
+                swapper.kill()
+                swapper.wait()
+            self.assertEqual(tree_digest(sentinel), before, f"attempt {attempt}")
+
+
+if __name__ == "__main__":
+    unittest.main()
