@@ -29,5 +29,14 @@ public Q_SLOTS:
     void set_certificationPassed(const QString &strUserName);
 
 private:
+    // The entry of strUserName, made on first use; only the setters call it.
+    CAuthCredService *certificationEntry(const QString &strUserName);
+    // Whether the caller may change the entry of strUserName; a refusal is
+    // logged as "function[site]", site being the fixed number of the call.
+    bool mayChangeCertification(const char *function, int site, const QString &strUserName);
+
+    // The certification unit tests count and tick the entries directly.
+    friend class TestCertificationRegistry;
+
     QMap<QString, CAuthCredService *> m_mapAuthCred;
 };

@@ -1,20 +1,73 @@
 #include "boxdaemonservice.h"
 
-bool BoxDaemonService::is_certificationRequired(const QString &)
+#include "calleraccount.h"
+#include "cauthcredservice.h"
+#include "systemlog.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <syslog.h>
+
+namespace {
+
+QByteArray uidForLog(const CallerAccount &caller)
 {
-    return true;
+    if (!caller.uidKnown)
+        return QByteArrayLiteral("unknown");
+    return QByteArray::number(caller.uid);
 }
 
-int BoxDaemonService::get_certificationInterval(const QString &)
+} // namespace
+
+CAuthCredService *BoxDaemonService::certificationEntry(const QString &strUserName)
 {
-    return -1;
+    auto it = m_mapAuthCred.find(strUserName);
+    if (it == m_mapAuthCred.end())
+        it = m_mapAuthCred.insert(strUserName, new CAuthCredService(strUserName, nullptr));
+    return *it;
 }
 
-int BoxDaemonService::set_certificationInterval(const QString &, int)
+// Marking someone else as authenticated, or stretching their interval, would
+// defeat the re-authentication, so a bus caller other than the superuser may
+// name only its own account. Calls from inside the process are the daemon's own.
+bool BoxDaemonService::mayChangeCertification(const char *function, int site,
+                                              const QString &strUserName)
 {
-    return -1;
+    if (!calledFromDBus())
+        return true;
+    const CallerAccount caller = callerAccount(connection(), message());
+    if (caller.isSuperuser() || (caller.known && caller.userName == strUserName))
+        return true;
+    syslog(LOG_INFO, "%s[%d] refused: caller uid %s may not change the certification of \"%s\"\n",
+           function, site, uidForLog(caller).constData(), escapedForLog(strUserName).constData());
+    return false;
 }
 
-void BoxDaemonService::set_certificationPassed(const QString &)
+// The two questions are open to every caller and make no entry: a name never
+// set answers as a new entry would, so asking cannot grow the registry.
+bool BoxDaemonService::is_certificationRequired(const QString &strUserName)
 {
+    const auto it = m_mapAuthCred.constFind(strUserName);
+    return it == m_mapAuthCred.constEnd() || !(*it)->isPassed();
+}
+
+int BoxDaemonService::get_certificationInterval(const QString &strUserName)
+{
+    const auto it = m_mapAuthCred.constFind(strUserName);
+    return it == m_mapAuthCred.constEnd() ? CAuthCredService::kDefaultInterval : (*it)->interval();
+}
+
+int BoxDaemonService::set_certificationInterval(const QString &strUserName, int nInterval)
+{
+    if (!mayChangeCertification("set_certificationInterval", 65, strUserName))
+        return -1;
+    return certificationEntry(strUserName)->set_interval(nInterval);
+}
+
+void BoxDaemonService::set_certificationPassed(const QString &strUserName)
+{
+    if (!mayChangeCertification("set_certificationPassed", 72, strUserName))
+        return;
+    certificationEntry(strUserName)->set_certificationPassed();
 }

@@ -12,6 +12,7 @@
 CallerAccount accountOfUid(uid_t uid)
 {
     CallerAccount account;
+    account.uidKnown = true;
     account.uid = uid;
     std::vector<char> buffer(16384);
     struct passwd entry {};

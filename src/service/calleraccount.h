@@ -11,7 +11,8 @@ class QDBusMessage;
 // database report it.
 struct CallerAccount
 {
-    bool known = false; // false: the bus daemon could not say, or no account has the uid
+    bool uidKnown = false; // the bus daemon named the caller's uid
+    bool known = false;    // ... and the password database has an account for it
     uid_t uid = 0;
     QString userName;
     QString home;

@@ -68,7 +68,8 @@ def busctl(*args, user="root"):
 def call(path, iface, method, signature=None, *args, user="root"):
     """A method call through busctl. Returns (reply data list, None) or
     (None, error text)."""
-    argv = ["--json=short", "call", SERVICE, path, iface, method]
+    # "--" keeps a negative number from reading as an option.
+    argv = ["--json=short", "call", "--", SERVICE, path, iface, method]
     if signature:
         argv += [signature] + [str(a) for a in args]
     done = busctl(*argv, user=user)
