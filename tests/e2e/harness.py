@@ -4,6 +4,7 @@ account, processes holding files, and the captured system log.
 Runs only inside arkvane-sandbox, which provides the accounts, the private
 system bus, the system-log capture and the namespaces."""
 
+import hashlib
 import json
 import os
 import shutil
@@ -27,7 +28,7 @@ USERS = {"root": (0, 0), "alice": (1001, 1001), "bob": (1002, 1002)}
 HOMES = {"root": "/root", "alice": "/home/alice", "bob": "/home/bob"}
 
 
-def _public_copy(variable):
+def public_copy(variable):
     """Copies a helper binary where every test account may run it (the build
     tree may sit in a directory only root can enter)."""
     bindir = os.path.join(SCRATCH, "bin")
@@ -40,8 +41,8 @@ def _public_copy(variable):
     return target
 
 
-TESTCLIENT = _public_copy("ARKVANE_TESTCLIENT")
-HOLDER = _public_copy("ARKVANE_HOLDER")
+TESTCLIENT = public_copy("ARKVANE_TESTCLIENT")
+HOLDER = public_copy("ARKVANE_HOLDER")
 
 
 def as_user(user, argv):
@@ -162,6 +163,7 @@ class Holder:
         self.proc = subprocess.Popen(as_user(user, argv), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
         ready = self.proc.stdout.readline()
+        self.proc.stdout.close()
         if ready.strip() != "ready":
             raise AssertionError(f"holder did not start for {paths}")
 
@@ -270,3 +272,29 @@ def make_tree(root, files, user="root"):
         for name in dirnames + filenames:
             os.lchown(os.path.join(dirpath, name), uid, gid)
     return made
+
+
+def tree_digest(root):
+    """Names, kinds and contents of everything below root, links unfollowed."""
+    digest = hashlib.sha256()
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames.sort()
+        for name in sorted(dirnames + filenames):
+            path = os.path.join(dirpath, name)
+            digest.update(path.encode() + b"\0")
+            if os.path.islink(path):
+                digest.update(b"L" + os.readlink(path).encode())
+            elif os.path.isfile(path):
+                with open(path, "rb") as f:
+                    digest.update(b"F" + f.read())
+    return digest.hexdigest()
+
+
+def make_sentinel(name):
+    root = os.path.join(SCRATCH, name)
+    shutil.rmtree(root, ignore_errors=True)
+    for i in range(5):
+        os.makedirs(os.path.join(root, f"d{i}", "inner"))
+        with open(os.path.join(root, f"d{i}", "inner", "keep"), "w") as f:
+            f.write(f"sentinel {i}\n")
+    return root

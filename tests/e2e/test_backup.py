@@ -1,7 +1,6 @@
 """The backup interface over the bus: the caller check, box root discovery and
 wipes, with real accounts, mounts and processes."""
 
-import hashlib
 import os
 import re
 import shutil
@@ -9,8 +8,8 @@ import signal
 import subprocess
 import unittest
 
-from harness import (BACKUP_IFACE, SCRATCH, TESTCLIENT, USERS, DaemonTestCase, backup_tool,
-                     box_of, call, logfile, make_tree, run)
+from harness import (BACKUP_IFACE, TESTCLIENT, USERS, DaemonTestCase, backup_tool, box_of, call,
+                     logfile, make_sentinel, make_tree, run, tree_digest)
 
 PASSWD = "/etc/passwd"
 
@@ -27,32 +26,6 @@ def assert_lines(case, lines, patterns):
             case.assertEqual(got, pattern)
         else:
             case.assertRegex(got, pattern)
-
-
-def tree_digest(root):
-    """Names, kinds and contents of everything below root, links unfollowed."""
-    digest = hashlib.sha256()
-    for dirpath, dirnames, filenames in os.walk(root):
-        dirnames.sort()
-        for name in sorted(dirnames + filenames):
-            path = os.path.join(dirpath, name)
-            digest.update(path.encode() + b"\0")
-            if os.path.islink(path):
-                digest.update(b"L" + os.readlink(path).encode())
-            elif os.path.isfile(path):
-                with open(path, "rb") as f:
-                    digest.update(b"F" + f.read())
-    return digest.hexdigest()
-
-
-def make_sentinel(name):
-    root = os.path.join(SCRATCH, name)
-    shutil.rmtree(root, ignore_errors=True)
-    for i in range(5):
-        os.makedirs(os.path.join(root, f"d{i}", "inner"))
-        with open(os.path.join(root, f"d{i}", "inner", "keep"), "w") as f:
-            f.write(f"sentinel {i}\n")
-    return root
 
 
 def fresh_box(user):

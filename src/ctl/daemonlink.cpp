@@ -1,0 +1,100 @@
+#include "daemonlink.h"
+
+#include "busfailure.h"
+
+#include <QDBusPendingReply>
+
+namespace {
+
+const QString kService = QStringLiteral("com.tavrin.arkvane");
+const QString kPath = QStringLiteral("/logfile");
+const QString kInterface = QStringLiteral("com.tavrin.arkvane");
+
+// A scan walks every descriptor of every process; on a busy machine that
+// takes longer than the bus library's default of 25 seconds.
+constexpr int kCallTimeoutMs = 120000;
+
+template <typename T>
+Answer<T> withoutBus(const QDBusConnection &connection)
+{
+    return {describeMissingBus(connection.lastError()), T{}};
+}
+
+template <typename T>
+Answer<T> answerOf(const QDBusPendingReply<T> &reply)
+{
+    Answer<T> answer;
+    if (reply.isError())
+        answer.failure = describeBusError(reply.error());
+    else
+        answer.value = reply.value();
+    return answer;
+}
+
+} // namespace
+
+DaemonLink::DaemonLink()
+    : m_connection(QDBusConnection::systemBus())
+{
+}
+
+QDBusMessage DaemonLink::call(const QString &method, const QVariantList &arguments) const
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+    message.setArguments(arguments);
+    return m_connection.call(message, QDBus::Block, kCallTimeoutMs);
+}
+
+Answer<FileListing> DaemonLink::listOpenFiles(const QString &boxPath) const
+{
+    if (!m_connection.isConnected())
+        return withoutBus<FileListing>(m_connection);
+    // Read as Qt clients do: the second out argument is a CBoxFileList.
+    const QDBusPendingReply<int, CBoxFileList> reply =
+        call(QStringLiteral("get_allRunFileList"), {boxPath});
+    Answer<FileListing> answer;
+    if (reply.isError()) {
+        answer.failure = describeBusError(reply.error());
+        return answer;
+    }
+    answer.value.result = reply.argumentAt<0>();
+    answer.value.files = reply.argumentAt<1>();
+    return answer;
+}
+
+Answer<int> DaemonLink::endProcesses(const QString &boxPath) const
+{
+    if (!m_connection.isConnected())
+        return withoutBus<int>(m_connection);
+    return answerOf(QDBusPendingReply<int>(call(QStringLiteral("kill_allProcessSignal"), {boxPath})));
+}
+
+Answer<bool> DaemonLink::isCertificationRequired(const QString &userName) const
+{
+    if (!m_connection.isConnected())
+        return withoutBus<bool>(m_connection);
+    return answerOf(QDBusPendingReply<bool>(call(QStringLiteral("is_certificationRequired"), {userName})));
+}
+
+Answer<int> DaemonLink::certificationInterval(const QString &userName) const
+{
+    if (!m_connection.isConnected())
+        return withoutBus<int>(m_connection);
+    return answerOf(QDBusPendingReply<int>(call(QStringLiteral("get_certificationInterval"), {userName})));
+}
+
+Answer<int> DaemonLink::setCertificationInterval(const QString &userName, int seconds) const
+{
+    if (!m_connection.isConnected())
+        return withoutBus<int>(m_connection);
+    return answerOf(
+        QDBusPendingReply<int>(call(QStringLiteral("set_certificationInterval"), {userName, seconds})));
+}
+
+Outcome DaemonLink::recordCertificationPassed(const QString &userName) const
+{
+    if (!m_connection.isConnected())
+        return describeMissingBus(m_connection.lastError());
+    const QDBusPendingReply<> reply = call(QStringLiteral("set_certificationPassed"), {userName});
+    return reply.isError() ? describeBusError(reply.error()) : Outcome::success();
+}
