@@ -1,5 +1,11 @@
 #include "boxdaemonbackupservice.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+
+#include <unistd.h>
+
 BoxDaemonBackupService::BoxDaemonBackupService()
     : QObject(nullptr)
 {
@@ -7,42 +13,19 @@ BoxDaemonBackupService::BoxDaemonBackupService()
 
 BoxDaemonBackupService::~BoxDaemonBackupService() = default;
 
-int BoxDaemonBackupService::get_programPath(int, char *, int)
+bool BoxDaemonBackupService::admitsCurrentCaller()
 {
-    return -1;
+    // Outside a bus call there is no caller to identify: the check refuses.
+    if (!calledFromDBus())
+        return check_callerPrivilege(nullptr, QString());
+    return check_callerPrivilege(connection().interface(), message().service());
 }
 
-bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *, QString)
+int BoxDaemonBackupService::currentCallerPid()
 {
-    return false;
-}
-
-QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
-{
-    return {};
-}
-
-int BoxDaemonBackupService::check_boxMountStatus(const char *)
-{
-    return 0;
-}
-
-int BoxDaemonBackupService::format_boxRootEntry(const QString &)
-{
-    return -1;
-}
-
-int BoxDaemonBackupService::format_allBoxRootEntries()
-{
-    return -1;
-}
-
-int BoxDaemonBackupService::format_boxRootEntries(const QString &)
-{
-    return -1;
-}
-
-QStringList BoxDaemonBackupService::get_allBoxRootEntries()
-{
-    return {};
+    // A direct call (a test, never the bus) comes from this very process.
+    if (!calledFromDBus())
+        return static_cast<int>(getpid());
+    QDBusConnectionInterface *bus = connection().interface();
+    return bus ? static_cast<int>(bus->servicePid(message().service()).value()) : 0;
 }

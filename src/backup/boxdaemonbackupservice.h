@@ -26,4 +26,10 @@ public Q_SLOTS:
     int format_allBoxRootEntries();
     int format_boxRootEntries(const QString &strUserName);
     QStringList get_allBoxRootEntries();
+
+private:
+    // check_callerPrivilege with the connection and sender of the call being served.
+    bool admitsCurrentCaller();
+    // The process id the bus daemon reports for the caller; 0 when it cannot tell.
+    int currentCallerPid();
 };

@@ -1,0 +1,133 @@
+#include "boxrootdirectory.h"
+
+#include <QFile>
+#include <QString>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+// The ways QFileInfo::exists() would have said "no" for the box root.
+bool meansAbsent(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG
+        || error == EACCES;
+}
+
+BoxRootKind kindOfUnopenable(int parentFd, const char *name, int openError)
+{
+    if (openError == ENOENT)
+        return BoxRootKind::Absent;
+    if (openError != ELOOP && openError != ENOTDIR)
+        return BoxRootKind::Unusable;
+
+    struct stat own {};
+    if (fstatat(parentFd, name, &own, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? BoxRootKind::Absent : BoxRootKind::Unusable;
+    if (!S_ISLNK(own.st_mode))
+        return BoxRootKind::Absent;
+    // Only looked at, to keep "a broken link is no box root"; never entered.
+    struct stat target {};
+    if (fstatat(parentFd, name, &target, AT_NO_AUTOMOUNT) == 0 && S_ISDIR(target.st_mode))
+        return BoxRootKind::LinkToDirectory;
+    return BoxRootKind::Absent;
+}
+
+} // namespace
+
+OpenedBoxRoot openBoxRoot(const QByteArray &path)
+{
+    OpenedBoxRoot root;
+    if (path.isEmpty() || path.contains('\0')) {
+        root.kind = BoxRootKind::Absent;
+        return root;
+    }
+    QByteArray trimmed = path;
+    while (trimmed.size() > 1 && trimmed.endsWith('/'))
+        trimmed.chop(1);
+    const int slash = trimmed.lastIndexOf('/');
+    const QByteArray parentPath = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : trimmed.left(slash);
+    root.name = trimmed.mid(slash + 1);
+    if (root.name.isEmpty() || root.name == "." || root.name == "..")
+        return root; // Unusable: no single entry to remove
+
+    root.parent.reset(open(parentPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.parent.isValid()) {
+        root.kind = meansAbsent(errno) ? BoxRootKind::Absent : BoxRootKind::Unusable;
+        return root;
+    }
+    root.box.reset(openat(root.parent.get(), root.name.constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    root.kind = root.box.isValid()
+        ? BoxRootKind::Directory
+        : kindOfUnopenable(root.parent.get(), root.name.constData(), errno);
+    return root;
+}
+
+bool removeBoxRootEntry(const OpenedBoxRoot &root)
+{
+    struct stat opened {};
+    struct stat now {};
+    if (fstat(root.box.get(), &opened) != 0
+        || fstatat(root.parent.get(), root.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (opened.st_dev != now.st_dev || opened.st_ino != now.st_ino)
+        return false; // moved away meanwhile: what holds the name now is not ours to remove
+    return unlinkat(root.parent.get(), root.name.constData(), AT_REMOVEDIR) == 0;
+}
+
+bool removeBoxRootLink(const OpenedBoxRoot &root)
+{
+    // Without AT_REMOVEDIR this can only ever remove a non-directory entry.
+    return unlinkat(root.parent.get(), root.name.constData(), 0) == 0 || errno == ENOENT;
+}
+
+std::vector<QByteArray> visibleSubdirectories(int dirFd)
+{
+    struct Named
+    {
+        QString key;
+        QByteArray name;
+    };
+    std::vector<Named> found;
+
+    // A description of our own: the listing does not move the caller's position.
+    const int own = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (own < 0)
+        return {};
+    DIR *dir = fdopendir(own);
+    if (!dir) {
+        close(own);
+        return {};
+    }
+    while (const struct dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        struct stat st {};
+        if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0
+            || !S_ISDIR(st.st_mode))
+            continue;
+        const QByteArray name(entry->d_name);
+        found.push_back({QFile::decodeName(name).toLower(), name});
+    }
+    closedir(dir);
+
+    std::sort(found.begin(), found.end(), [](const Named &a, const Named &b) {
+        return a.key != b.key ? a.key < b.key : a.name < b.name;
+    });
+    std::vector<QByteArray> names;
+    names.reserve(found.size());
+    for (Named &item : found)
+        names.push_back(std::move(item.name));
+    return names;
+}
+
+QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name)
+{
+    return "/proc/self/fd/" + QByteArray::number(dirFd) + '/' + name;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "uniquefd.h"
+
+#include <QByteArray>
+
+#include <vector>
+
+enum class BoxRootKind {
+    Absent, // missing, or no directory (a broken link, a link to a file, a file)
+    LinkToDirectory, // a symbolic link: removed as a link, its target never touched
+    Directory, // a real directory, open in `box`
+    Unusable, // names no single entry ("/", "..") or could not be opened
+};
+
+// A box root opened once, so that nothing after resolves its path again.
+struct OpenedBoxRoot
+{
+    BoxRootKind kind = BoxRootKind::Unusable;
+    UniqueFd parent; // the directory that holds the box root
+    QByteArray name; // the box root's entry in it
+    UniqueFd box;
+};
+
+// Links in the directories above the box root are followed (a home below a
+// linked /home is common); the box root's own entry is never followed.
+OpenedBoxRoot openBoxRoot(const QByteArray &path);
+
+// Removes the (emptied) box root from its parent, but only while that entry
+// is still the directory that was opened.
+bool removeBoxRootEntry(const OpenedBoxRoot &root);
+
+// Removes a box root that is a symbolic link: the link goes, its target stays.
+bool removeBoxRootLink(const OpenedBoxRoot &root);
+
+// The entries of the directory at dirFd that are real directories (no links)
+// and whose names do not begin with ".", ordered by name with case ignored.
+std::vector<QByteArray> visibleSubdirectories(int dirFd);
+
+// A path that reaches the entry `name` through the open directory dirFd, so
+// no component above it is resolved again.
+QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name);

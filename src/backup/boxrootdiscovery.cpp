@@ -1,0 +1,30 @@
+#include "boxdaemonbackupservice.h"
+
+#include <QFileInfo>
+
+#include <pwd.h>
+#include <syslog.h>
+
+QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
+{
+    QStringList boxRoots;
+    // The cursor is process-wide; nothing else in the daemon walks it.
+    setpwent();
+    while (const struct passwd *entry = getpwent()) {
+        const QString home = entry->pw_dir ? QString::fromUtf8(entry->pw_dir) : QString();
+        const QString boxRoot = QStringLiteral("%1/.box").arg(home);
+        const QFileInfo info(boxRoot);
+        if (info.exists() && info.isDir())
+            boxRoots.append(boxRoot);
+    }
+    endpwent();
+    return boxRoots;
+}
+
+QStringList BoxDaemonBackupService::get_allBoxRootEntries()
+{
+    syslog(LOG_INFO, "%s[%d] called\n", "get_allBoxRootEntries", 121);
+    if (!admitsCurrentCaller())
+        return {};
+    return get_allBoxRootEntriesInner();
+}

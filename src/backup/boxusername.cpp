@@ -1,0 +1,8 @@
+#include "boxusername.h"
+
+bool namesSingleDirectory(const QString &strUserName)
+{
+    return !strUserName.isEmpty() && strUserName != QLatin1String(".")
+        && strUserName != QLatin1String("..") && !strUserName.contains(QLatin1Char('/'))
+        && !strUserName.contains(QChar(0));
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// True when the name can stand for exactly one directory below /home: not
+// empty, not "." or "..", and without a "/" or a NUL.
+bool namesSingleDirectory(const QString &strUserName);

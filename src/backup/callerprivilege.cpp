@@ -1,0 +1,86 @@
+#include "boxdaemonbackupservice.h"
+
+#include "systemlog.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr int kLinkTargetSize = 4096;
+constexpr int kSmallestOutput = 256;
+
+const char *const kAdmittedPrograms[] = {"/usr/bin/quellard", "/usr/bin/tavrin-quellard"};
+
+bool isAdmittedProgram(const char *path)
+{
+    for (const char *program : kAdmittedPrograms) {
+        if (std::strcmp(path, program) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int BoxDaemonBackupService::get_programPath(int nPid, char *pBuffer, int nSize)
+{
+    char linkPath[25] = {};
+    if (nSize < kSmallestOutput)
+        return -1;
+    if (!pBuffer)
+        return -1;
+    std::snprintf(linkPath, sizeof linkPath, "/proc/%d/exe", nPid);
+
+    std::unique_ptr<char[]> target(new (std::nothrow) char[kLinkTargetSize]());
+    if (!target)
+        return -1;
+    const ssize_t length = readlink(linkPath, target.get(), kLinkTargetSize);
+    // A target that fills the whole scratch buffer may have been cut: no
+    // reliable path, so the read counts as failed.
+    if (length < 0 || length >= kLinkTargetSize)
+        return -1;
+
+    const auto copied = std::min<std::size_t>(static_cast<std::size_t>(length),
+                                              static_cast<std::size_t>(nSize) - 1);
+    std::memcpy(pBuffer, target.get(), copied);
+    pBuffer[copied] = '\0';
+    return 0;
+}
+
+bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *pInterface,
+                                                   QString strService)
+{
+    if (!pInterface)
+        return false;
+
+    // Both asked before either is looked at; a failed query reads as 0.
+    const uint uid = pInterface->serviceUid(strService).value();
+    const uint pid = pInterface->servicePid(strService).value();
+
+    if (uid != 0) {
+        syslog(LOG_INFO, "%s[%d] failed: uid = %u\n", "check_callerPrivilege", 96, uid);
+        return false;
+    }
+
+    char programPath[kLinkTargetSize] = {};
+    if (get_programPath(static_cast<int>(pid), programPath, sizeof programPath) != 0) {
+        syslog(LOG_INFO, "%s[%d] failed: uid = %u\n", "check_callerPrivilege", 103, uid);
+        return false;
+    }
+    if (isAdmittedProgram(programPath))
+        return true;
+
+    syslog(LOG_INFO, "%s[%d] failed: program_path = %s\n", "check_callerPrivilege", 112,
+           escapedForLog(QByteArray(programPath)).constData());
+    return false;
+}

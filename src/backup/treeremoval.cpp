@@ -1,0 +1,244 @@
+#include "treeremoval.h"
+
+#include "uniquefd.h"
+
+#include <QByteArray>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Directories this deep or deeper give their descriptor back while the walk is
+// below them and reopen themselves through "..", so any depth fits into a
+// bounded number of open descriptors.
+constexpr std::size_t kHeldLevels = 64;
+
+constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+struct Node
+{
+    mode_t mode = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    quint64 mountId = 0; // 0 where the kernel does not report it
+};
+
+bool fillNode(int dirFd, const char *name, int flags, Node &node)
+{
+    struct statx sx {};
+    if (statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) != 0)
+        return false;
+    node.mode = sx.stx_mode;
+    node.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    node.inode = sx.stx_ino;
+    node.mountId = (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0;
+    return true;
+}
+
+bool nodeAt(int dirFd, const char *name, Node &node)
+{
+    return fillNode(dirFd, name, 0, node);
+}
+
+bool nodeOf(int fd, Node &node)
+{
+    return fillNode(fd, "", AT_EMPTY_PATH, node);
+}
+
+// The device number alone would miss a bind mount from the same file system.
+bool onSameMount(const Node &a, const Node &b)
+{
+    if (a.device != b.device)
+        return false;
+    return a.mountId == 0 || b.mountId == 0 || a.mountId == b.mountId;
+}
+
+bool sameNode(const Node &a, const Node &b)
+{
+    return a.inode == b.inode && onSameMount(a, b);
+}
+
+struct Frame
+{
+    UniqueFd fd; // invalid while the walk is below a deep level
+    QByteArray name; // in the parent directory
+    Node node;
+    std::vector<QByteArray> subdirectories; // still to be entered
+    bool incomplete = false; // something below could not be removed
+};
+
+class Walk
+{
+public:
+    explicit Walk(const Node &top) : m_top(top), m_buffer(32768) {}
+
+    bool run(UniqueFd start)
+    {
+        Frame first;
+        first.fd = std::move(start);
+        first.node = m_top;
+        m_stack.push_back(std::move(first));
+        readDirectory(m_stack.back());
+
+        for (;;) {
+            Frame &top = m_stack.back();
+            if (!top.subdirectories.empty()) {
+                const QByteArray name = std::move(top.subdirectories.back());
+                top.subdirectories.pop_back();
+                enter(name);
+                continue;
+            }
+            if (m_stack.size() == 1)
+                return !top.incomplete;
+            if (!leave())
+                return false;
+        }
+    }
+
+private:
+    // Non-directories go at once; directories are queued, so the directory is
+    // read in one go and never resumed after its contents changed.
+    void readDirectory(Frame &frame)
+    {
+        for (;;) {
+            const ssize_t count = getdents64(frame.fd.get(), m_buffer.data(), m_buffer.size());
+            if (count == 0)
+                return;
+            if (count < 0) {
+                if (errno == EINTR)
+                    continue;
+                frame.incomplete = true;
+                return;
+            }
+            for (ssize_t offset = 0; offset < count;) {
+                const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer.data() + offset);
+                offset += entry->d_reclen;
+                const char *name = entry->d_name;
+                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                    continue;
+                if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
+                    removeNonDirectory(frame, name);
+                    continue;
+                }
+                Node node;
+                if (!nodeAt(frame.fd.get(), name, node)) {
+                    if (errno != ENOENT)
+                        frame.incomplete = true;
+                    continue;
+                }
+                if (!onSameMount(node, m_top)) {
+                    frame.incomplete = true; // another file system: left whole
+                    continue;
+                }
+                if (S_ISDIR(node.mode))
+                    frame.subdirectories.emplace_back(name);
+                else
+                    removeNonDirectory(frame, name);
+            }
+        }
+    }
+
+    void removeNonDirectory(Frame &frame, const char *name)
+    {
+        if (unlinkat(frame.fd.get(), name, 0) == 0 || errno == ENOENT)
+            return;
+        if (errno == EISDIR) {
+            // Replaced by a directory since it was listed; entering checks it.
+            frame.subdirectories.emplace_back(name);
+            return;
+        }
+        frame.incomplete = true; // includes EBUSY: a file mounted there
+    }
+
+    void enter(const QByteArray &name)
+    {
+        Frame &parent = m_stack.back();
+        UniqueFd child(openat(parent.fd.get(), name.constData(), kOpenDirectory));
+        if (!child.isValid()) {
+            if (errno == ENOENT)
+                return;
+            if (errno == ELOOP || errno == ENOTDIR) {
+                // Swapped for a link or a file meanwhile: that entry goes, its target stays.
+                if (unlinkat(parent.fd.get(), name.constData(), 0) != 0 && errno != ENOENT)
+                    parent.incomplete = true;
+                return;
+            }
+            parent.incomplete = true;
+            return;
+        }
+        Node node;
+        if (!nodeOf(child.get(), node) || !S_ISDIR(node.mode) || !onSameMount(node, m_top)) {
+            parent.incomplete = true;
+            return;
+        }
+        if (m_stack.size() > kHeldLevels)
+            parent.fd.reset();
+
+        Frame frame;
+        frame.fd = std::move(child);
+        frame.name = name;
+        frame.node = node;
+        m_stack.push_back(std::move(frame));
+        readDirectory(m_stack.back());
+    }
+
+    // False when the walk cannot find its way back up: the tree was moved
+    // under it, and going on could only touch something else.
+    bool leave()
+    {
+        Frame done = std::move(m_stack.back());
+        m_stack.pop_back();
+        Frame &parent = m_stack.back();
+        if (!parent.fd.isValid()) {
+            UniqueFd up(openat(done.fd.get(), "..", kOpenDirectory));
+            Node node;
+            if (!up.isValid() || !nodeOf(up.get(), node) || !sameNode(node, parent.node))
+                return false;
+            parent.fd = std::move(up);
+        }
+        done.fd.reset();
+
+        if (done.incomplete) {
+            parent.incomplete = true;
+            return true;
+        }
+        Node now;
+        if (!nodeAt(parent.fd.get(), done.name.constData(), now)) {
+            if (errno != ENOENT)
+                parent.incomplete = true;
+            return true;
+        }
+        if (!sameNode(now, done.node)) {
+            parent.incomplete = true; // something else took its name meanwhile
+            return true;
+        }
+        if (unlinkat(parent.fd.get(), done.name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+            parent.incomplete = true;
+        return true;
+    }
+
+    const Node m_top;
+    std::vector<char> m_buffer;
+    std::vector<Frame> m_stack;
+};
+
+} // namespace
+
+bool removeDirectoryContents(int dirFd)
+{
+    // A description of our own, so the caller's read position stays as it was.
+    UniqueFd start(openat(dirFd, ".", kOpenDirectory));
+    Node top;
+    if (!start.isValid() || !nodeOf(start.get(), top))
+        return false;
+    return Walk(top).run(std::move(start));
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+// The test binary itself defines syslog(), so every line the code under test
+// writes to the system log lands here instead, formatted, in order.
+namespace SyslogCapture {
+
+struct Line
+{
+    int priority;
+    QByteArray text;
+};
+
+QList<Line> lines();
+// Only the texts, for comparisons with an expected list.
+QList<QByteArray> texts();
+void clear();
+
+} // namespace SyslogCapture
