@@ -260,17 +260,22 @@ class DaemonTestCase(unittest.TestCase):
 
 
 def make_tree(root, files, user="root"):
-    """Creates files (and their directories) below root, owned by user."""
+    """Creates files (and their directories) below root; what it makes is
+    owned by user."""
     uid, gid = USERS[user]
+    os.makedirs(root, exist_ok=True)
     made = []
     for name in files:
         path = os.path.join(root, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        parts = os.path.relpath(path, root).split(os.sep)
+        for depth in range(1, len(parts)):
+            directory = os.path.join(root, *parts[:depth])
+            if not os.path.isdir(directory):
+                os.mkdir(directory)
+                os.lchown(directory, uid, gid)
         open(path, "w").close()
+        os.lchown(path, uid, gid)
         made.append(path)
-    for dirpath, dirnames, filenames in os.walk(root):
-        for name in dirnames + filenames:
-            os.lchown(os.path.join(dirpath, name), uid, gid)
     return made
 
 

@@ -4,9 +4,10 @@ them, over the bus, as root and as the test accounts."""
 import os
 import shutil
 import signal
+import subprocess
 import unittest
 
-from harness import DaemonTestCase, TESTCLIENT, box_of, client, make_tree, run
+from harness import DaemonTestCase, TESTCLIENT, box_of, client, make_tree
 
 EMPTY_PATH = "Lsof函数参数为空"
 
@@ -201,11 +202,36 @@ class Scope(BoxCase):
         self.assertTrue(outside.alive())
         self.assertTrue(sibling.alive())
 
-    def test_unknown_account_is_refused(self):
-        # uid 4242 has no entry in the password database.
-        out = run(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "--",
-                   TESTCLIENT, "files", "/tmp"])
-        self.assertIn('"result":-1', out.stdout)
+    def test_caller_without_an_account_is_refused(self):
+        with open("/etc/passwd") as f:
+            saved = f.read()
+
+        def restore():
+            with open("/etc/passwd", "w") as f:  # in place: the file is bind-mounted
+                f.write(saved)
+
+        self.addCleanup(restore)
+        with open("/etc/passwd", "a") as f:
+            f.write("ghost:x:4242:4242::/home/ghost:/bin/sh\n")
+        box = "/home/ghost/.box"
+        holder = self.hold(make_tree(box, ["f"]))
+        # The bus admits only accounts it knows, so the account goes away after
+        # the call is on its way and before the daemon looks at it.
+        os.kill(self.daemon.pid, signal.SIGSTOP)
+        try:
+            caller = subprocess.Popen(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups",
+                                       "--", TESTCLIENT, "--announce", "kill", box],
+                                      stdout=subprocess.PIPE, text=True)
+            self.assertIn('"sent":true', caller.stdout.readline())
+            restore()
+        finally:
+            os.kill(self.daemon.pid, signal.SIGCONT)
+        out, _ = caller.communicate(timeout=60)
+        self.assertIn('"result":-1', out)
+        self.assertTrue(holder.alive())
+        lines = self.syslog.lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("4242", lines[0])
 
 
 if __name__ == "__main__":

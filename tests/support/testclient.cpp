@@ -12,7 +12,8 @@
 //
 // Replies are printed as one JSON object. --hold opens files (read-only) before
 // the call and keeps them open; --no-reply sends the call and exits at once,
-// leaving the bus before the daemon can look at the caller.
+// leaving the bus before the daemon can look at the caller; --announce prints
+// {"sent":true} once the bus has the call, then waits for the reply.
 
 #include "wiretypes.h"
 
@@ -84,6 +85,7 @@ int main(int argc, char *argv[])
     QStringList args = app.arguments().mid(1);
     QList<QFile *> held;
     bool noReply = false;
+    bool announce = false;
     while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
         const QString option = args.takeFirst();
         if (option == QLatin1String("--hold") && !args.isEmpty()) {
@@ -95,6 +97,8 @@ int main(int argc, char *argv[])
             held.append(file);
         } else if (option == QLatin1String("--no-reply")) {
             noReply = true;
+        } else if (option == QLatin1String("--announce")) {
+            announce = true;
         } else {
             return usage();
         }
@@ -147,7 +151,13 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 600000);
+    QDBusPendingCall pending = bus.asyncCall(call, 600000);
+    if (announce) {
+        bus.interface()->call(QStringLiteral("GetId")); // a round trip: the call has left
+        print({{QStringLiteral("sent"), true}});
+    }
+    pending.waitForFinished();
+    const QDBusMessage reply = pending.reply();
     if (reply.type() != QDBusMessage::ReplyMessage) {
         print(errorObject(reply));
         return 1;
