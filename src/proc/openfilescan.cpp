@@ -1,6 +1,49 @@
 #include "openfilescan.h"
 
-int get_allOpenFilePidByPath(const QString &, CBoxPidList &)
+#include "holderscan.h"
+#include "scanmessages.h"
+
+#include <QSet>
+
+namespace {
+
+// Collects ids only; a process already in the list is not read again, since
+// it could add nothing.
+class PidListSink : public HolderSink
 {
-    return -1;
+public:
+    explicit PidListSink(CBoxPidList &pidList)
+        : m_pidList(pidList), m_known(pidList.cbegin(), pidList.cend())
+    {
+    }
+
+    bool wants(int pid) const override { return !m_known.contains(pid); }
+
+    void take(int pid, int) override
+    {
+        m_known.insert(pid);
+        m_pidList.append(pid);
+    }
+
+private:
+    CBoxPidList &m_pidList;
+    QSet<int> m_known;
+};
+
+} // namespace
+
+int get_allOpenFilePidByPath(const QString &strPath, CBoxPidList &pidList)
+{
+    if (strPath.isEmpty()) {
+        logEmptyScanPath();
+        return -1;
+    }
+    // The scan fails only before it finds anything, so the list stays
+    // untouched on -1.
+    PidListSink sink(pidList);
+    if (!scanHolders(strPath.toUtf8(), sink)) {
+        logProcUnreadable();
+        return -1;
+    }
+    return 0;
 }

@@ -1,16 +1,75 @@
 #include "boxdaemonservice.h"
 
-int BoxDaemonService::get_allFileStatus(const QString &, CBoxFileList &)
+#include "boxpath.h"
+#include "boxscope.h"
+#include "calleraccount.h"
+#include "openfilelist.h"
+#include "processkill.h"
+#include "systemlog.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDebug>
+
+#include <syslog.h>
+
+namespace {
+
+// The uid as the log line names it: "unknown" when the bus daemon could not
+// report it (no account then, and the uid left at 0).
+QByteArray uidForLog(const CallerAccount &account)
 {
-    return -1;
+    if (!account.known && account.uid == 0)
+        return QByteArrayLiteral("unknown");
+    return QByteArray::number(account.uid);
 }
 
-int BoxDaemonService::get_allRunFileList(const QString &, CBoxFileList &)
+// Whether the bus caller may act on the box path; a refusal is logged. The
+// empty path is left to the scan, which fails it for every caller with its
+// own message and touches nothing.
+bool isServedOrLogged(const QDBusConnection &connection, const QDBusMessage &message,
+                      const QString &strBoxPath, const char *function, int site)
 {
-    return -1;
+    if (strBoxPath.isEmpty())
+        return true;
+    const CallerAccount account = callerAccount(connection, message);
+    if (isCallerServedForPath(account, strBoxPath))
+        return true;
+    syslog(LOG_INFO, "%s[%d] refused caller uid %s for path %s outside its box\n", function, site,
+           uidForLog(account).constData(), escapedForLog(strBoxPath).constData());
+    return false;
 }
 
-int BoxDaemonService::kill_allProcessSignal(const QString &)
+} // namespace
+
+int BoxDaemonService::get_allFileStatus(const QString &strPath, CBoxFileList &list)
 {
-    return -1;
+    return list_openFilesByPath(strPath, list);
+}
+
+int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList &list)
+{
+    // A direct call from inside the daemon has no caller to scope.
+    if (calledFromDBus()
+        && !isServedOrLogged(connection(), message(), strBoxPath, "get_allRunFileList", 55))
+        return -1;
+    return get_allFileStatus(format_boxPath(strBoxPath), list);
+}
+
+int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
+{
+    int nCallerPid = 0;
+    if (calledFromDBus()) {
+        if (!isServedOrLogged(connection(), message(), strBoxPath, "kill_allProcessSignal", 64))
+            return -1;
+        // A failed query gives 0, and then no real process is spared.
+        const QDBusConnectionInterface *bus = connection().interface();
+        if (bus)
+            nCallerPid = static_cast<int>(bus->servicePid(message().service()).value());
+    }
+    const int nResult = kill_allProcessByPath(strBoxPath, nCallerPid);
+    if (nResult != 0)
+        qDebug() << "get_allFileStatus error.";
+    return nResult;
 }

@@ -1,0 +1,5 @@
+#pragma once
+
+// Raises the soft limit on open descriptors to the hard limit, once per
+// process: the kill scan keeps one descriptor per process it will signal.
+void raiseDescriptorLimit();

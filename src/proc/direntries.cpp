@@ -1,0 +1,48 @@
+#include "direntries.h"
+
+#include <dirent.h>
+#include <sys/types.h>
+
+#include <cstring>
+
+DirEntries::DirEntries(int dirFd, char *buffer, std::size_t size)
+    : m_dirFd(dirFd), m_buffer(buffer), m_size(size)
+{
+}
+
+const char *DirEntries::next(unsigned char *type)
+{
+    for (;;) {
+        if (m_offset >= m_filled) {
+            const ssize_t count = getdents64(m_dirFd, m_buffer, m_size);
+            if (count <= 0)
+                return nullptr;
+            m_filled = static_cast<std::size_t>(count);
+            m_offset = 0;
+        }
+        // The kernel aligns each record for struct dirent64.
+        const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer + m_offset);
+        m_offset += entry->d_reclen;
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        if (type)
+            *type = entry->d_type;
+        return name;
+    }
+}
+
+int pidOfProcEntry(const char *name)
+{
+    if (*name == '\0')
+        return 0;
+    long pid = 0;
+    for (const char *c = name; *c; ++c) {
+        if (*c < '0' || *c > '9')
+            return 0;
+        pid = pid * 10 + (*c - '0');
+        if (pid > 0x7fffffffL)
+            return 0;
+    }
+    return static_cast<int>(pid);
+}

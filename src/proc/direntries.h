@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+
+// Reads the entries of an open directory with getdents64 into a buffer the
+// caller owns, so that walking thousands of directories allocates nothing.
+class DirEntries
+{
+public:
+    DirEntries(int dirFd, char *buffer, std::size_t size);
+
+    // The next entry's name, or nullptr at the end or on a read error; "." and
+    // ".." are passed over. type receives the entry's d_type.
+    const char *next(unsigned char *type = nullptr);
+
+private:
+    int m_dirFd;
+    char *m_buffer;
+    std::size_t m_size;
+    std::size_t m_filled = 0;
+    std::size_t m_offset = 0;
+};
+
+// Buffer size for one DirEntries: large enough that a /proc or fd directory
+// comes in a few reads.
+constexpr std::size_t kDirEntriesBufferSize = 32 * 1024;
+
+// A /proc entry name read as a process id, or 0 when it is not a decimal
+// number in range (as "self" or "sys").
+int pidOfProcEntry(const char *name);

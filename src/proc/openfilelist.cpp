@@ -1,0 +1,131 @@
+#include "openfilelist.h"
+
+#include "direntries.h"
+#include "ownedfd.h"
+#include "scanmessages.h"
+#include "utf8text.h"
+
+#include <QSet>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Whether something exists at the path, following symbolic links. Cached
+// attributes are enough and nothing is mounted, so a stalled file system in
+// a box cannot hold the daemon here.
+bool existsAt(const char *path)
+{
+    struct statx attributes {};
+    return statx(AT_FDCWD, path, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE, &attributes)
+        == 0;
+}
+
+// The list being filled, with a hash set of its full paths (UTF-8) beside it
+// so that a repeated file costs one lookup, not a pass over the list.
+class ListedFiles
+{
+public:
+    ListedFiles(const QByteArray &prefix, CBoxFileList &list)
+        : m_prefixTextLength(QString::fromUtf8(prefix).size()), m_list(list)
+    {
+        m_listed.reserve(list.size());
+        for (const BoxFileItem &item : list)
+            m_listed.insert(item.strFilePath.toUtf8());
+    }
+
+    // target holds length bytes and room for a terminating zero after them.
+    void offer(char *target, int length)
+    {
+        if (m_listed.contains(QByteArray::fromRawData(target, length)))
+            return;
+        target[length] = '\0';
+        // The path is the target as text: bytes that are no valid UTF-8 stand
+        // for U+FFFD, and the file is looked for under that text.
+        QByteArray textPath;
+        const char *path = target;
+        if (!isWellFormedUtf8(target, length)) {
+            textPath = QString::fromUtf8(target, length).toUtf8();
+            if (m_listed.contains(textPath))
+                return;
+            path = textPath.constData();
+        }
+        if (!existsAt(path))
+            return;
+        if (textPath.isNull())
+            textPath = QByteArray(target, length);
+        m_listed.insert(textPath);
+        const QString strFilePath = QString::fromUtf8(textPath);
+        m_list.append(BoxFileItem{strFilePath, strFilePath.mid(m_prefixTextLength)});
+    }
+
+private:
+    int m_prefixTextLength;
+    CBoxFileList &m_list;
+    QSet<QByteArray> m_listed;
+};
+
+} // namespace
+
+bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list)
+{
+    if (prefix.isEmpty())
+        return true;
+    const OwnedFd proc(open("/proc", kDirOpenFlags));
+    if (!proc)
+        return false;
+
+    ListedFiles listed(prefix, list);
+    const std::unique_ptr<char[]> buffers(new char[2 * kDirEntriesBufferSize]);
+    char target[kListingLinkBufferSize + 1];
+    const int prefixSize = prefix.size();
+    DirEntries entries(proc.get(), buffers.get(), kDirEntriesBufferSize);
+    unsigned char type = DT_UNKNOWN;
+    while (const char *name = entries.next(&type)) {
+        // Every entry whose descriptor directory opens is read, "self"
+        // included; plain files have none.
+        if (type == DT_REG)
+            continue;
+        char fdDirPath[NAME_MAX + sizeof "/fd"];
+        const std::size_t nameLength = std::strlen(name);
+        if (nameLength > NAME_MAX)
+            continue;
+        std::memcpy(fdDirPath, name, nameLength);
+        std::memcpy(fdDirPath + nameLength, "/fd", sizeof "/fd");
+        const OwnedFd fdDir(openat(proc.get(), fdDirPath, kDirOpenFlags));
+        if (!fdDir)
+            continue;
+        DirEntries descriptors(fdDir.get(), buffers.get() + kDirEntriesBufferSize,
+                               kDirEntriesBufferSize);
+        while (const char *descriptor = descriptors.next()) {
+            const ssize_t length =
+                readlinkat(fdDir.get(), descriptor, target, kListingLinkBufferSize);
+            if (length < prefixSize || std::memcmp(target, prefix.constData(), prefixSize) != 0)
+                continue;
+            listed.offer(target, static_cast<int>(length));
+        }
+    }
+    return true;
+}
+
+int list_openFilesByPath(const QString &strPath, CBoxFileList &list)
+{
+    if (strPath.isEmpty()) {
+        logEmptyScanPath();
+        return -1;
+    }
+    if (!collectOpenFiles(strPath.toUtf8(), list)) {
+        logProcUnreadable();
+        return -1;
+    }
+    return 0;
+}
