@@ -1,6 +1,6 @@
 #pragma once
 
-#include "uniquefd.h"
+#include "ownedfd.h"
 
 #include <QByteArray>
 
@@ -17,9 +17,9 @@ enum class BoxRootKind {
 struct OpenedBoxRoot
 {
     BoxRootKind kind = BoxRootKind::Unusable;
-    UniqueFd parent; // the directory that holds the box root
+    OwnedFd parent; // the directory that holds the box root
     QByteArray name; // the box root's entry in it
-    UniqueFd box;
+    OwnedFd box;
 };
 
 // Links in the directories above the box root are followed (a home below a

@@ -1,6 +1,6 @@
 #include "treeremoval.h"
 
-#include "uniquefd.h"
+#include "ownedfd.h"
 
 #include <QByteArray>
 
@@ -69,7 +69,7 @@ bool sameNode(const Node &a, const Node &b)
 
 struct Frame
 {
-    UniqueFd fd; // invalid while the walk is below a deep level
+    OwnedFd fd; // invalid while the walk is below a deep level
     QByteArray name; // in the parent directory
     Node node;
     std::vector<QByteArray> subdirectories; // still to be entered
@@ -81,7 +81,7 @@ class Walk
 public:
     explicit Walk(const Node &top) : m_top(top), m_buffer(32768) {}
 
-    bool run(UniqueFd start)
+    bool run(OwnedFd start)
     {
         Frame first;
         first.fd = std::move(start);
@@ -162,7 +162,7 @@ private:
     void enter(const QByteArray &name)
     {
         Frame &parent = m_stack.back();
-        UniqueFd child(openat(parent.fd.get(), name.constData(), kOpenDirectory));
+        OwnedFd child(openat(parent.fd.get(), name.constData(), kOpenDirectory));
         if (!child.isValid()) {
             if (errno == ENOENT)
                 return;
@@ -199,7 +199,7 @@ private:
         m_stack.pop_back();
         Frame &parent = m_stack.back();
         if (!parent.fd.isValid()) {
-            UniqueFd up(openat(done.fd.get(), "..", kOpenDirectory));
+            OwnedFd up(openat(done.fd.get(), "..", kOpenDirectory));
             Node node;
             if (!up.isValid() || !nodeOf(up.get(), node) || !sameNode(node, parent.node))
                 return false;
@@ -236,7 +236,7 @@ private:
 bool removeDirectoryContents(int dirFd)
 {
     // A description of our own, so the caller's read position stays as it was.
-    UniqueFd start(openat(dirFd, ".", kOpenDirectory));
+    OwnedFd start(openat(dirFd, ".", kOpenDirectory));
     Node top;
     if (!start.isValid() || !nodeOf(start.get(), top))
         return false;

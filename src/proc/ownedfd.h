@@ -22,7 +22,10 @@ public:
     ~OwnedFd() { reset(); }
 
     int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
+    bool isValid() const { return m_fd >= 0; }
+    explicit operator bool() const { return isValid(); }
+
+    int release() { return std::exchange(m_fd, -1); }
 
     void reset(int fd = -1)
     {

@@ -1,7 +1,7 @@
 #include "scratchtree.h"
 
 #include "treeremoval.h"
-#include "uniquefd.h"
+#include "ownedfd.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -146,23 +146,23 @@ QStringList listing(const QString &root)
 
 bool makeNestedChain(int dirFd, int depth, const char *name)
 {
-    UniqueFd current(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    OwnedFd current(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     for (int level = 0; level < depth; ++level) {
         if (mkdirat(current.get(), name, 0700) != 0)
             return false;
-        UniqueFd next(openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        OwnedFd next(openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next.isValid())
             return false;
         current = std::move(next);
     }
-    UniqueFd leaf(openat(current.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    OwnedFd leaf(openat(current.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
     return leaf.isValid();
 }
 
 void removeTree(const QString &root)
 {
     detachMountsBelow(root);
-    UniqueFd dir(open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    OwnedFd dir(open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (dir.isValid())
         removeDirectoryContents(dir.get());
     rmdir(QFile::encodeName(root).constData());

@@ -3,7 +3,7 @@
 #include "scratchtree.h"
 #include "syslogcapture.h"
 #include "treeremoval.h"
-#include "uniquefd.h"
+#include "ownedfd.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,9 +26,9 @@
 
 namespace {
 
-UniqueFd openDirectory(const QString &path)
+OwnedFd openDirectory(const QString &path)
 {
-    return UniqueFd(open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return OwnedFd(open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 QStringList entriesOf(const QString &path)
@@ -86,7 +86,7 @@ public:
     }
 
 private:
-    UniqueFd m_control;
+    OwnedFd m_control;
     pid_t m_pid = -1;
     bool m_holding = false;
 };
@@ -358,7 +358,7 @@ private Q_SLOTS:
     {
         QVERIFY(ScratchTree::mountTmpfs(m_home));
         QVERIFY(ScratchTree::makeDirectories(m_box + QStringLiteral("/sub")));
-        const UniqueFd sub = openDirectory(m_box + QStringLiteral("/sub"));
+        const OwnedFd sub = openDirectory(m_box + QStringLiteral("/sub"));
         QVERIFY(ScratchTree::makeNestedChain(sub.get(), 100000, "n"));
         QCOMPARE(wipe(m_box), 0);
         QCOMPARE(logged(), QList<QByteArray>());
@@ -382,7 +382,7 @@ private Q_SLOTS:
         QVERIFY(below.isHolding());
         QVERIFY(top.isHolding());
         // Opened after the forks, so no holder inherits it.
-        const UniqueFd own(open(QFile::encodeName(inSub).constData(), O_RDONLY | O_CLOEXEC));
+        const OwnedFd own(open(QFile::encodeName(inSub).constData(), O_RDONLY | O_CLOEXEC));
         QVERIFY(own.isValid());
 
         QCOMPARE(wipe(m_box), 0);
@@ -459,8 +459,8 @@ private Q_SLOTS:
                 QVERIFY(ScratchTree::writeFile(m_box + QStringLiteral("/sub/a/b/f%1").arg(i), "x"));
             QVERIFY(ScratchTree::makeSymlink(m_sentinel, m_box + QStringLiteral("/swap")));
             QVERIFY(ScratchTree::makeSymlink(m_sentinel, m_home + QStringLiteral("/.swap")));
-            const UniqueFd home = openDirectory(m_home);
-            const UniqueFd box = openDirectory(m_box);
+            const OwnedFd home = openDirectory(m_home);
+            const OwnedFd box = openDirectory(m_box);
             Swapper swapper({{home.get(), ".box", ".swap"}, {box.get(), "sub", "swap"}});
             QVERIFY(swapper.isRunning());
             if (wipe(m_box) != 0)

@@ -1,7 +1,7 @@
 #include "boxdaemonbackupservice.h"
 #include "mountstatus.h"
 #include "scratchtree.h"
-#include "uniquefd.h"
+#include "ownedfd.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -127,7 +127,7 @@ private Q_SLOTS:
         const QByteArray base = QFile::encodeName(m_root) + "/long" + QByteArray::number(length);
         QVERIFY(mkdir(base.constData(), 0755) == 0);
         QByteArray path = base;
-        UniqueFd current(open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        OwnedFd current(open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         while (path.size() < length) {
             const int left = length - path.size() - 1;
             const int size = left > 402 ? 200 : left > 201 ? left / 2 : left;

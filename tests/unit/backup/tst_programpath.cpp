@@ -1,7 +1,7 @@
 #include "boxdaemonbackupservice.h"
 #include "scratchtree.h"
 #include "syslogcapture.h"
-#include "uniquefd.h"
+#include "ownedfd.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -69,7 +69,7 @@ private:
         m_pid = -1;
     }
 
-    UniqueFd m_input;
+    OwnedFd m_input;
     pid_t m_pid = -1;
 };
 
@@ -79,17 +79,17 @@ bool copyExecutable(int dirFd, const QByteArray &name)
     if (!source.open(QIODevice::ReadOnly))
         return false;
     const QByteArray bytes = source.readAll();
-    UniqueFd target(openat(dirFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
+    OwnedFd target(openat(dirFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
     return target.isValid() && write(target.get(), bytes.constData(), bytes.size()) == bytes.size();
 }
 
 // Builds directories below dirFd until the path, started at basePath, is
 // `length` bytes long once `leafName` is added; returns the innermost
 // directory and fills `path` with the whole text.
-UniqueFd deepDirectoryFor(int dirFd, const QByteArray &basePath, int length, const QByteArray &leafName,
+OwnedFd deepDirectoryFor(int dirFd, const QByteArray &basePath, int length, const QByteArray &leafName,
                           QByteArray &path)
 {
-    UniqueFd current(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    OwnedFd current(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     path = basePath;
     for (int level = 0;; ++level) {
         const int left = length - path.size() - 1 - leafName.size();
@@ -103,7 +103,7 @@ UniqueFd deepDirectoryFor(int dirFd, const QByteArray &basePath, int length, con
         const QByteArray component(size, static_cast<char>('a' + level % 26));
         if (mkdirat(current.get(), component.constData(), 0755) != 0)
             return {};
-        UniqueFd next(openat(current.get(), component.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        OwnedFd next(openat(current.get(), component.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!next.isValid())
             return {};
         current = std::move(next);
@@ -188,7 +188,7 @@ private Q_SLOTS:
         const QString base = QFileInfo(scratch.path()).canonicalFilePath();
         const QString dir = base + QLatin1Char('/') + QString(200, QLatin1Char('d'));
         QVERIFY(ScratchTree::makeDirectories(dir));
-        UniqueFd dirFd(open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        OwnedFd dirFd(open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const QByteArray name(150, 'p');
         QVERIFY(copyExecutable(dirFd.get(), name));
         const QByteArray fullPath = QFile::encodeName(dir) + '/' + name;
@@ -213,10 +213,10 @@ private Q_SLOTS:
         QTemporaryDir scratch(ScratchTree::temporaryTemplate());
         QVERIFY(scratch.isValid());
         const QByteArray base = QFile::encodeName(QFileInfo(scratch.path()).canonicalFilePath());
-        UniqueFd top(open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        OwnedFd top(open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         QByteArray path;
         const QByteArray name("runner");
-        UniqueFd deep = deepDirectoryFor(top.get(), base, 4095, name, path);
+        OwnedFd deep = deepDirectoryFor(top.get(), base, 4095, name, path);
         QVERIFY(deep.isValid());
         QCOMPARE(path.size(), 4095);
         QVERIFY(copyExecutable(deep.get(), name));
@@ -244,10 +244,10 @@ private Q_SLOTS:
         QTemporaryDir scratch(ScratchTree::temporaryTemplate());
         QVERIFY(scratch.isValid());
         const QByteArray base = QFile::encodeName(QFileInfo(scratch.path()).canonicalFilePath());
-        UniqueFd top(open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        OwnedFd top(open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         QByteArray path;
         const QByteArray name("runner");
-        UniqueFd deep = deepDirectoryFor(top.get(), base, length, name, path);
+        OwnedFd deep = deepDirectoryFor(top.get(), base, length, name, path);
         QVERIFY(deep.isValid());
         QCOMPARE(path.size(), length);
         QVERIFY(copyExecutable(deep.get(), name));

@@ -1,6 +1,6 @@
 #include "scratchtree.h"
 #include "treeremoval.h"
-#include "uniquefd.h"
+#include "ownedfd.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -22,14 +22,14 @@
 
 namespace {
 
-UniqueFd openDirectory(const QString &path)
+OwnedFd openDirectory(const QString &path)
 {
-    return UniqueFd(open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return OwnedFd(open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 bool removeBelow(const QString &path)
 {
-    const UniqueFd dir = openDirectory(path);
+    const OwnedFd dir = openDirectory(path);
     return dir.isValid() && removeDirectoryContents(dir.get());
 }
 
@@ -40,7 +40,7 @@ QStringList entriesOf(const QString &path)
 
 bool makeSocket(const QString &path)
 {
-    const UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const OwnedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const QByteArray name = QFile::encodeName(path);
@@ -176,7 +176,7 @@ private Q_SLOTS:
     void refusesWhatIsNoDirectory()
     {
         QVERIFY(ScratchTree::writeFile(m_tree + QStringLiteral("/file"), "x"));
-        const UniqueFd file(open(QFile::encodeName(m_tree + QStringLiteral("/file")).constData(), O_RDONLY | O_CLOEXEC));
+        const OwnedFd file(open(QFile::encodeName(m_tree + QStringLiteral("/file")).constData(), O_RDONLY | O_CLOEXEC));
         QVERIFY(!removeDirectoryContents(file.get()));
         QVERIFY(!removeDirectoryContents(-1));
         QVERIFY(QFileInfo::exists(m_tree + QStringLiteral("/file")));
@@ -216,7 +216,7 @@ private Q_SLOTS:
     void removesTreeNestedHundredThousandLevels()
     {
         QVERIFY(ScratchTree::mountTmpfs(m_tree));
-        const UniqueFd tree = openDirectory(m_tree);
+        const OwnedFd tree = openDirectory(m_tree);
         QVERIFY(ScratchTree::makeNestedChain(tree.get(), 100000, "n"));
         QVERIFY(ScratchTree::writeFile(m_tree + QStringLiteral("/beside"), "x"));
         QElapsedTimer timer;
@@ -250,8 +250,8 @@ private Q_SLOTS:
         for (int run = 0; run < kRuns; ++run) {
             const QString deepPath = buildRaceTree(tree, sentinel);
             QVERIFY(!deepPath.isEmpty());
-            const UniqueFd top = openDirectory(tree);
-            const UniqueFd deep = openDirectory(deepPath);
+            const OwnedFd top = openDirectory(tree);
+            const OwnedFd deep = openDirectory(deepPath);
             QVERIFY(top.isValid() && deep.isValid());
             Swapper swapper({{top.get(), "sub", "swap"}, {deep.get(), "dir", "link"}});
             QVERIFY(swapper.isRunning());
