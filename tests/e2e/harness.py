@@ -140,6 +140,7 @@ class Daemon:
     def wait_exit(self, timeout=30):
         code = self.proc.wait(timeout)
         self._reader.join(timeout)
+        self.proc.stderr.close()
         return code
 
     @property
@@ -153,6 +154,9 @@ class Daemon:
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        if self.proc and not self.proc.stderr.closed:
+            self._reader.join(30)
+            self.proc.stderr.close()
 
 
 class Holder:
@@ -180,9 +184,8 @@ class Holder:
         return self.proc.poll() is None
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            self.proc.wait(30)
+        self.proc.stdin.close()
+        self.proc.wait(30)
 
 
 class Syslog:

@@ -151,6 +151,7 @@ class NameAlreadyOwned(unittest.TestCase):
         finally:
             owner.stdin.close()
             owner.wait()
+            owner.stdout.close()
 
     def test_start_up_writes_only_gogogo(self):
         daemon = Daemon().start()
