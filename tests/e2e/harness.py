@@ -262,6 +262,18 @@ class DaemonTestCase(unittest.TestCase):
         return holder
 
 
+def empty_boxes():
+    """Empties the boxes of every test account."""
+    for user in USERS:
+        box = box_of(user)
+        for name in os.listdir(box):
+            path = os.path.join(box, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+
+
 def make_tree(root, files, user="root"):
     """Creates files (and their directories) below root; what it makes is
     owned by user."""

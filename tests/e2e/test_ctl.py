@@ -6,7 +6,6 @@ import fcntl
 import json
 import os
 import re
-import shutil
 import signal
 import struct
 import subprocess
@@ -14,7 +13,7 @@ import termios
 import unittest
 
 from harness import (SCRATCH, Daemon, DaemonTestCase, Syslog, public_copy, as_user, box_of,
-                     busctl, make_tree)
+                     busctl, empty_boxes, make_tree)
 
 CTL = public_copy("ARKVANECTL")
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -59,14 +58,7 @@ class CtlCase(DaemonTestCase):
 
     def setUp(self):
         super().setUp()
-        for user in ("root", "alice", "bob"):
-            box = box_of(user)
-            for name in os.listdir(box):
-                path = os.path.join(box, name)
-                if os.path.isdir(path) and not os.path.islink(path):
-                    shutil.rmtree(path)
-                else:
-                    os.unlink(path)
+        empty_boxes()
 
     def assertFails(self, done, status, message):
         """Exit status, nothing on standard output, and one line on standard

@@ -7,7 +7,7 @@ import signal
 import subprocess
 import unittest
 
-from harness import DaemonTestCase, TESTCLIENT, box_of, client, make_tree
+from harness import DaemonTestCase, TESTCLIENT, box_of, client, empty_boxes, make_tree
 
 EMPTY_PATH = "Lsof函数参数为空"
 
@@ -17,14 +17,7 @@ class BoxCase(DaemonTestCase):
 
     def setUp(self):
         super().setUp()
-        for user in ("root", "alice", "bob"):
-            box = box_of(user)
-            for name in os.listdir(box):
-                path = os.path.join(box, name)
-                if os.path.isdir(path) and not os.path.islink(path):
-                    shutil.rmtree(path)
-                else:
-                    os.unlink(path)
+        empty_boxes()
 
     def files(self, path, user="root"):
         reply = client("files", path, user=user)
