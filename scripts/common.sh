@@ -8,7 +8,7 @@ ARKVANE_PACKAGES=(
     g++ make cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libmount-dev
     dbus-daemon dbus-bin systemd util-linux bsdutils mount
-    python3
+    python3 groff-base
 )
 
 arkvane_require_root() {
