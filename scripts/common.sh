@@ -7,7 +7,7 @@ ARKVANE_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ARKVANE_PACKAGES=(
     g++ make cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libmount-dev
-    dbus-daemon dbus-bin systemd util-linux bsdutils mount
+    dbus-daemon dbus-bin dbus-system-bus-common systemd util-linux bsdutils mount
     python3 groff-base
 )
 
