@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The benchmark, in one command (as root): installs what is missing, builds the
+# daemon and the benchmark's programs, runs everything in the test sandbox and
+# prints the table. See bench/README.md.
+#
+#   bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish]
+#                     [--build DIR]
+#
+#   --quick       small scales and 3 runs: a check of the benchmark itself
+#   --runs N      runs of the peers and of the kill with holders (default 5)
+#   --fast-runs N runs of the floor and the daemon's calls (default 11)
+#   --skip-fuser  leave fuser out (the slowest peer by far)
+#   --publish     also write bench/results.md and bench/scan-time.png
+#   --build DIR   the build folder (default build-bench)
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
+arkvane_require_root
+
+build_dir="$ARKVANE_SOURCE_DIR/build-bench"
+driver_args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --quick) driver_args+=(--quick --runs 3 --fast-runs 3) ;;
+        --runs) driver_args+=(--runs "$2"); shift ;;
+        --fast-runs) driver_args+=(--fast-runs "$2"); shift ;;
+        --skip-fuser) driver_args+=(--skip-fuser) ;;
+        --publish) driver_args+=(--publish "$ARKVANE_SOURCE_DIR/bench") ;;
+        --build) build_dir=$(realpath -m "$2"); shift ;;
+        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR]" >&2
+           exit 2 ;;
+    esac
+    shift
+done
+
+# lsof and fuser are the peers; gnuplot draws the plot.
+arkvane_install_missing "${ARKVANE_PACKAGES[@]}" lsof psmisc gnuplot-nox
+
+# The daemon as it ships (optimised, no sanitizer), without the tests.
+arkvane_build "$build_dir" arkvane-bench -DARKVANE_TESTS=OFF -DARKVANE_SANITIZE=OFF
+
+# The distribution's Python, as the tests use it.
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3)
+exec "$python" "$ARKVANE_SOURCE_DIR/tests/sandbox/arkvane-sandbox" -- \
+    "$python" "$ARKVANE_SOURCE_DIR/bench/driver.py" \
+    --build "$build_dir" --out "$ARKVANE_SOURCE_DIR/bench/results" "${driver_args[@]}"
