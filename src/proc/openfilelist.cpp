@@ -1,11 +1,10 @@
 #include "openfilelist.h"
 
+#include "bytestringset.h"
 #include "direntries.h"
 #include "ownedfd.h"
 #include "scanmessages.h"
 #include "utf8text.h"
-
-#include <QSet>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -30,6 +29,11 @@ bool existsAt(const char *path)
         == 0;
 }
 
+std::string_view bytesOf(const QByteArray &bytes)
+{
+    return std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
 // The list being filled, with a hash set of its full paths (UTF-8) beside it
 // so that a repeated file costs one lookup, not a pass over the list.
 class ListedFiles
@@ -38,15 +42,17 @@ public:
     ListedFiles(const QByteArray &prefix, CBoxFileList &list)
         : m_prefixTextLength(QString::fromUtf8(prefix).size()), m_list(list)
     {
-        m_listed.reserve(list.size());
-        for (const BoxFileItem &item : list)
-            m_listed.insert(item.strFilePath.toUtf8());
+        for (const BoxFileItem &item : list) {
+            const QByteArray path = item.strFilePath.toUtf8();
+            if (!path.isEmpty() && !m_listed.contains(bytesOf(path)))
+                m_listed.insert(bytesOf(path));
+        }
     }
 
     // target holds length bytes and room for a terminating zero after them.
     void offer(char *target, int length)
     {
-        if (m_listed.contains(QByteArray::fromRawData(target, length)))
+        if (m_listed.contains(std::string_view(target, static_cast<std::size_t>(length))))
             return;
         target[length] = '\0';
         // The path is the target as text: bytes that are no valid UTF-8 stand
@@ -55,7 +61,7 @@ public:
         const char *path = target;
         if (!isWellFormedUtf8(target, length)) {
             textPath = QString::fromUtf8(target, length).toUtf8();
-            if (m_listed.contains(textPath))
+            if (m_listed.contains(bytesOf(textPath)))
                 return;
             path = textPath.constData();
         }
@@ -63,7 +69,7 @@ public:
             return;
         if (textPath.isNull())
             textPath = QByteArray(target, length);
-        m_listed.insert(textPath);
+        m_listed.insert(bytesOf(textPath));
         const QString strFilePath = QString::fromUtf8(textPath);
         m_list.append(BoxFileItem{strFilePath, strFilePath.mid(m_prefixTextLength)});
     }
@@ -71,7 +77,7 @@ public:
 private:
     int m_prefixTextLength;
     CBoxFileList &m_list;
-    QSet<QByteArray> m_listed;
+    ByteStringSet m_listed;
 };
 
 } // namespace
