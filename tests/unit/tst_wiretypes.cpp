@@ -1,16 +1,13 @@
+#include "peerserver.h"
 #include "wiretypes.h"
 
-#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusReply>
-#include <QDBusServer>
 #include <QDBusVariant>
-#include <QThread>
 #include <QtTest>
 
-// Sends values back unchanged; lives in a thread of its own so the test
-// thread can make blocking calls to it over a real peer connection.
+// Sends values back unchanged.
 class Echo : public QObject
 {
     Q_OBJECT
@@ -33,91 +30,54 @@ public Q_SLOTS:
     }
 };
 
-class EchoThread : public QThread
-{
-public:
-    QString address;
-    QSemaphore ready;
-
-protected:
-    void run() override
-    {
-        QDBusServer server(QStringLiteral("unix:tmpdir=/tmp"));
-        Echo echo;
-        QObject::connect(&server, &QDBusServer::newConnection, [&echo](const QDBusConnection &c) {
-            QDBusConnection(c).registerObject(QStringLiteral("/echo"), &echo,
-                                              QDBusConnection::ExportAllSlots);
-        });
-        address = server.address();
-        ready.release();
-        exec();
-    }
-};
-
+// The wire types through a real peer-to-peer connection.
 class TestWireTypes : public QObject
 {
     Q_OBJECT
 
-    EchoThread m_thread;
+    PeerServer<Echo> m_server{QStringLiteral("/echo"), QDBusConnection::ExportAllSlots};
     QDBusConnection m_peer{QString()};
 
+    QDBusMessage call(const char *method, const QVariant &argument)
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(QString(), QStringLiteral("/echo"), QString(),
+                                                              QLatin1String(method));
+        message << argument;
+        return m_peer.call(message);
+    }
     template <typename T>
     T roundTrip(const char *method, const T &value)
     {
-        QDBusMessage call = QDBusMessage::createMethodCall(QString(), QStringLiteral("/echo"),
-                                                           QString(), QLatin1String(method));
-        call << QVariant::fromValue(value);
-        QDBusReply<T> reply = m_peer.call(call);
+        const QDBusReply<T> reply = call(method, QVariant::fromValue(value));
         if (!reply.isValid())
             qWarning() << reply.error();
         return reply.value();
     }
-
-    QDBusMessage callWithVariant(const char *method, const QVariant &value)
+    // Sends the value as a variant, so the other end sees it still marshalled.
+    QDBusMessage callWithVariant(const char *method, const CBoxFileList &value)
     {
-        QDBusMessage call = QDBusMessage::createMethodCall(QString(), QStringLiteral("/echo"),
-                                                           QString(), QLatin1String(method));
-        call << QVariant::fromValue(QDBusVariant(value));
-        return m_peer.call(call);
+        return call(method, QVariant::fromValue(QDBusVariant(QVariant::fromValue(value))));
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
         registerWireTypes();
-        m_thread.start();
-        m_thread.ready.acquire();
-        m_peer = QDBusConnection::connectToPeer(m_thread.address, QStringLiteral("peer"));
+        m_peer = m_server.connect();
         QVERIFY(m_peer.isConnected());
     }
 
-    void cleanupTestCase()
+    void registeredSignatures()
     {
-        QDBusConnection::disconnectFromPeer(QStringLiteral("peer"));
-        m_thread.quit();
-        m_thread.wait();
-    }
-
-    void registeredNamesAndSignatures()
-    {
-        QCOMPARE(QMetaType::type("BoxFileItem"), qMetaTypeId<BoxFileItem>());
-        QCOMPARE(QMetaType::type("CBoxFileList"), qMetaTypeId<CBoxFileList>());
-        QCOMPARE(QMetaType::type("SFileRules"), qMetaTypeId<SFileRules>());
-        QCOMPARE(QMetaType::type("CBoxPidList"), qMetaTypeId<CBoxPidList>());
-        QCOMPARE(QLatin1String(QDBusMetaType::typeToSignature(qMetaTypeId<BoxFileItem>())),
-                 QLatin1String("(ss)"));
-        QCOMPARE(QLatin1String(QDBusMetaType::typeToSignature(qMetaTypeId<CBoxFileList>())),
-                 QLatin1String("a(ss)"));
-        QCOMPARE(QLatin1String(QDBusMetaType::typeToSignature(qMetaTypeId<SFileRules>())),
-                 QLatin1String("(a(ss))"));
-        QCOMPARE(QLatin1String(QDBusMetaType::typeToSignature(qMetaTypeId<CBoxPidList>())),
-                 QLatin1String("ai"));
+        QCOMPARE(QDBusMetaType::typeToSignature(qMetaTypeId<BoxFileItem>()), "(ss)");
+        QCOMPARE(QDBusMetaType::typeToSignature(qMetaTypeId<CBoxFileList>()), "a(ss)");
+        QCOMPARE(QDBusMetaType::typeToSignature(qMetaTypeId<SFileRules>()), "(a(ss))");
+        QCOMPARE(QDBusMetaType::typeToSignature(qMetaTypeId<CBoxPidList>()), "ai");
     }
 
     void itemRoundTripKeepsEmptyStrings()
     {
-        const BoxFileItem item{QString(), QString()};
-        const BoxFileItem back = roundTrip("echoItem", item);
+        const BoxFileItem back = roundTrip("echoItem", BoxFileItem{QString(), QString()});
         QVERIFY(back.strFilePath.isEmpty());
         QVERIFY(back.strRelativePath.isEmpty());
 
@@ -143,8 +103,7 @@ private Q_SLOTS:
 
     void emptyListKeepsItsSignature()
     {
-        const QDBusMessage reply =
-            callWithVariant("signatureOf", QVariant::fromValue(CBoxFileList()));
+        const QDBusMessage reply = callWithVariant("signatureOf", CBoxFileList());
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
         QCOMPARE(reply.arguments().value(0).toString(), QStringLiteral("a(ss)"));
         QVERIFY(roundTrip("echoFileList", CBoxFileList()).isEmpty());
@@ -152,23 +111,20 @@ private Q_SLOTS:
 
     void demarshallingReplacesWhatTheListHeld()
     {
-        const CBoxFileList sent{{QStringLiteral("/new/x"), QStringLiteral("x")}};
-        const QDBusMessage reply = callWithVariant("intoFilled", QVariant::fromValue(sent));
+        const QDBusMessage reply = callWithVariant("intoFilled", {{QStringLiteral("/new/x"), QStringLiteral("x")}});
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
         const CBoxFileList got = qdbus_cast<CBoxFileList>(reply.arguments().value(0));
         QCOMPARE(got.size(), 1);
         QCOMPARE(got[0].strFilePath, QStringLiteral("/new/x"));
 
-        const QDBusMessage emptied =
-            callWithVariant("intoFilled", QVariant::fromValue(CBoxFileList()));
+        const QDBusMessage emptied = callWithVariant("intoFilled", CBoxFileList());
         QVERIFY(qdbus_cast<CBoxFileList>(emptied.arguments().value(0)).isEmpty());
     }
 
     void rulesAndPidsRoundTrip()
     {
         SFileRules rules;
-        rules.fileList = {{QStringLiteral("/a/1"), QStringLiteral("1")},
-                          {QStringLiteral("/a/2"), QString()}};
+        rules.fileList = {{QStringLiteral("/a/1"), QStringLiteral("1")}, {QStringLiteral("/a/2"), QString()}};
         const SFileRules back = roundTrip("echoRules", rules);
         QCOMPARE(back.fileList.size(), 2);
         QCOMPARE(back.fileList[1].strFilePath, QStringLiteral("/a/2"));

@@ -1,8 +1,5 @@
 #include "scratchtree.h"
 
-#include "treeremoval.h"
-#include "ownedfd.h"
-
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -13,8 +10,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 namespace ScratchTree {
 
@@ -30,25 +25,29 @@ bool enterPrivateMountNamespace()
     return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-bool makeDirectories(const QString &path)
+bool build(const QString &root, const QStringList &entries)
 {
-    return QDir().mkpath(path);
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
-
-bool makeSymlink(const QString &target, const QString &linkPath)
-{
-    return symlink(QFile::encodeName(target).constData(), QFile::encodeName(linkPath).constData()) == 0;
-}
-
-bool makeFifo(const QString &path)
-{
-    return mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    for (const QString &entry : entries) {
+        const int arrow = entry.indexOf(QLatin1String("->"));
+        const int equals = entry.indexOf(QLatin1Char('='));
+        const QString name = entry.left(arrow >= 0 ? arrow : equals >= 0 ? equals : entry.size());
+        const QString path = root + QLatin1Char('/') + name;
+        if (!QDir().mkpath(name.endsWith(QLatin1Char('/')) ? path : QFileInfo(path).path()))
+            return false;
+        bool made = true;
+        if (arrow >= 0) {
+            made = symlink(QFile::encodeName(entry.mid(arrow + 2)).constData(), QFile::encodeName(path).constData()) == 0;
+        } else if (equals >= 0) {
+            QFile file(path);
+            const QByteArray text = entry.mid(equals + 1).toUtf8();
+            made = file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+        } else if (name.endsWith(QLatin1Char('|'))) {
+            made = mkfifo(QFile::encodeName(path.chopped(1)).constData(), 0600) == 0;
+        }
+        if (!made)
+            return false;
+    }
+    return true;
 }
 
 bool mountTmpfs(const QString &path)
@@ -63,60 +62,17 @@ bool bindMount(const QString &source, const QString &target)
         == 0;
 }
 
-namespace {
-
-// Mount targets in mountinfo have space, tab, newline and backslash as octal escapes.
-QByteArray unescapedTarget(const QByteArray &field)
-{
-    QByteArray out;
-    for (int i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            bool ok = false;
-            const int value = field.mid(i + 1, 3).toInt(&ok, 8);
-            if (ok) {
-                out.append(static_cast<char>(value));
-                i += 3;
-                continue;
-            }
-        }
-        out.append(field[i]);
-    }
-    return out;
-}
-
-QList<QByteArray> mountTargets()
-{
-    QList<QByteArray> targets;
-    QFile table(QStringLiteral("/proc/self/mountinfo"));
-    if (!table.open(QIODevice::ReadOnly))
-        return targets;
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() > 4)
-            targets.append(unescapedTarget(fields[4]));
-    }
-    return targets;
-}
-
-} // namespace
-
 bool isMountTarget(const QString &path)
 {
-    return mountTargets().contains(QFile::encodeName(path));
+    struct statx info {};
+    return statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, 0, &info) == 0
+        && (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0
+        && (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
-void detachMountsBelow(const QString &root)
+void detachMount(const QString &path)
 {
-    const QByteArray prefix = QFile::encodeName(root);
-    QList<QByteArray> below;
-    for (const QByteArray &target : mountTargets()) {
-        if (target == prefix || target.startsWith(prefix + '/'))
-            below.append(target);
-    }
-    // Later entries sit on top of earlier ones.
-    std::reverse(below.begin(), below.end());
-    for (const QByteArray &target : below)
-        umount2(target.constData(), MNT_DETACH);
+    umount2(QFile::encodeName(path).constData(), MNT_DETACH);
 }
 
 QStringList listing(const QString &root)
@@ -159,13 +115,27 @@ bool makeNestedChain(int dirFd, int depth, const char *name)
     return leaf.isValid();
 }
 
-void removeTree(const QString &root)
+OwnedFd makeDirectoryOfLength(int dirFd, const QByteArray &basePath, int length, QByteArray &path)
 {
-    detachMountsBelow(root);
-    OwnedFd dir(open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.isValid())
-        removeDirectoryContents(dir.get());
-    rmdir(QFile::encodeName(root).constData());
+    OwnedFd current(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    path = basePath;
+    for (int level = 0; path.size() < length; ++level) {
+        // Components of at most 200 bytes, sized so the last one fills the
+        // length exactly (each costs its size plus a slash).
+        const int left = length - path.size() - 1;
+        const int size = left > 402 ? 200 : left > 201 ? left / 2 : left;
+        if (size < 1)
+            return {};
+        const QByteArray component(size, static_cast<char>('a' + level % 26));
+        if (mkdirat(current.get(), component.constData(), 0755) != 0)
+            return {};
+        OwnedFd next(openat(current.get(), component.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!next.isValid())
+            return {};
+        current = std::move(next);
+        path += '/' + component;
+    }
+    return current;
 }
 
 } // namespace ScratchTree

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ownedfd.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -19,17 +21,17 @@ QString temporaryTemplate();
 // first thing in main(), while the process has a single thread.
 bool enterPrivateMountNamespace();
 
-bool makeDirectories(const QString &path);
-bool writeFile(const QString &path, const QByteArray &content);
-bool makeSymlink(const QString &target, const QString &linkPath);
-bool makeFifo(const QString &path);
+// Makes entries below root, each with the directories it needs:
+// "dir/" a directory, "name=text" a file holding text, "name->target" a
+// symbolic link, "name|" a fifo.
+bool build(const QString &root, const QStringList &entries);
 
 bool mountTmpfs(const QString &path);
 bool bindMount(const QString &source, const QString &target);
-// A mount whose target is exactly path, as this process's mount table says.
+// Whether path itself (a last link not followed) is the root of a mount.
 bool isMountTarget(const QString &path);
-// Detaches every mount at root or below it, deepest first.
-void detachMountsBelow(const QString &root);
+// Detaches the mount at path with every mount below it.
+void detachMount(const QString &path);
 
 // Every entry below root, without following a link: relative path, type and
 // (for files) content, or (for links) target. Two equal listings mean the
@@ -40,9 +42,10 @@ QStringList listing(const QString &root);
 // at dirFd, each named `name`, with a file "leaf" in the deepest one.
 bool makeNestedChain(int dirFd, int depth, const char *name);
 
-// Removes root and everything below it through descriptors, whatever its
-// depth; for cleaning up after tests.
-void removeTree(const QString &root);
+// Makes directories below the directory at dirFd, whose path is basePath,
+// until the innermost one's path is exactly `length` bytes long; returns that
+// directory (invalid on failure) and its path in `path`.
+OwnedFd makeDirectoryOfLength(int dirFd, const QByteArray &basePath, int length, QByteArray &path);
 
 } // namespace ScratchTree
 

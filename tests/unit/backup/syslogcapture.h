@@ -14,8 +14,6 @@ struct Line
 };
 
 QList<Line> lines();
-// Only the texts, for comparisons with an expected list.
-QList<QByteArray> texts();
 void clear();
 
 } // namespace SyslogCapture

@@ -1,33 +1,10 @@
 #pragma once
 
-#include "boottimeclock.h"
-
-#include <QByteArray>
 #include <QStringList>
 #include <QtGlobal>
 
-// A boot-time clock that moves only when a test moves it.
-class FakeBootClock
-{
-public:
-    static constexpr qint64 kSecond = 1000000000;
-
-    FakeBootClock()
-    {
-        setBootTimeSource([this] { return m_nNow; });
-    }
-    ~FakeBootClock() { setBootTimeSource({}); }
-    FakeBootClock(const FakeBootClock &) = delete;
-    FakeBootClock &operator=(const FakeBootClock &) = delete;
-
-    void advance(qint64 nNanoseconds) { m_nNow += nNanoseconds; }
-
-private:
-    // Far from zero, as a real boot-time clock is, and not on a whole second.
-    qint64 m_nNow = 86400 * kSecond + kSecond / 3;
-};
-
-// Collects what goes to the debug stream of the default category while it lives.
+// Collects the debug messages of the default category written while it
+// lives; other messages go on to the handler that was there before.
 class DebugCapture
 {
 public:

@@ -1,0 +1,302 @@
+#include "boxdaemonservice.h"
+#include "boxpath.h"
+#include "childprocess.h"
+#include "debugcapture.h"
+#include "descriptorlimit.h"
+#include "holderscan.h"
+#include "openfilescan.h"
+#include "pidsignal.h"
+#include "processkill.h"
+
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A child process that holds files open (directories too) until it is let go
+// or killed; a path that does not exist is made an empty file first. It keeps
+// no other descriptor of the test, so that letting one holder go never waits
+// on another.
+class FileHolder : public ChildProcess
+{
+public:
+    explicit FileHolder(const QStringList &paths) : ChildProcess(holding(paths)) {}
+
+private:
+    static std::function<void(int)> holding(const QStringList &paths)
+    {
+        std::vector<QByteArray> encoded;
+        for (const QString &path : paths) {
+            if (!QFileInfo::exists(path) && QDir().mkpath(QFileInfo(path).path()))
+                QFile(path).open(QIODevice::WriteOnly);
+            encoded.push_back(QFile::encodeName(path));
+        }
+        return [encoded](int readyFd) {
+            close_range(STDERR_FILENO + 1, readyFd - 1, 0);
+            close_range(readyFd + 1, ~0U, 0);
+            for (const QByteArray &path : encoded) {
+                if (open(path.constData(), O_RDONLY | O_NOCTTY) < 0) {
+                    (void)!write(readyFd, "!", 1);
+                    _exit(2);
+                }
+            }
+            char byte = 'r';
+            if (write(readyFd, &byte, 1) != 1)
+                _exit(3);
+            while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+            }
+            _exit(0);
+        };
+    }
+};
+
+QStringList pathsOf(const CBoxFileList &list, QString BoxFileItem::*field)
+{
+    QStringList paths;
+    for (const BoxFileItem &item : list)
+        paths.append(item.*field);
+    return paths;
+}
+
+// Keeps every holder the scan hands over, /proc directory and all.
+class KeepingSink : public HolderSink
+{
+public:
+    bool wants(int) const override { return true; }
+    void take(int pid, int fdDir) override { holders.push_back(holderOf(pid, fdDir, *this)); }
+
+    std::vector<HolderProcess> holders;
+};
+
+// A descriptor limit that leaves exactly `spare` descriptors free below it.
+rlim_t limitLeavingFree(int spare)
+{
+    int fd = 0;
+    for (int freeSeen = 0;; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && ++freeSeen > spare)
+            return static_cast<rlim_t>(fd);
+    }
+}
+
+} // namespace
+
+// The listing, the scan and the kill over real processes holding real files,
+// where the bus cannot reach: names whose UTF-8 and UTF-16 lengths differ,
+// many files held twice over, link targets of exact lengths, paths of slashes
+// only, a stand-in for the daemon, recycled pids and a descriptor limit. It signals, so it runs in the
+// sandbox's own pid namespace, where every process the scans see is its own.
+class TestBoxFileActivity : public QObject
+{
+    Q_OBJECT
+
+    QString inBox(const QString &name) const { return m_box + QLatin1Char('/') + name; }
+
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_box;
+    BoxDaemonService m_service;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // One holder below keeps well over a thousand files open.
+        raiseDescriptorLimit();
+    }
+
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        m_box = m_dir->filePath(QStringLiteral(".box"));
+        QVERIFY(QDir().mkpath(m_box));
+    }
+
+    void cleanup() { m_dir.reset(); }
+
+    void listsNonAsciiNamesWithRelativePaths()
+    {
+        // The prefix is compared as UTF-8 bytes, the relative path cut in
+        // UTF-16 units: the two lengths differ here.
+        const QString box = m_dir->filePath(QStringLiteral("盒子📦"));
+        const QString file = box + QStringLiteral("/文件 ✓.txt");
+        FileHolder holder({file});
+        QVERIFY(holder.isReady());
+
+        CBoxFileList list;
+        QCOMPARE(m_service.get_allRunFileList(box, list), 0);
+        QCOMPARE(pathsOf(list, &BoxFileItem::strFilePath), QStringList{file});
+        QCOMPARE(pathsOf(list, &BoxFileItem::strRelativePath), QStringList{QStringLiteral("文件 ✓.txt")});
+    }
+
+    void listsManyFilesOnceInOrder()
+    {
+        // Two processes hold the same files, each several times over: every
+        // file once, in the order of the first process's descriptors.
+        struct rlimit limit {};
+        QCOMPARE(getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const int count = static_cast<int>(std::min<rlim_t>(1500, limit.rlim_cur - 200));
+        QVERIFY(count >= 100);
+        QStringList files;
+        for (int i = 0; i < count; ++i)
+            files.append(inBox(QStringLiteral("many/f%1").arg(i)));
+        FileHolder first(files + files.mid(0, 100));
+        FileHolder second(files.mid(count / 2) + files.mid(0, count / 2));
+        QVERIFY(first.isReady() && second.isReady());
+
+        CBoxFileList list;
+        QCOMPARE(m_service.get_allRunFileList(m_box, list), 0);
+        QCOMPARE(pathsOf(list, &BoxFileItem::strFilePath),
+                 first.pid() < second.pid() ? files : files.mid(count / 2) + files.mid(0, count / 2));
+    }
+
+    void matchesFirst256BytesOfTargetsToKillAnd4096ToList()
+    {
+        // Box paths whose prefix (with its "/") is 256 and 257 bytes long,
+        // each holding a file: the scan compares 256 bytes of a target, the
+        // listing 4096.
+        const int base = QFile::encodeName(m_dir->path()).size() + 1;
+        QVERIFY(base + 2 < 256);
+        const QString fits = m_dir->filePath(QString(256 - base - 1, QLatin1Char('f')));
+        const QString tooLong = m_dir->filePath(QString(257 - base - 1, QLatin1Char('g')));
+        QCOMPARE(QFile::encodeName(format_boxPath(fits)).size(), 256);
+        QCOMPARE(QFile::encodeName(format_boxPath(tooLong)).size(), 257);
+        FileHolder fitsHolder({fits + QStringLiteral("/file")});
+        FileHolder tooLongHolder({tooLong + QStringLiteral("/file")});
+        QVERIFY(fitsHolder.isReady() && tooLongHolder.isReady());
+
+        CBoxPidList pids;
+        QCOMPARE(get_allOpenFilePidByPath(format_boxPath(fits), pids), 0);
+        QCOMPARE(pids, CBoxPidList{fitsHolder.pid()});
+        pids.clear();
+        QCOMPARE(get_allOpenFilePidByPath(format_boxPath(tooLong), pids), 0);
+        QVERIFY(pids.isEmpty());
+
+        CBoxFileList list;
+        QCOMPARE(m_service.get_allRunFileList(tooLong, list), 0);
+        QCOMPARE(pathsOf(list, &BoxFileItem::strFilePath), QStringList{tooLong + QStringLiteral("/file")});
+    }
+
+    void refusesSlashOnlyPaths_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("null") << QString();
+        QTest::newRow("/") << QStringLiteral("/");
+        QTest::newRow("///") << QStringLiteral("///");
+    }
+    void refusesSlashOnlyPaths()
+    {
+        // Something is held, so matching everything would show. The refusal
+        // writes its three lines in order, and no process is touched.
+        QFETCH(QString, path);
+        FileHolder holder({inBox(QStringLiteral("held"))});
+        QVERIFY(holder.isReady());
+
+        DebugCapture messages;
+        CBoxFileList list;
+        QCOMPARE(m_service.get_allRunFileList(path, list), -1);
+        QVERIFY(list.isEmpty());
+        QCOMPARE(m_service.kill_allProcessSignal(path), -1);
+        QCOMPARE(DebugCapture::messages(),
+                 (QStringList{QStringLiteral("Lsof函数参数为空"), QStringLiteral("Lsof函数参数为空"),
+                              QStringLiteral("get_allOpenFilePidByPath error."),
+                              QStringLiteral("get_allFileStatus error.")}));
+        QVERIFY(exitedNormally(holder.finish()));
+    }
+
+    void neverSignalsItself()
+    {
+        // A child stands for the daemon (the test process may be the
+        // namespace's pid 1, which SIGKILL from inside cannot end): it holds a
+        // file in the box and runs the kill sparing someone else. It must come
+        // through.
+        const QString file = inBox(QStringLiteral("held-by-daemon"));
+        FileHolder other({file});
+        QVERIFY(other.isReady());
+        const QByteArray encoded = QFile::encodeName(file);
+
+        const pid_t daemon = fork();
+        if (daemon == 0) {
+            const int held = open(encoded.constData(), O_RDONLY);
+            const int result = kill_allProcessByPath(m_box, 0);
+            _exit(held >= 0 && result == 0 ? 0 : 1);
+        }
+        QVERIFY(daemon > 0);
+        int status = 0;
+        QCOMPARE(waitpid(daemon, &status, 0), daemon);
+        QVERIFY(exitedNormally(status));
+        QVERIFY(killedBySigkill(other.finish()));
+    }
+
+    void neverSignalsRecycledPid()
+    {
+        // The scan finds a holder and keeps its /proc directory; the holder
+        // ends and its number goes to a new process before the signal. The
+        // signal must not reach the newcomer.
+        auto holder = std::make_unique<FileHolder>(QStringList{inBox(QStringLiteral("f"))});
+        QVERIFY(holder->isReady());
+        const pid_t number = holder->pid();
+
+        KeepingSink sink;
+        QVERIFY(scanHolders(format_boxPath(m_box).toUtf8(), sink));
+        QCOMPARE(sink.holders.size(), std::size_t(1));
+        QCOMPARE(sink.holders.front().pid, static_cast<int>(number));
+        QVERIFY(sink.holders.front().procDir);
+        QVERIFY(exitedNormally(holder->finish()));
+        holder.reset();
+
+        // Hand the number out again; this namespace is the sandbox's own.
+        {
+            QFile lastPid(QStringLiteral("/proc/sys/kernel/ns_last_pid"));
+            if (!lastPid.open(QIODevice::WriteOnly))
+                QSKIP("ns_last_pid cannot be written here");
+            lastPid.write(QByteArray::number(number - 1));
+        }
+        FileHolder newcomer({});
+        QVERIFY(newcomer.isReady());
+        if (newcomer.pid() != number)
+            QSKIP("another process took the number first");
+
+        QVERIFY(!sendKill(sink.holders.front()));
+        QVERIFY(exitedNormally(newcomer.finish()));
+    }
+
+    void killsAllWhenDescriptorsRunOut()
+    {
+        // Each process found keeps a descriptor until it is signalled; with
+        // only a few left, the pending ones are signalled early and none is
+        // lost.
+        std::vector<std::unique_ptr<FileHolder>> holders;
+        for (int i = 0; i < 40; ++i) {
+            holders.push_back(std::make_unique<FileHolder>(QStringList{inBox(QStringLiteral("f"))}));
+            QVERIFY(holders.back()->isReady());
+        }
+        CBoxPidList found;
+        QCOMPARE(get_allOpenFilePidByPath(format_boxPath(m_box), found), 0);
+        QCOMPARE(found.size(), 40);
+
+        struct rlimit saved {};
+        QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        struct rlimit tight = saved;
+        tight.rlim_cur = limitLeavingFree(6);
+        QVERIFY(tight.rlim_cur > 0);
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+        const int result = kill_allProcessByPath(m_box, 0);
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+        QCOMPARE(result, 0);
+        for (const auto &holder : holders)
+            QVERIFY2(killedBySigkill(holder->finish()), qPrintable(QString::number(holder->pid())));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBoxFileActivity)
+#include "tst_boxfileactivity.moc"
