@@ -169,6 +169,7 @@ class Holder:
         ready = self.proc.stdout.readline()
         self.proc.stdout.close()
         if ready.strip() != "ready":
+            self.stop()
             raise AssertionError(f"holder did not start for {paths}")
 
     @property

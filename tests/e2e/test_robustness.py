@@ -17,6 +17,7 @@ from harness import (SCRATCH, DaemonTestCase, Holder, box_of, logfile, make_sent
                      public_copy, run, tree_digest)
 
 LONG = os.environ.get("ARKVANE_ROBUSTNESS") == "long"
+SANITIZED = os.environ.get("ARKVANE_SANITIZED") == "1"
 HOSTILE_CALLS = 20_000 if LONG else 2_000
 LOAD_SECONDS = 120 if LONG else 10
 STRESS = public_copy("ARKVANE_STRESS")
@@ -90,7 +91,10 @@ class HostileInput(RobustnessCase):
         self.assertEqual(done, HOSTILE_CALLS)
         print(f"\nhostile: {done} calls, RSS {settled} KiB after {first}, {final} KiB at the end",
               flush=True)
-        self.assertLessEqual(final, settled * 1.10)
+        # Under the address sanitizer freed memory waits in its quarantine, so
+        # the resident size says nothing about what the daemon keeps.
+        if not SANITIZED:
+            self.assertLessEqual(final, settled * 1.10)
         self.assert_serving()
 
 
@@ -168,7 +172,10 @@ class Faults(RobustnessCase):
 
         def short_lived():
             while not stop.is_set():
-                Holder(files).stop()
+                try:
+                    Holder(files).stop()
+                except AssertionError:
+                    pass  # killed before it could say it was ready: what this test provokes
 
         workers = [threading.Thread(target=short_lived) for _ in range(3)]
         for w in workers:
