@@ -9,17 +9,6 @@
 
 #include <syslog.h>
 
-namespace {
-
-QByteArray uidForLog(const CallerAccount &caller)
-{
-    if (!caller.uidKnown)
-        return QByteArrayLiteral("unknown");
-    return QByteArray::number(caller.uid);
-}
-
-} // namespace
-
 CAuthCredService *BoxDaemonService::certificationEntry(const QString &strUserName)
 {
     auto it = m_mapAuthCred.find(strUserName);

@@ -16,15 +16,6 @@
 
 namespace {
 
-// The uid as the log line names it: "unknown" when the bus daemon could not
-// report it (no account then, and the uid left at 0).
-QByteArray uidForLog(const CallerAccount &account)
-{
-    if (!account.known && account.uid == 0)
-        return QByteArrayLiteral("unknown");
-    return QByteArray::number(account.uid);
-}
-
 // Whether the bus caller may act on the box path; a refusal is logged. The
 // empty path is left to the scan, which fails it for every caller with its
 // own message and touches nothing.

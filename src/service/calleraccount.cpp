@@ -9,6 +9,11 @@
 
 #include <vector>
 
+QByteArray uidForLog(const CallerAccount &caller)
+{
+    return caller.uidKnown ? QByteArray::number(caller.uid) : QByteArrayLiteral("unknown");
+}
+
 CallerAccount accountOfUid(uid_t uid)
 {
     CallerAccount account;

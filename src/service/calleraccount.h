@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <sys/types.h>
@@ -20,6 +21,10 @@ struct CallerAccount
     bool isSuperuser() const { return known && uid == 0; }
     QString boxRoot() const { return home + QStringLiteral("/.box"); }
 };
+
+// The caller's uid as a log line names it: "unknown" when the bus daemon
+// could not report it.
+QByteArray uidForLog(const CallerAccount &caller);
 
 // Looks the uid up in the password database; known stays false without an entry.
 CallerAccount accountOfUid(uid_t uid);
