@@ -39,3 +39,18 @@ arkvane_build() {
     cmake -S "$ARKVANE_SOURCE_DIR" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" --target "$target" -j"$(nproc)"
 }
+
+# arkvane_test_both_builds [CTEST OPTION...]: builds the plain and the
+# sanitizer build and runs ctest in each; fails when either fails.
+arkvane_test_both_builds() {
+    local status=0 variant dir options
+    for variant in build build-asan; do
+        dir="$ARKVANE_SOURCE_DIR/$variant"
+        options=(-DARKVANE_TESTS=ON)
+        [ "$variant" = build-asan ] && options+=(-DARKVANE_SANITIZE=ON)
+        echo "== $variant"
+        arkvane_build "$dir" all "${options[@]}"
+        (cd "$dir" && ctest "$@") || status=1
+    done
+    return $status
+}
