@@ -57,20 +57,19 @@ public:
         target[length] = '\0';
         // The path is the target as text: bytes that are no valid UTF-8 stand
         // for U+FFFD, and the file is looked for under that text.
-        QByteArray textPath;
-        const char *path = target;
+        std::string_view path(target, static_cast<std::size_t>(length));
+        QByteArray repaired;
         if (!isWellFormedUtf8(target, length)) {
-            textPath = QString::fromUtf8(target, length).toUtf8();
-            if (m_listed.contains(bytesOf(textPath)))
+            repaired = QString::fromUtf8(target, length).toUtf8();
+            path = bytesOf(repaired);
+            if (m_listed.contains(path))
                 return;
-            path = textPath.constData();
         }
-        if (!existsAt(path))
+        // Both target and repaired end in a zero byte.
+        if (!existsAt(path.data()))
             return;
-        if (textPath.isNull())
-            textPath = QByteArray(target, length);
-        m_listed.insert(bytesOf(textPath));
-        const QString strFilePath = QString::fromUtf8(textPath);
+        m_listed.insert(path);
+        const QString strFilePath = QString::fromUtf8(path.data(), static_cast<int>(path.size()));
         m_list.append(BoxFileItem{strFilePath, strFilePath.mid(m_prefixTextLength)});
     }
 
