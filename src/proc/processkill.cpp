@@ -9,6 +9,7 @@
 
 #include <QDebug>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -30,14 +31,17 @@ int ownPidInProc()
 class KillSink : public HolderSink
 {
 public:
-    explicit KillSink(int nExceptPid) : m_exceptPid(nExceptPid), m_ownPid(ownPidInProc()) {}
+    KillSink(int nExceptPid, std::optional<uid_t> onlyOwner)
+        : m_exceptPid(nExceptPid), m_ownPid(ownPidInProc()), m_onlyOwner(onlyOwner)
+    {
+    }
 
     bool wants(int pid) const override { return pid != m_exceptPid && pid != m_ownPid; }
 
     void take(int pid, int fdDir) override
     {
         HolderProcess holder = holderOf(pid, fdDir, *this);
-        if (holder.procDir)
+        if (holder.procDir && isOwnedAsRequired(holder))
             m_pending.push_back(std::move(holder));
     }
 
@@ -58,14 +62,30 @@ public:
     }
 
 private:
+    // The owner of a process's /proc directory is the user it runs as (root
+    // for a process that may not be inspected, such as a set-user-id one).
+    bool isOwnedAsRequired(const HolderProcess &holder) const
+    {
+        if (!m_onlyOwner)
+            return true;
+        struct stat status {};
+        return fstat(holder.procDir.get(), &status) == 0 && status.st_uid == *m_onlyOwner;
+    }
+
     int m_exceptPid;
     int m_ownPid;
+    std::optional<uid_t> m_onlyOwner;
     std::vector<HolderProcess> m_pending;
 };
 
 } // namespace
 
 int kill_allProcessByPath(const QString &strPath, int nExceptPid)
+{
+    return kill_allProcessByPath(strPath, nExceptPid, std::nullopt);
+}
+
+int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<uid_t> onlyOwner)
 {
     const QString strPrefix = format_boxPath(strPath);
     if (strPrefix.isEmpty()) {
@@ -74,7 +94,7 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid)
         return -1;
     }
     raiseDescriptorLimit();
-    KillSink sink(nExceptPid);
+    KillSink sink(nExceptPid, onlyOwner);
     if (!scanHolders(strPrefix.toUtf8(), sink)) {
         logProcUnreadable();
         qDebug() << "get_allOpenFilePidByPath error.";

@@ -19,13 +19,10 @@ namespace {
 // Whether the bus caller may act on the box path; a refusal is logged. The
 // empty path is left to the scan, which fails it for every caller with its
 // own message and touches nothing.
-bool isServedOrLogged(const QDBusConnection &connection, const QDBusMessage &message,
-                      const QString &strBoxPath, const char *function, int site)
+bool isServedOrLogged(const CallerAccount &account, const QString &strBoxPath,
+                      const char *function, int site)
 {
-    if (strBoxPath.isEmpty())
-        return true;
-    const CallerAccount account = callerAccount(connection, message);
-    if (isCallerServedForPath(account, strBoxPath))
+    if (strBoxPath.isEmpty() || isCallerServedForPath(account, strBoxPath))
         return true;
     syslog(LOG_INFO, "%s[%d] refused caller uid %s for path %s outside its box\n", function, site,
            uidForLog(account).constData(), escapedForLog(strBoxPath).constData());
@@ -43,7 +40,8 @@ int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList
 {
     // A direct call from inside the daemon has no caller to scope.
     if (calledFromDBus()
-        && !isServedOrLogged(connection(), message(), strBoxPath, "get_allRunFileList", 55))
+        && !isServedOrLogged(callerAccount(connection(), message()), strBoxPath,
+                             "get_allRunFileList", 55))
         return -1;
     return get_allFileStatus(format_boxPath(strBoxPath), list);
 }
@@ -51,15 +49,20 @@ int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList
 int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
 {
     int nCallerPid = 0;
+    std::optional<uid_t> onlyOwner;
     if (calledFromDBus()) {
-        if (!isServedOrLogged(connection(), message(), strBoxPath, "kill_allProcessSignal", 64))
+        const CallerAccount account = callerAccount(connection(), message());
+        if (!isServedOrLogged(account, strBoxPath, "kill_allProcessSignal", 64))
             return -1;
+        // Only the superuser ends other users' processes.
+        if (!account.isSuperuser())
+            onlyOwner = account.uid;
         // A failed query gives 0, and then no real process is spared.
         const QDBusConnectionInterface *bus = connection().interface();
         if (bus)
             nCallerPid = static_cast<int>(bus->servicePid(message().service()).value());
     }
-    const int nResult = kill_allProcessByPath(strBoxPath, nCallerPid);
+    const int nResult = kill_allProcessByPath(strBoxPath, nCallerPid, onlyOwner);
     if (nResult != 0)
         qDebug() << "get_allFileStatus error.";
     return nResult;

@@ -151,6 +151,18 @@ class Scope(BoxCase):
         self.assertEqual(self.kill(box, user="alice"), 0)
         self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
 
+    def test_account_ends_only_its_own_processes(self):
+        # A process of another user holding a file in alice's box (the bus
+        # daemon keeping a descriptor she sent, say) is not hers to end.
+        f, g = make_tree(box_of("alice"), ["f", "g"], user="alice")
+        hers = self.hold([f], user="alice")
+        roots = self.hold([f, g])
+        self.assertEqual(self.kill(box_of("alice"), user="alice"), 0)
+        self.assertEqual(hers.signal_of_death(), signal.SIGKILL)
+        self.assertTrue(roots.alive())
+        self.assertEqual(self.kill(box_of("alice")), 0)
+        self.assertEqual(roots.signal_of_death(), signal.SIGKILL)
+
     def test_account_is_refused_outside_its_box(self):
         bob_files = make_tree(box_of("bob"), ["secret"], user="bob")
         root_files = make_tree(box_of("root"), ["r"])
