@@ -10,7 +10,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -22,6 +24,15 @@ void logRemovalFailed(const QString &boxRoot)
 {
     syslog(LOG_INFO, "%s[%d] removeRecursively failed: %s\n", "format_boxRootEntry", 185,
            escapedForLog(boxRoot).constData());
+}
+
+// The mount check reads the entry by path; one that was swapped for a link
+// since the listing is not looked at through that link.
+bool isStillDirectory(int boxFd, const QByteArray &name)
+{
+    struct stat status {};
+    return fstatat(boxFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISDIR(status.st_mode);
 }
 
 } // namespace
@@ -58,7 +69,7 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
         // Checked and detached through the pinned box root, never by the path
         // text again; UMOUNT_NOFOLLOW leaves a link swapped in meanwhile alone.
         const QByteArray pinned = pathThroughDescriptor(root.box.get(), name);
-        if (check_boxMountStatus(pinned.constData())
+        if (isStillDirectory(root.box.get(), name) && check_boxMountStatus(pinned.constData())
             && umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) < 0) {
             const int error = errno;
             syslog(LOG_INFO, "%s[%d] umount2 failed: %s, error = %s\n", "format_boxRootEntry", 176,
