@@ -8,12 +8,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -39,8 +42,9 @@ std::string_view bytesOf(const QByteArray &bytes)
 class ListedFiles
 {
 public:
-    ListedFiles(const QByteArray &prefix, CBoxFileList &list)
-        : m_prefixTextLength(QString::fromUtf8(prefix).size()), m_list(list)
+    ListedFiles(const QByteArray &prefix, CBoxFileList &list,
+                std::optional<ExistenceIdentity> identity)
+        : m_prefixTextLength(QString::fromUtf8(prefix).size()), m_list(list), m_identity(identity)
     {
         for (const BoxFileItem &item : list) {
             const QByteArray path = item.strFilePath.toUtf8();
@@ -65,23 +69,53 @@ public:
             if (m_listed.contains(path))
                 return;
         }
+        if (m_identity) {
+            // Tested together once the walk is done, under the caller's identity.
+            m_listed.insert(path);
+            m_candidates.emplace_back(path);
+            return;
+        }
         // Both target and repaired end in a zero byte.
         if (!existsAt(path.data()))
             return;
         m_listed.insert(path);
+        append(path);
+    }
+
+    // Tests the candidates kept for a caller with the caller's file-system
+    // identity (this thread only), then takes the daemon's back.
+    void finish()
+    {
+        if (m_candidates.empty())
+            return;
+        const auto previousGid = static_cast<gid_t>(setfsgid(m_identity->gid));
+        const auto previousUid = static_cast<uid_t>(setfsuid(m_identity->uid));
+        for (const std::string &path : m_candidates) {
+            if (existsAt(path.c_str()))
+                append(path);
+        }
+        setfsuid(previousUid);
+        setfsgid(previousGid);
+    }
+
+private:
+    void append(std::string_view path)
+    {
         const QString strFilePath = QString::fromUtf8(path.data(), static_cast<int>(path.size()));
         m_list.append(BoxFileItem{strFilePath, strFilePath.mid(m_prefixTextLength)});
     }
 
-private:
     int m_prefixTextLength;
     CBoxFileList &m_list;
+    std::optional<ExistenceIdentity> m_identity;
     ByteStringSet m_listed;
+    std::vector<std::string> m_candidates;
 };
 
 } // namespace
 
-bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list)
+bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
+                      std::optional<ExistenceIdentity> identity)
 {
     if (prefix.isEmpty())
         return true;
@@ -89,7 +123,7 @@ bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list)
     if (!proc)
         return false;
 
-    ListedFiles listed(prefix, list);
+    ListedFiles listed(prefix, list, identity);
     const std::unique_ptr<char[]> buffers(new char[2 * kDirEntriesBufferSize]);
     char target[kListingLinkBufferSize + 1];
     const int prefixSize = prefix.size();
@@ -119,16 +153,18 @@ bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list)
             listed.offer(target, static_cast<int>(length));
         }
     }
+    listed.finish();
     return true;
 }
 
-int list_openFilesByPath(const QString &strPath, CBoxFileList &list)
+int list_openFilesByPath(const QString &strPath, CBoxFileList &list,
+                         std::optional<ExistenceIdentity> identity)
 {
     if (strPath.isEmpty()) {
         logEmptyScanPath();
         return -1;
     }
-    if (!collectOpenFiles(strPath.toUtf8(), list)) {
+    if (!collectOpenFiles(strPath.toUtf8(), list, identity)) {
         logProcUnreadable();
         return -1;
     }

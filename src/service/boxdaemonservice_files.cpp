@@ -39,11 +39,17 @@ int BoxDaemonService::get_allFileStatus(const QString &strPath, CBoxFileList &li
 int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList &list)
 {
     // A direct call from inside the daemon has no caller to scope.
-    if (calledFromDBus()
-        && !isServedOrLogged(callerAccount(connection(), message()), strBoxPath,
-                             "get_allRunFileList", 55))
+    if (!calledFromDBus())
+        return get_allFileStatus(format_boxPath(strBoxPath), list);
+    const CallerAccount account = callerAccount(connection(), message());
+    if (!isServedOrLogged(account, strBoxPath, "get_allRunFileList", 55))
         return -1;
-    return get_allFileStatus(format_boxPath(strBoxPath), list);
+    // Which files exist is tested with the caller's permissions, so the list
+    // tells it nothing about paths it could not look at itself.
+    std::optional<ExistenceIdentity> identity;
+    if (!account.isSuperuser())
+        identity = ExistenceIdentity{account.uid, account.gid};
+    return list_openFilesByPath(format_boxPath(strBoxPath), list, identity);
 }
 
 int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)

@@ -28,6 +28,7 @@ CallerAccount accountOfUid(uid_t uid)
     if (!result)
         return account;
     account.known = true;
+    account.gid = entry.pw_gid;
     account.userName = QString::fromLocal8Bit(entry.pw_name ? entry.pw_name : "");
     account.home = QString::fromLocal8Bit(entry.pw_dir ? entry.pw_dir : "");
     return account;

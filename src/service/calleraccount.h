@@ -15,6 +15,7 @@ struct CallerAccount
     bool uidKnown = false; // the bus daemon named the caller's uid
     bool known = false;    // ... and the password database has an account for it
     uid_t uid = 0;
+    gid_t gid = 0;
     QString userName;
     QString home;
 

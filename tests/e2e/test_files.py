@@ -151,6 +151,17 @@ class Scope(BoxCase):
         self.assertEqual(self.kill(box, user="alice"), 0)
         self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
 
+    def test_existence_is_tested_with_the_callers_permissions(self):
+        # A link target can be redirected between the read of a descriptor and
+        # the test, so an account must learn nothing it could not look at.
+        box = box_of("alice")
+        (mine,) = make_tree(box, ["mine"], user="alice")
+        (hidden,) = make_tree(box, ["closed/f"])
+        os.chmod(os.path.join(box, "closed"), 0o700)
+        self.hold([mine, hidden])
+        self.assertEqual(self.files(box, user="alice"), (0, [(mine, "mine")]))
+        self.assertEqual(self.files(box), (0, [(mine, "mine"), (hidden, "closed/f")]))
+
     def test_account_ends_only_its_own_processes(self):
         # A process of another user holding a file in alice's box (the bus
         # daemon keeping a descriptor she sent, say) is not hers to end.
