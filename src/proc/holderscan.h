@@ -35,9 +35,10 @@ public:
 // process). procDir stays closed when the process has ended.
 HolderProcess holderOf(int pid, int fdDir, HolderSink &sink);
 
-// Link-target bytes the holder scan compares: a target longer than this is
-// matched on its first bytes only, so a longer prefix never matches.
-constexpr int kHolderLinkBufferSize = 256;
+// Link-target bytes the holder scan reads. A buffer shorter than a box path
+// would let a process below a long box path go unnoticed while the kill still
+// reports success, so it holds any path the kernel gives.
+constexpr int kHolderLinkBufferSize = 4096;
 
 // Walks /proc and hands sink every process with a descriptor whose target
 // begins with prefix (byte comparison), in the order /proc lists them,

@@ -158,31 +158,30 @@ private Q_SLOTS:
                  first.pid() < second.pid() ? files : files.mid(count / 2) + files.mid(0, count / 2));
     }
 
-    void matchesFirst256BytesOfTargetsToKillAnd4096ToList()
+    void findsHoldersBelowBoxPathsLongerThan256Bytes()
     {
         // Box paths whose prefix (with its "/") is 256 and 257 bytes long,
-        // each holding a file: the scan compares 256 bytes of a target, the
-        // listing 4096.
+        // each holding a file: both holders are found, and both files listed.
         const int base = QFile::encodeName(m_dir->path()).size() + 1;
         QVERIFY(base + 2 < 256);
         const QString fits = m_dir->filePath(QString(256 - base - 1, QLatin1Char('f')));
-        const QString tooLong = m_dir->filePath(QString(257 - base - 1, QLatin1Char('g')));
+        const QString longer = m_dir->filePath(QString(257 - base - 1, QLatin1Char('g')));
         QCOMPARE(QFile::encodeName(format_boxPath(fits)).size(), 256);
-        QCOMPARE(QFile::encodeName(format_boxPath(tooLong)).size(), 257);
+        QCOMPARE(QFile::encodeName(format_boxPath(longer)).size(), 257);
         FileHolder fitsHolder({fits + QStringLiteral("/file")});
-        FileHolder tooLongHolder({tooLong + QStringLiteral("/file")});
-        QVERIFY(fitsHolder.isReady() && tooLongHolder.isReady());
+        FileHolder longerHolder({longer + QStringLiteral("/file")});
+        QVERIFY(fitsHolder.isReady() && longerHolder.isReady());
 
         CBoxPidList pids;
         QCOMPARE(get_allOpenFilePidByPath(format_boxPath(fits), pids), 0);
         QCOMPARE(pids, CBoxPidList{fitsHolder.pid()});
         pids.clear();
-        QCOMPARE(get_allOpenFilePidByPath(format_boxPath(tooLong), pids), 0);
-        QVERIFY(pids.isEmpty());
+        QCOMPARE(get_allOpenFilePidByPath(format_boxPath(longer), pids), 0);
+        QCOMPARE(pids, CBoxPidList{longerHolder.pid()});
 
         CBoxFileList list;
-        QCOMPARE(m_service.get_allRunFileList(tooLong, list), 0);
-        QCOMPARE(pathsOf(list, &BoxFileItem::strFilePath), QStringList{tooLong + QStringLiteral("/file")});
+        QCOMPARE(m_service.get_allRunFileList(longer, list), 0);
+        QCOMPARE(pathsOf(list, &BoxFileItem::strFilePath), QStringList{longer + QStringLiteral("/file")});
     }
 
     void refusesSlashOnlyPaths_data()
