@@ -6,9 +6,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace {
 
@@ -130,4 +132,14 @@ std::vector<QByteArray> visibleSubdirectories(int dirFd)
 QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name)
 {
     return "/proc/self/fd/" + QByteArray::number(dirFd) + '/' + name;
+}
+
+QByteArray realPathOf(int dirFd)
+{
+    char target[PATH_MAX];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(dirFd);
+    const ssize_t length = readlink(link.constData(), target, sizeof target);
+    if (length <= 0 || length >= static_cast<ssize_t>(sizeof target) || target[0] != '/')
+        return QByteArray();
+    return QByteArray(target, static_cast<int>(length));
 }

@@ -40,3 +40,6 @@ std::vector<QByteArray> visibleSubdirectories(int dirFd);
 // A path that reaches the entry `name` through the open directory dirFd, so
 // no component above it is resolved again.
 QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name);
+
+// The path the kernel gives the open directory (empty when it cannot say).
+QByteArray realPathOf(int dirFd);

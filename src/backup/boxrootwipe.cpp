@@ -60,9 +60,15 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
 
     const int callerPid = currentCallerPid();
     const QDir boxDir(boxRoot);
+    // Descriptor targets name the box as the kernel resolves it (a home
+    // reached through a link, a home written with a double slash), so its
+    // processes are looked for under that name.
+    const QByteArray realBox = realPathOf(root.box.get());
     for (const QByteArray &name : visibleSubdirectories(root.box.get())) {
         const QString path = QFileInfo(boxDir, QFile::decodeName(name)).absoluteFilePath();
-        if (kill_allProcessByPath(path, callerPid) != 0)
+        const QString holdersBelow =
+            realBox.isEmpty() ? path : QFile::decodeName(realBox + '/' + name);
+        if (kill_allProcessByPath(holdersBelow, callerPid) != 0)
             syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
                    escapedForLog(path).constData());
 

@@ -174,6 +174,16 @@ class Wipe(BackupCase):
         assert_lines(self, self.syslog.lines(),
                      [line(r"format_boxRootEntries[N] called: strUserName = alice")])
 
+    def test_holders_are_found_when_the_home_is_reached_through_a_link(self):
+        os.makedirs("/home/real-carol/.box/sub")
+        os.symlink("/home/real-carol", "/home/carol")
+        self.addCleanup(subprocess.run, ["rm", "-rf", "/home/real-carol", "/home/carol"])
+        (held,) = make_tree("/home/real-carol/.box", ["sub/f"])
+        holder = self.hold([held])
+        self.assertEqual(self.wipe("carol"), 0)
+        self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
+        self.assertFalse(os.path.lexists("/home/real-carol/.box"))
+
     def test_mounts_in_subdirectories_are_detached(self):
         box = box_of("alice")
         os.makedirs(os.path.join(box, "tmp"))
