@@ -134,8 +134,13 @@ class Daemon:
     def mark(self):
         return len(self.lines)
 
-    def lines_since(self, mark):
-        return self.lines[mark:]
+    def lines_since(self, mark, count=0, timeout=10):
+        """The debug lines written since mark, once there are at least count
+        of them: a line written before a reply may still be in the pipe."""
+        with self._changed:
+            self._changed.wait_for(
+                lambda: len(self.lines) - mark >= count or not self._reader.is_alive(), timeout)
+            return self.lines[mark:]
 
     def wait_exit(self, timeout=30):
         code = self.proc.wait(timeout)

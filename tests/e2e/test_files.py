@@ -82,7 +82,7 @@ class Listing(BoxCase):
     def test_empty_path(self):
         mark = self.daemon.mark()
         self.assertEqual(self.files(""), (-1, []))
-        self.assertEqual(self.daemon.lines_since(mark), [EMPTY_PATH])
+        self.assertEqual(self.daemon.lines_since(mark, 1), [EMPTY_PATH])
 
     def test_nothing_held_gives_an_empty_list(self):
         self.assertEqual(self.files(box_of("root")), (0, []))
@@ -125,7 +125,7 @@ class Killing(BoxCase):
     def test_empty_path_writes_three_lines_in_order(self):
         mark = self.daemon.mark()
         self.assertEqual(self.kill(""), -1)
-        self.assertEqual(self.daemon.lines_since(mark),
+        self.assertEqual(self.daemon.lines_since(mark, 3),
                          [EMPTY_PATH, "get_allOpenFilePidByPath error.", "get_allFileStatus error."])
 
     def test_trailing_slash_still_kills(self):
