@@ -92,22 +92,40 @@ int timePing(const QDBusConnection &bus)
     return 0;
 }
 
-int timeFiles(const QDBusConnection &bus, const QString &box, const QString &dumpPath)
+// One daemon call after a ping (so the connection is warm), timed from call
+// to reply, with the client's own processor time; an error reply is printed.
+struct TimedReply
+{
+    QDBusMessage reply;
+    double ms = 0;
+    double cpuMs = 0;
+    bool ok() const { return reply.type() == QDBusMessage::ReplyMessage; }
+};
+
+TimedReply timedCall(const QDBusConnection &bus, const QString &method, const QString &box)
 {
     ping(bus);
-    const QDBusMessage call = daemonCall(QStringLiteral("get_allRunFileList"), {box});
+    const QDBusMessage call = daemonCall(method, {box});
+    TimedReply timed;
     const double cpuStart = processorMilliseconds();
     QElapsedTimer timer;
     timer.start();
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
-    const double ms = millisecondsOf(timer);
-    const double cpuMs = processorMilliseconds() - cpuStart;
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        printLine(errorJson(reply));
+    timed.reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+    timed.ms = millisecondsOf(timer);
+    timed.cpuMs = processorMilliseconds() - cpuStart;
+    if (!timed.ok())
+        printLine(errorJson(timed.reply));
+    return timed;
+}
+
+int timeFiles(const QDBusConnection &bus, const QString &box, const QString &dumpPath)
+{
+    const TimedReply timed = timedCall(bus, QStringLiteral("get_allRunFileList"), box);
+    if (!timed.ok())
         return 1;
-    }
-    timer.restart();
-    const QDBusPendingReply<int, CBoxFileList> typed(reply);
+    QElapsedTimer timer;
+    timer.start();
+    const QDBusPendingReply<int, CBoxFileList> typed(timed.reply);
     const CBoxFileList list = typed.argumentAt<1>();
     const double decodeMs = millisecondsOf(timer);
 
@@ -120,8 +138,8 @@ int timeFiles(const QDBusConnection &bus, const QString &box, const QString &dum
         for (const BoxFileItem &item : list)
             out << item.strFilePath << '\t' << item.strRelativePath << '\n';
     }
-    printLine(QByteArray("{\"ms\": ") + QByteArray::number(ms, 'f', 3)
-              + ", \"client_cpu_ms\": " + QByteArray::number(cpuMs, 'f', 3)
+    printLine(QByteArray("{\"ms\": ") + QByteArray::number(timed.ms, 'f', 3)
+              + ", \"client_cpu_ms\": " + QByteArray::number(timed.cpuMs, 'f', 3)
               + ", \"decode_ms\": " + QByteArray::number(decodeMs, 'f', 3)
               + ", \"result\": " + QByteArray::number(typed.argumentAt<0>())
               + ", \"files\": " + QByteArray::number(list.size()) + "}");
@@ -130,21 +148,13 @@ int timeFiles(const QDBusConnection &bus, const QString &box, const QString &dum
 
 int timeKill(const QDBusConnection &bus, const QString &box)
 {
-    ping(bus);
-    const QDBusMessage call = daemonCall(QStringLiteral("kill_allProcessSignal"), {box});
-    const double cpuStart = processorMilliseconds();
-    QElapsedTimer timer;
-    timer.start();
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
-    const double ms = millisecondsOf(timer);
-    const double cpuMs = processorMilliseconds() - cpuStart;
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        printLine(errorJson(reply));
+    const TimedReply timed = timedCall(bus, QStringLiteral("kill_allProcessSignal"), box);
+    if (!timed.ok())
         return 1;
-    }
-    printLine(QByteArray("{\"ms\": ") + QByteArray::number(ms, 'f', 3)
-              + ", \"client_cpu_ms\": " + QByteArray::number(cpuMs, 'f', 3) + ", \"result\": "
-              + QByteArray::number(reply.arguments().value(0).toInt()) + "}");
+    printLine(QByteArray("{\"ms\": ") + QByteArray::number(timed.ms, 'f', 3)
+              + ", \"client_cpu_ms\": " + QByteArray::number(timed.cpuMs, 'f', 3)
+              + ", \"result\": " + QByteArray::number(timed.reply.arguments().value(0).toInt())
+              + "}");
     return 0;
 }
 
