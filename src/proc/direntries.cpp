@@ -46,3 +46,13 @@ int pidOfProcEntry(const char *name)
     }
     return static_cast<int>(pid);
 }
+
+bool fdDirPathOf(const char *name, char (&path)[kFdDirPathSize])
+{
+    const std::size_t nameLength = std::strlen(name);
+    if (nameLength > NAME_MAX)
+        return false;
+    std::memcpy(path, name, nameLength);
+    std::memcpy(path + nameLength, "/fd", sizeof "/fd");
+    return true;
+}

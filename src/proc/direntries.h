@@ -1,5 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
+#include <limits.h>
+
 #include <cstddef>
 
 // Reads the entries of an open directory with getdents64 into a buffer the
@@ -28,3 +31,13 @@ constexpr std::size_t kDirEntriesBufferSize = 32 * 1024;
 // A /proc entry name read as a process id, or 0 when it is not a decimal
 // number in range (as "self" or "sys").
 int pidOfProcEntry(const char *name);
+
+// How the scans open the directories they read.
+constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Room for "<name>/fd" with any /proc entry name.
+constexpr std::size_t kFdDirPathSize = NAME_MAX + sizeof "/fd";
+
+// Writes "<name>/fd", the descriptor directory of a /proc entry, relative to
+// /proc. False when the name is too long to be a /proc entry.
+bool fdDirPathOf(const char *name, char (&path)[kFdDirPathSize]);

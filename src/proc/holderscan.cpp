@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
 OwnedFd openDirAt(int dirFd, const char *name, HolderSink &sink)
 {
     int fd = openat(dirFd, name, kDirOpenFlags);
@@ -63,12 +61,9 @@ bool scanHolders(const QByteArray &prefix, HolderSink &sink)
             continue;
         // One open per process, as "<pid>/fd": the directory is tied to the
         // process it was opened on for as long as it stays open.
-        char fdDirPath[16];
-        const std::size_t nameLength = std::strlen(name);
-        if (nameLength + sizeof "/fd" > sizeof fdDirPath)
+        char fdDirPath[kFdDirPathSize];
+        if (!fdDirPathOf(name, fdDirPath))
             continue;
-        std::memcpy(fdDirPath, name, nameLength);
-        std::memcpy(fdDirPath + nameLength, "/fd", sizeof "/fd");
         const OwnedFd fdDir = openDirAt(proc.get(), fdDirPath, sink);
         if (!fdDir)
             continue;

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
 // Whether something exists at the path, following symbolic links. Cached
 // attributes are enough and nothing is mounted, so a stalled file system in
 // a box cannot hold the daemon here.
@@ -134,12 +132,9 @@ bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
         // included; plain files have none.
         if (type == DT_REG)
             continue;
-        char fdDirPath[NAME_MAX + sizeof "/fd"];
-        const std::size_t nameLength = std::strlen(name);
-        if (nameLength > NAME_MAX)
+        char fdDirPath[kFdDirPathSize];
+        if (!fdDirPathOf(name, fdDirPath))
             continue;
-        std::memcpy(fdDirPath, name, nameLength);
-        std::memcpy(fdDirPath + nameLength, "/fd", sizeof "/fd");
         const OwnedFd fdDir(openat(proc.get(), fdDirPath, kDirOpenFlags));
         if (!fdDir)
             continue;
