@@ -8,8 +8,12 @@ ARKVANE_PACKAGES=(
     g++ make cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libmount-dev
     dbus-daemon dbus-bin dbus-system-bus-common systemd util-linux bsdutils mount
-    python3 groff-base
+    python3 groff-base man-db
 )
+
+# What the optional system test (tests/system/run.sh) needs besides: the
+# package build, a Debian root to boot, and the container tools.
+ARKVANE_SYSTEM_TEST_PACKAGES=(git debhelper dpkg-dev debootstrap systemd-container)
 
 arkvane_require_root() {
     if [ "$(id -u)" -ne 0 ]; then

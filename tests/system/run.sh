@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The package on a real systemd (as root; not part of CTest or CI): builds the
+# package from this tree, boots a Debian 12 root with systemd-nspawn, installs
+# it there and checks activation, the shipped policy, the journal, an upgrade
+# and a purge. The root is made once and kept in /tmp/arkvane-system/root; each
+# run writes to an overlay over it. Mounts live in a private mount namespace
+# and the container's processes in its own pid namespace, so both go with it.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
+CACHE=/tmp/arkvane-system/root
+
+if [ "${1:-}" != --inside ]; then
+    arkvane_require_root
+    arkvane_install_missing "${ARKVANE_PACKAGES[@]}" "${ARKVANE_SYSTEM_TEST_PACKAGES[@]}"
+    started=$SECONDS
+    work=$(mktemp -d /tmp/arkvane-system.XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+    echo "== package"
+    mkdir "$work/src"
+    (cd "$ARKVANE_SOURCE_DIR" && git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$work/src")
+    (cd "$work/src" && dpkg-buildpackage -us -uc -b -j"$(nproc)" >"$work/build.log" 2>&1) \
+        || { tail -30 "$work/build.log"; exit 1; }
+    # The upgrade: the same package under a higher version.
+    dpkg-deb -R "$work"/arkvane_*.deb "$work/next"
+    sed -i 's/^Version: .*/&+next/' "$work/next/DEBIAN/control"
+    dpkg-deb -b "$work/next" "$work/next.deb" >/dev/null
+    if [ ! -d "$CACHE" ]; then
+        echo "== debootstrap (once)"
+        mirror=$(sed -n 's/^URIs: *//p;s/^deb \(http[^ ]*\) bookworm .*/\1/p' /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list 2>/dev/null | head -1)
+        rm -rf "$CACHE.new"
+        debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libqt5core5a,libqt5dbus5 \
+            bookworm "$CACHE.new" "${mirror:-http://deb.debian.org/debian}" >"$work/debootstrap.log"
+        mv "$CACHE.new" "$CACHE"
+    fi
+    status=0
+    unshare --mount --propagation private bash "${BASH_SOURCE[0]}" --inside "$work" || status=$?
+    echo "system test: $((SECONDS - started)) s"
+    exit $status
+fi
+
+work=$2 nspawn= leader= passed=0 failed=0
+cgroups=(/sys/fs/cgroup/systemd/arkvane-system-$$ /sys/fs/cgroup/unified/arkvane-system-$$)
+stop() {
+    if [ -n "$nspawn" ] && kill -0 "$nspawn" 2>/dev/null; then
+        [ -n "$leader" ] && kill -s RTMIN+4 "$leader" 2>/dev/null    # systemd: power off
+        for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
+        kill -0 "$nspawn" 2>/dev/null && kill -KILL "$nspawn"
+        wait "$nspawn" || true
+    fi
+    mountpoint -q "$work/root" && umount "$work/root"
+    mountpoint -q /run/systemd && umount /run/systemd
+    # Back to the parent group, so this run's groups (and the container's
+    # groups below them) can go.
+    for group in "${cgroups[@]}"; do
+        [ -d "$group" ] && echo $$ >"${group%/*}/cgroup.procs" && find "$group" -depth -type d -exec rmdir {} +
+    done
+    return 0
+}
+trap stop EXIT
+
+# This machine runs no systemd of its own: nspawn gets a private /run/systemd
+# and a control group of its own in each hierarchy, and enters none of the
+# host's machine registry.
+mkdir -p /run/systemd "$work/upper" "$work/scratch" "$work/root"
+mount -t tmpfs tmpfs /run/systemd
+mount -t overlay overlay -o "lowerdir=$CACHE,upperdir=$work/upper,workdir=$work/scratch" "$work/root"
+for group in "${cgroups[@]}"; do mkdir "$group" && echo $$ >"$group/cgroup.procs"; done
+cp "$work"/arkvane_*.deb "$work/root/root/current.deb"
+cp "$work/next.deb" "$work/root/root/next.deb"
+systemd-nspawn -q -b -D "$work/root" -M arkvane-system --register=no --keep-unit >"$work/console.log" 2>&1 &
+nspawn=$!
+for _ in $(seq 100); do
+    leader=$(cat /proc/"$nspawn"/task/*/children 2>/dev/null | tr -d ' ') || true
+    [ -n "$leader" ] && grep -Eq '^NSpid:.*\s1$' /proc/"$leader"/status 2>/dev/null && break
+    sleep 0.1
+done
+in() { nsenter -t "$leader" -a "$@"; }
+call() { local user=$1; shift; in runuser -u "$user" -- busctl --system call com.tavrin.arkvane "$@" 2>&1 || true; }
+check() {    # check NAME EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then passed=$((passed + 1)); echo "ok      $1"
+    else failed=$((failed + 1)); printf 'FAILED  %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"; fi
+}
+main_pid() { in systemctl show -P MainPID arkvane; }
+
+echo "== boot"
+timeout 120 nsenter -t "$leader" -a systemctl is-system-running --wait >/dev/null || true
+check "container booted" running "$(in systemctl is-system-running)"
+in sh -c 'for u in alice bob; do useradd -m $u && mkdir /home/$u/.box && echo hi >/home/$u/.box/notes.txt && chown -R $u: /home/$u/.box; done'
+in systemd-run -q --uid=alice --unit=holder sh -c 'exec 3</home/alice/.box/notes.txt; exec sleep 600'
+
+echo "== install"
+in dpkg -i /root/current.deb >"$work/install.log"
+check "installing starts nothing" inactive "$(in systemctl is-active arkvane || true)"
+check "nothing enabled" static "$(in systemctl is-enabled arkvane || true)"
+alice_list='i 0 a(ss) 1 "/home/alice/.box/notes.txt" "notes.txt"'
+check "alice lists her box (first call activates)" "$alice_list" "$(call alice /logfile com.tavrin.arkvane get_allRunFileList s /home/alice/.box)"
+check "the call started the unit" active "$(in systemctl is-active arkvane)"
+pid=$(main_pid)
+check "no mount namespace of its own" "$(in readlink /proc/1/ns/mnt)" "$(in readlink /proc/"$pid"/ns/mnt)"
+check "alice refused on bob's box" 'i -1 a(ss) 0' "$(call alice /logfile com.tavrin.arkvane get_allRunFileList s /home/bob/.box)"
+check "alice refused on /backup by the policy" "Call failed: Access denied" \
+    "$(call alice /backup com.tavrin.arkvane.backup get_allBoxRootEntries | cut -c1-26)"
+check "root lists alice's box" "$alice_list" "$(call root /logfile com.tavrin.arkvane get_allRunFileList s /home/alice/.box)"
+check "root sets alice's interval" 'i 0' "$(call root /logfile com.tavrin.arkvane set_certificationInterval si alice 300)"
+check "root passes the policy on /backup, busctl is no backup tool" 'as 0' \
+    "$(call root /backup com.tavrin.arkvane.backup get_allBoxRootEntries)"
+check "arkvanectl as alice" notes.txt "$(in runuser -u alice -- arkvanectl files)"
+journal=$(in journalctl -q -u arkvane -o cat)
+for line in gogogo "get_allRunFileList[55] refused caller uid 1001 for path /home/bob/.box outside its box" \
+    "check_callerPrivilege[112] failed: program_path = /usr/bin/busctl"; do
+    check "journal: $line" "$line" "$(grep -Fx -- "$line" <<<"$journal" | head -1)"
+done
+
+echo "== upgrade"
+in dpkg -i /root/next.deb >>"$work/install.log"
+new_pid=$(main_pid)
+check "upgrade restarted the daemon" yes "$([ "$new_pid" != 0 ] && [ "$new_pid" != "$pid" ] && echo yes)"
+check "it runs the new binary" "$(in stat -c %i /usr/libexec/arkvaned)" "$(in stat -L -c %i /proc/"$new_pid"/exe)"
+check "it still serves" "$alice_list" "$(call alice /logfile com.tavrin.arkvane get_allRunFileList s /home/alice/.box)"
+
+echo "== purge"
+in dpkg --purge arkvane >>"$work/install.log"
+check "purge stopped the daemon" "inactive 0" "$(in systemctl is-active arkvane || true) $(main_pid)"
+check "no process left" "" "$(in sh -c 'cat /proc/[0-9]*/comm' 2>/dev/null | grep -x arkvaned || true)"
+check "no file left" "" "$(in sh -c 'ls -d /usr/libexec/arkvaned /lib/systemd/system/arkvane.service /usr/share/dbus-1/*/com.tavrin.arkvane* /var/lib/dpkg/info/arkvane.* 2>/dev/null' || true)"
+check "the bus forgot the name" "Call failed: The name com.tavrin.arkvane was not provided by any .service files" \
+    "$(call root /logfile com.tavrin.arkvane get_allRunFileList s /root/.box)"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
