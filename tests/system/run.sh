@@ -16,10 +16,14 @@ if [ "${1:-}" != --inside ]; then
     work=$(mktemp -d /tmp/arkvane-system.XXXXXX)
     trap 'rm -rf "$work"' EXIT
     echo "== package"
-    mkdir "$work/src"
-    (cd "$ARKVANE_SOURCE_DIR" && git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$work/src")
-    (cd "$work/src" && dpkg-buildpackage -us -uc -b -j"$(nproc)" >"$work/build.log" 2>&1) \
-        || { tail -30 "$work/build.log"; exit 1; }
+    if [ -n "${ARKVANE_DEB:-}" ]; then    # one built already
+        cp "$ARKVANE_DEB" "$work/"
+    else
+        mkdir "$work/src"
+        (cd "$ARKVANE_SOURCE_DIR" && git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$work/src")
+        (cd "$work/src" && dpkg-buildpackage -us -uc -b -j"$(nproc)" >"$work/build.log" 2>&1) \
+            || { tail -30 "$work/build.log"; exit 1; }
+    fi
     # The upgrade: the same package under a higher version.
     dpkg-deb -R "$work"/arkvane_*.deb "$work/next"
     sed -i 's/^Version: .*/&+next/' "$work/next/DEBIAN/control"
@@ -74,55 +78,57 @@ for _ in $(seq 100); do
     [ -n "$leader" ] && grep -Eq '^NSpid:.*\s1$' /proc/"$leader"/status 2>/dev/null && break
     sleep 0.1
 done
-in() { nsenter -t "$leader" -a "$@"; }
-call() { local user=$1; shift; in runuser -u "$user" -- busctl --system call com.tavrin.arkvane "$@" 2>&1 || true; }
+inside() { nsenter -t "$leader" -a "$@"; }
+call() { local user=$1; shift; inside runuser -u "$user" -- busctl --system call com.tavrin.arkvane "$@" 2>&1 || true; }
 check() {    # check NAME EXPECTED ACTUAL
     if [ "$2" = "$3" ]; then passed=$((passed + 1)); echo "ok      $1"
     else failed=$((failed + 1)); printf 'FAILED  %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"; fi
 }
-main_pid() { in systemctl show -P MainPID arkvane; }
+main_pid() { inside systemctl show -P MainPID arkvane; }
 
 echo "== boot"
+for _ in $(seq 300); do inside test -S /run/systemd/private && break; sleep 0.2; done
 timeout 120 nsenter -t "$leader" -a systemctl is-system-running --wait >/dev/null || true
-check "container booted" running "$(in systemctl is-system-running)"
-in sh -c 'for u in alice bob; do useradd -m $u && mkdir /home/$u/.box && echo hi >/home/$u/.box/notes.txt && chown -R $u: /home/$u/.box; done'
-in systemd-run -q --uid=alice --unit=holder sh -c 'exec 3</home/alice/.box/notes.txt; exec sleep 600'
+check "container booted" running "$(inside systemctl is-system-running)"
+inside sh -c 'for u in alice:1001 bob:1002; do useradd -m -u ${u#*:} ${u%:*}; done
+    for u in alice bob; do mkdir /home/$u/.box && echo hi >/home/$u/.box/notes.txt && chown -R $u: /home/$u/.box; done'
+inside systemd-run -q --uid=alice --unit=holder sh -c 'exec 3</home/alice/.box/notes.txt; exec sleep 600'
 
 echo "== install"
-in dpkg -i /root/current.deb >"$work/install.log"
-check "installing starts nothing" inactive "$(in systemctl is-active arkvane || true)"
-check "nothing enabled" static "$(in systemctl is-enabled arkvane || true)"
-alice_list='i 0 a(ss) 1 "/home/alice/.box/notes.txt" "notes.txt"'
+inside dpkg -i /root/current.deb >"$work/install.log"
+check "installing starts nothing" inactive "$(inside systemctl is-active arkvane || true)"
+check "nothing enabled" static "$(inside systemctl is-enabled arkvane || true)"
+alice_list='ia(ss) 0 1 "/home/alice/.box/notes.txt" "notes.txt"'
 check "alice lists her box (first call activates)" "$alice_list" "$(call alice /logfile com.tavrin.arkvane get_allRunFileList s /home/alice/.box)"
-check "the call started the unit" active "$(in systemctl is-active arkvane)"
+check "the call started the unit" active "$(inside systemctl is-active arkvane)"
 pid=$(main_pid)
-check "no mount namespace of its own" "$(in readlink /proc/1/ns/mnt)" "$(in readlink /proc/"$pid"/ns/mnt)"
-check "alice refused on bob's box" 'i -1 a(ss) 0' "$(call alice /logfile com.tavrin.arkvane get_allRunFileList s /home/bob/.box)"
+check "no mount namespace of its own" "$(inside readlink /proc/1/ns/mnt)" "$(inside readlink /proc/"$pid"/ns/mnt)"
+check "alice refused on bob's box" 'ia(ss) -1 0' "$(call alice /logfile com.tavrin.arkvane get_allRunFileList s /home/bob/.box)"
 check "alice refused on /backup by the policy" "Call failed: Access denied" \
     "$(call alice /backup com.tavrin.arkvane.backup get_allBoxRootEntries | cut -c1-26)"
 check "root lists alice's box" "$alice_list" "$(call root /logfile com.tavrin.arkvane get_allRunFileList s /home/alice/.box)"
 check "root sets alice's interval" 'i 0' "$(call root /logfile com.tavrin.arkvane set_certificationInterval si alice 300)"
 check "root passes the policy on /backup, busctl is no backup tool" 'as 0' \
     "$(call root /backup com.tavrin.arkvane.backup get_allBoxRootEntries)"
-check "arkvanectl as alice" notes.txt "$(in runuser -u alice -- arkvanectl files)"
-journal=$(in journalctl -q -u arkvane -o cat)
+check "arkvanectl as alice" notes.txt "$(inside runuser -u alice -- arkvanectl files)"
+journal=$(inside journalctl -q -u arkvane -o cat)
 for line in gogogo "get_allRunFileList[55] refused caller uid 1001 for path /home/bob/.box outside its box" \
     "check_callerPrivilege[112] failed: program_path = /usr/bin/busctl"; do
     check "journal: $line" "$line" "$(grep -Fx -- "$line" <<<"$journal" | head -1)"
 done
 
 echo "== upgrade"
-in dpkg -i /root/next.deb >>"$work/install.log"
+inside dpkg -i /root/next.deb >>"$work/install.log"
 new_pid=$(main_pid)
 check "upgrade restarted the daemon" yes "$([ "$new_pid" != 0 ] && [ "$new_pid" != "$pid" ] && echo yes)"
-check "it runs the new binary" "$(in stat -c %i /usr/libexec/arkvaned)" "$(in stat -L -c %i /proc/"$new_pid"/exe)"
+check "it runs the new binary" "$(inside stat -c %i /usr/libexec/arkvaned)" "$(inside stat -L -c %i /proc/"$new_pid"/exe)"
 check "it still serves" "$alice_list" "$(call alice /logfile com.tavrin.arkvane get_allRunFileList s /home/alice/.box)"
 
 echo "== purge"
-in dpkg --purge arkvane >>"$work/install.log"
-check "purge stopped the daemon" "inactive 0" "$(in systemctl is-active arkvane || true) $(main_pid)"
-check "no process left" "" "$(in sh -c 'cat /proc/[0-9]*/comm' 2>/dev/null | grep -x arkvaned || true)"
-check "no file left" "" "$(in sh -c 'ls -d /usr/libexec/arkvaned /lib/systemd/system/arkvane.service /usr/share/dbus-1/*/com.tavrin.arkvane* /var/lib/dpkg/info/arkvane.* 2>/dev/null' || true)"
+inside dpkg --purge arkvane >>"$work/install.log"
+check "purge stopped the daemon" "inactive 0" "$(inside systemctl is-active arkvane || true) $(main_pid)"
+check "no process left" "" "$(inside sh -c 'cat /proc/[0-9]*/comm' 2>/dev/null | grep -x arkvaned || true)"
+check "no file left" "" "$(inside sh -c 'ls -d /usr/libexec/arkvaned /lib/systemd/system/arkvane.service /usr/share/dbus-1/*/com.tavrin.arkvane* /var/lib/dpkg/info/arkvane.* 2>/dev/null' || true)"
 check "the bus forgot the name" "Call failed: The name com.tavrin.arkvane was not provided by any .service files" \
     "$(call root /logfile com.tavrin.arkvane get_allRunFileList s /root/.box)"
 
