@@ -30,7 +30,7 @@ if [ "${1:-}" != --inside ]; then
     dpkg-deb -b "$work/next" "$work/next.deb" >/dev/null
     if [ ! -d "$CACHE" ]; then
         echo "== debootstrap (once)"
-        mirror=$(sed -n 's/^URIs: *//p;s/^deb \(http[^ ]*\) bookworm .*/\1/p' /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list 2>/dev/null | head -1)
+        mirror=$({ sed -n 's/^URIs: *//p;s/^deb \(http[^ ]*\) bookworm .*/\1/p' /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list 2>/dev/null || true; } | head -1)
         rm -rf "$CACHE.new"
         debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libqt5core5a,libqt5dbus5 \
             bookworm "$CACHE.new" "${mirror:-http://deb.debian.org/debian}" >"$work/debootstrap.log"
