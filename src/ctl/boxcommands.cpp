@@ -61,7 +61,7 @@ BoxChoice namedBox(const QString &operand)
     }
     const QString resolved = QFileInfo(choice.path).canonicalFilePath();
     const QString written = withoutTrailingSlashes(choice.path);
-    if (!resolved.isEmpty() && resolved != written) {
+    if (!resolved.isEmpty() && !written.isEmpty() && resolved != written) {
         choice.warning = QStringLiteral("warning: %1 resolves to %2; the daemon compares paths as written, "
                                         "so name the box as %2 to reach the files in it")
                              .arg(written, resolved);

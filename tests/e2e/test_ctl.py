@@ -2,6 +2,7 @@
 accounts, its output in a pipe, on a terminal and as JSON, and the exit
 status of every kind of failure."""
 
+import ctypes
 import fcntl
 import json
 import os
@@ -10,6 +11,7 @@ import signal
 import struct
 import subprocess
 import termios
+import time
 import unittest
 
 from harness import (SCRATCH, Daemon, DaemonTestCase, Syslog, public_copy, as_user, box_of,
@@ -76,42 +78,22 @@ class CtlCase(DaemonTestCase):
 
 
 class Files(CtlCase):
-    def test_root_lists_paths_inside_its_box_one_per_line(self):
-        box = box_of("root")
-        a, b = make_tree(box, ["a.txt", "docs/b.txt"])
-        self.hold([a, b])
-        self.assertSucceeds(ctl("files"), "a.txt\ndocs/b.txt\n")
-        self.assertSucceeds(ctl("files", box), "a.txt\ndocs/b.txt\n")
-        self.assertSucceeds(ctl("files", box + "/"), "a.txt\ndocs/b.txt\n")
-
-    def test_full_prints_full_paths(self):
-        a, b = make_tree(box_of("root"), ["a.txt", "docs/b.txt"])
-        self.hold([b, a])
-        self.assertSucceeds(ctl("files", "--full"), f"{b}\n{a}\n")
-
-    def test_json_parses_back_with_both_paths(self):
-        box = box_of("alice")
-        a, b = make_tree(box, ["a", "sub/b"], user="alice")
-        self.hold([a, b], user="alice")
-        expected = [{"path": a, "relative": "a"}, {"path": b, "relative": "sub/b"}]
-        for user, args in (("root", ["files", "--json", box]), ("alice", ["--json", "files"])):
-            with self.subTest(user=user):
-                done = ctl(*args, user=user)
-                self.assertEqual((done.returncode, done.stderr), (0, ""))
-                self.assertEqual(json.loads(done.stdout), expected)
-
-    def test_json_of_nothing_held_is_an_empty_array(self):
-        done = ctl("files", "--json")
-        self.assertEqual(json.loads(done.stdout), [])
-
-    def test_nothing_held_prints_nothing_in_a_pipe(self):
-        self.assertSucceeds(ctl("files"), "")
-
-    def test_account_lists_its_own_box_by_default(self):
-        (f,) = make_tree(box_of("alice"), ["mine"], user="alice")
-        self.hold([f], user="alice")
-        self.assertSucceeds(ctl("files", user="alice"), "mine\n")
-        self.assertSucceeds(ctl("files", "--full", user="alice"), f + "\n")
+    def test_output_in_a_pipe_and_as_json(self):
+        a, b = make_tree(box_of("alice"), ["a", "docs/b"], user="alice")
+        self.hold([b, a], user="alice")
+        for user, args, stdout in (
+                ("alice", ["files"], "docs/b\na\n"),
+                ("root", ["files", box_of("alice") + "/"], "docs/b\na\n"),
+                ("alice", ["files", "--full"], f"{b}\n{a}\n"),
+                ("root", ["files"], "")):
+            with self.subTest(user=user, args=args):
+                self.assertSucceeds(ctl(*args, user=user), stdout)
+        for user, args, expected in (
+                ("alice", ["--json", "files"], [{"path": b, "relative": "docs/b"},
+                                                {"path": a, "relative": "a"}]),
+                ("root", ["files", "--json"], [])):
+            with self.subTest(user=user, args=args):
+                self.assertEqual(json.loads(ctl(*args, user=user).stdout), expected)
 
     def test_relative_box_is_taken_from_the_working_directory(self):
         (f,) = make_tree(box_of("alice"), ["mine"], user="alice")
@@ -119,16 +101,28 @@ class Files(CtlCase):
         self.assertSucceeds(ctl("files", ".box", user="alice", cwd="/home/alice"), "mine\n")
 
     def test_account_is_refused_another_users_box(self):
-        self.hold(make_tree(box_of("bob"), ["secret"], user="bob"), user="bob")
-        for path in (box_of("bob"), "/home", "/", box_of("root"), "/home/alice/.box2"):
+        for path in (box_of("bob"), "/home", "/", "///", box_of("root"), "/home/alice/.box2"):
             with self.subTest(path=path):
                 self.assertFails(ctl("files", path, user="alice"), 1,
                                  f"refused: {path} is not inside your box /home/alice/.box")
 
+    def test_own_box_root_leading_to_a_directory_not_owned_is_refused(self):
+        os.rename(box_of("alice"), "/home/alice/box-aside")
+        self.addCleanup(os.rename, "/home/alice/box-aside", box_of("alice"))
+        foreign = os.path.join(SCRATCH, "not-alices")
+        os.makedirs(foreign, 0o755, exist_ok=True)
+        os.symlink(foreign, box_of("alice"))
+        self.addCleanup(os.unlink, box_of("alice"))
+        for args in (("files",), ("close", "--yes")):
+            with self.subTest(args=args):
+                self.assertFails(ctl(*args, user="alice"), 1,
+                                 f"refused: {foreign} is not inside your box /home/alice/.box")
+
     def test_root_is_refused_a_path_of_slashes_only(self):
-        for path in ("/", "//"):
+        for path in ("/", "///"):
             with self.subTest(path=path):
-                self.assertFails(ctl("files", path), 1, "refused: / is not a box")
+                self.assertFails(ctl("files", path), 1,
+                                 "refused: / is not a box (it would match every open file)")
 
     def test_empty_path(self):
         for user in ("root", "alice"):
@@ -256,12 +250,6 @@ class Close(CtlCase):
         self.assertTrue(bobs.alive())
         self.assertTrue(roots.alive())
 
-    def test_root_closes_another_users_box(self):
-        holder = self.hold(make_tree(box_of("bob"), ["g"], user="bob"), user="bob")
-        self.assertSucceeds(ctl("close", "--yes", box_of("bob")),
-                            "/home/bob/.box: 1 file was held open; none is held now.\n")
-        self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
-
     def test_empty_box_nothing_held(self):
         self.assertSucceeds(ctl("close", "-y"),
                             "/root/.box: no file was held open; none is held now.\n")
@@ -274,18 +262,14 @@ class Auth(CtlCase):
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         return json.loads(done.stdout)
 
-    def test_status_in_a_pipe(self):
+    def test_status_in_a_pipe_and_as_json(self):
         self.assertSucceeds(ctl("auth", "carol"), "user=carol\nrequired=yes\ninterval=600\n")
         self.assertSucceeds(ctl("auth", "status", "passed"),
                             "user=passed\nrequired=yes\ninterval=600\n")
-
-    def test_status_defaults_to_the_callers_name(self):
-        for user in ("root", "alice", "bob"):
+        self.assertEqual(self.auth_json("carol"), {"user": "carol", "required": True, "interval": 600})
+        for user in ("root", "bob"):
             with self.subTest(user=user):
                 self.assertEqual(self.auth_json(user=user)["user"], user)
-
-    def test_json(self):
-        self.assertEqual(self.auth_json("carol"), {"user": "carol", "required": True, "interval": 600})
 
     def test_account_changes_its_own_entry(self):
         self.assertSucceeds(ctl("auth", "interval", "30", user="alice"),
@@ -304,11 +288,7 @@ class Auth(CtlCase):
                          "refused: you (alice) may set the interval only for yourself, not for bob")
         self.assertEqual(self.auth_json("bob"), {"user": "bob", "required": True, "interval": 600})
         # Both calls reached the daemon, which logged each refusal.
-        lines = syslog.lines()
-        self.assertEqual(len(lines), 2, lines)
-        for line in lines:
-            self.assertIn("1001", line)
-            self.assertIn("bob", line)
+        self.assertEqual(len(syslog.lines()), 2)
 
     def test_root_changes_any_entry(self):
         self.assertSucceeds(ctl("auth", "interval", "dave", "42"), "dave: a pass now holds for 42 seconds.\n")
@@ -416,16 +396,54 @@ class DaemonStopped(unittest.TestCase):
         raise AssertionError("the daemon's name stayed owned")
 
     def test_every_command_says_the_daemon_is_not_running(self):
-        for user in ("root", "alice"):
-            for args in (("files",), ("files", "--json"), ("close", "--yes"), ("auth",),
-                         ("auth", "passed"), ("auth", "interval", "5")):
-                with self.subTest(user=user, args=args):
-                    done = ctl(*args, user=user)
-                    self.assertEqual((done.returncode, done.stdout), (3, ""))
-                    self.assertEqual(
-                        done.stderr.splitlines(),
-                        ["arkvanectl: arkvaned is not running (nothing owns com.tavrin.arkvane "
-                         "on the system bus)"])
+        for args in (("files",), ("files", "--json"), ("close", "--yes"), ("auth",),
+                     ("auth", "passed"), ("auth", "interval", "5")):
+            with self.subTest(args=args):
+                done = ctl(*args, user="alice")
+                self.assertEqual((done.returncode, done.stdout), (3, ""))
+                self.assertEqual(
+                    done.stderr.splitlines(),
+                    ["arkvanectl: arkvaned is not running (nothing owns com.tavrin.arkvane "
+                     "on the system bus)"])
+
+
+def queued_bytes(pid):
+    """Bytes waiting on the process's sockets, read through copies of its
+    descriptors."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = os.pidfd_open(pid)
+    total = 0
+    try:
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
+                copy = libc.syscall(438, pidfd, int(fd), 0)  # pidfd_getfd
+                assert copy >= 0, os.strerror(ctypes.get_errno())
+                total += struct.unpack("i", fcntl.ioctl(copy, termios.FIONREAD, b"\0" * 4))[0]
+                os.close(copy)
+    finally:
+        os.close(pidfd)
+    return total
+
+
+class DaemonDiesMidCall(unittest.TestCase):
+    def test_client_says_the_daemon_did_not_answer(self):
+        daemon = Daemon().start()
+        os.kill(daemon.pid, signal.SIGSTOP)
+        before = queued_bytes(daemon.pid)
+        try:
+            client = subprocess.Popen(as_user("alice", [CTL, "files"]), stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            # The call is in the stopped daemon's socket: now it dies.
+            while queued_bytes(daemon.pid) == before:
+                self.assertIsNone(client.poll())
+                time.sleep(0.01)
+            os.kill(daemon.pid, signal.SIGKILL)
+            stdout, stderr = client.communicate(timeout=60)
+        finally:
+            daemon.wait_exit()
+        self.assertEqual((client.returncode, stdout), (3, ""))
+        self.assertEqual(stderr.splitlines(), ["arkvanectl: arkvaned did not answer: Message recipient "
+                                               "disconnected from message bus without replying"])
 
 
 if __name__ == "__main__":
