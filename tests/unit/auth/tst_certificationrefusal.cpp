@@ -51,8 +51,7 @@ private Q_SLOTS:
     {
         // The refusals go to the system log, which only the sandbox captures.
         m_strSyslogPath = qEnvironmentVariable("ARKVANE_SYSLOG");
-        if (m_strSyslogPath.isEmpty())
-            QSKIP("runs only inside the test sandbox (ARKVANE_SYSLOG unset)");
+        QVERIFY(!m_strSyslogPath.isEmpty());
         registerWireTypes();
         m_peer = m_server.connect();
         QVERIFY(m_peer.isConnected());
