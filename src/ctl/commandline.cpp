@@ -1,8 +1,48 @@
-#include "commandline.h"
+#include "commands.h"
 
 #include <limits>
 
 namespace {
+
+struct OptionName
+{
+    const char *longName;
+    const char *shortName; // or null
+    Option option;
+};
+
+// In the order their misuse is reported.
+const OptionName kOptions[] = {
+    {"--help", "-h", OptHelp},
+    {"--version", nullptr, OptVersion},
+    {"--full", nullptr, OptFull},
+    {"--json", nullptr, OptJson},
+    {"--yes", "-y", OptYes},
+};
+
+const char kProgramHelpHead[] =
+    "Usage: arkvanectl [OPTION...] COMMAND [ARG...]\n"
+    "\n"
+    "Shows and manages boxes through the box daemon, arkvaned.\n"
+    "\n"
+    "Commands:\n";
+
+const char kProgramHelpTail[] =
+    "  help [COMMAND]                Show the help of COMMAND\n"
+    "\n"
+    "BOX defaults to your own box root (~/.box), USER to your own user name.\n"
+    "Users other than root are served only inside their own box and may\n"
+    "change only their own authentication entry.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     Show this help, or a command's\n"
+    "      --version  Show the version\n"
+    "      --json     Print JSON (files, auth)\n"
+    "      --full     Print full paths (files)\n"
+    "  -y, --yes      Close without asking (close)\n"
+    "\n"
+    "Exit status: 0 success, 1 the daemon failed or refused, 2 usage error,\n"
+    "3 the daemon cannot be reached.\n";
 
 bool isNegativeNumber(const QString &argument)
 {
@@ -21,82 +61,80 @@ bool isOption(const QString &argument)
     return argument.size() > 1 && argument.startsWith(QLatin1Char('-')) && !isNegativeNumber(argument);
 }
 
-// Sets the flag the option names; false for an option this program lacks.
-bool applyOption(const QString &option, Invocation &invocation)
+// The option the argument names, or 0 for one this program lacks.
+unsigned optionNamed(const QString &argument)
 {
-    if (option == QLatin1String("--help") || option == QLatin1String("-h"))
-        invocation.help = true;
-    else if (option == QLatin1String("--version"))
-        invocation.version = true;
-    else if (option == QLatin1String("--json"))
-        invocation.json = true;
-    else if (option == QLatin1String("--full"))
-        invocation.full = true;
-    else if (option == QLatin1String("--yes") || option == QLatin1String("-y"))
-        invocation.yes = true;
-    else
-        return false;
-    return true;
+    for (const OptionName &name : kOptions) {
+        if (argument == QLatin1String(name.longName)
+            || (name.shortName && argument == QLatin1String(name.shortName)))
+            return name.option;
+    }
+    return 0;
 }
 
-// Takes the command words off the front of the operands.
-QString takeCommand(QStringList &operands, Command &command)
+// The row whose words begin the operands, the longest such; its words (and
+// an optional word after them) are taken off the operands.
+const CommandRow *takeCommand(QStringList &operands)
 {
-    const QString word = operands.takeFirst();
-    if (word == QLatin1String("files")) {
-        command = Command::Files;
-    } else if (word == QLatin1String("close")) {
-        command = Command::Close;
-    } else if (word == QLatin1String("auth")) {
-        command = Command::AuthStatus;
-        const QString sub = operands.value(0);
-        if (sub == QLatin1String("status")) {
-            operands.removeFirst();
-        } else if (sub == QLatin1String("passed")) {
-            operands.removeFirst();
-            command = Command::AuthPassed;
-        } else if (sub == QLatin1String("interval")) {
-            operands.removeFirst();
-            command = Command::AuthInterval;
+    const CommandRow *found = nullptr;
+    int foundLength = 0;
+    for (std::size_t i = 0; i < kCommandCount; ++i) {
+        const QStringList words = QString::fromLatin1(kCommands[i].words).split(QLatin1Char(' '));
+        if (words.size() > foundLength && operands.mid(0, words.size()) == words) {
+            found = &kCommands[i];
+            foundLength = words.size();
         }
-    } else {
-        return QStringLiteral("unknown command \"%1\"").arg(word);
     }
-    return {};
+    if (!found)
+        return nullptr;
+    operands = operands.mid(foundLength);
+    if (found->optionalWord && operands.value(0) == QLatin1String(found->optionalWord))
+        operands.removeFirst();
+    return found;
 }
 
 QString checkOperandCount(const Invocation &invocation)
 {
+    const CommandRow &command = *invocation.command;
     const int count = invocation.operands.size();
-    const bool fits = invocation.command == Command::AuthInterval ? (count == 1 || count == 2)
-                                                                  : count <= 1;
-    if (fits)
-        return {};
-    if (invocation.command == Command::AuthInterval && count == 0)
-        return QStringLiteral("auth interval needs SECONDS");
-    return QStringLiteral("too many arguments for %1").arg(commandName(invocation.command));
+    if (count < command.minOperands)
+        return QStringLiteral("%1 needs %2").arg(QLatin1String(command.words), QLatin1String(command.lastOperand));
+    if (count > command.maxOperands)
+        return QStringLiteral("too many arguments for %1").arg(QLatin1String(command.words));
+    return {};
+}
+
+// The commands that take the option, as "files and auth".
+QString takersOf(Option option)
+{
+    QStringList names;
+    for (std::size_t i = 0; i < kCommandCount; ++i) {
+        const QString name = QString::fromLatin1(kCommands[i].words);
+        if ((kCommands[i].options & option) && !names.contains(name))
+            names.append(name);
+    }
+    return names.join(QStringLiteral(" and "));
 }
 
 QString checkOptionsApply(const Invocation &invocation)
 {
-    const Command command = invocation.command;
-    if (invocation.full && command != Command::Files)
-        return QStringLiteral("--full applies only to files");
-    if (invocation.json && command != Command::Files && command != Command::AuthStatus)
-        return QStringLiteral("--json applies only to files and auth");
-    if (invocation.yes && command != Command::Close)
-        return QStringLiteral("--yes applies only to close");
+    for (const OptionName &name : kOptions) {
+        const unsigned always = OptHelp | OptVersion;
+        if (invocation.has(name.option) && !(name.option & (always | invocation.command->options)))
+            return QStringLiteral("%1 applies only to %2").arg(QLatin1String(name.longName), takersOf(name.option));
+    }
     return {};
 }
 
-// Moves auth interval's last operand into seconds.
+// Moves the last operand into seconds.
 QString takeSeconds(Invocation &invocation)
 {
     const QString text = invocation.operands.takeLast();
     bool ok = false;
     invocation.seconds = text.toInt(&ok, 10);
     if (!ok)
-        return QStringLiteral("SECONDS must be a whole number from %1 to %2, not \"%3\"")
+        return QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
+            .arg(QLatin1String(invocation.command->lastOperand))
             .arg(std::numeric_limits<int>::min())
             .arg(std::numeric_limits<int>::max())
             .arg(text);
@@ -104,25 +142,6 @@ QString takeSeconds(Invocation &invocation)
 }
 
 } // namespace
-
-QString commandName(Command command)
-{
-    switch (command) {
-    case Command::None:
-        break;
-    case Command::Files:
-        return QStringLiteral("files");
-    case Command::Close:
-        return QStringLiteral("close");
-    case Command::AuthStatus:
-        return QStringLiteral("auth");
-    case Command::AuthPassed:
-        return QStringLiteral("auth passed");
-    case Command::AuthInterval:
-        return QStringLiteral("auth interval");
-    }
-    return {};
-}
 
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
 {
@@ -134,7 +153,9 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         if (!optionsEnded && argument == QLatin1String("--")) {
             optionsEnded = true;
         } else if (!optionsEnded && isOption(argument)) {
-            if (!applyOption(argument, invocation) && parsed.usageError.isEmpty())
+            const unsigned option = optionNamed(argument);
+            invocation.options |= option;
+            if (!option && parsed.usageError.isEmpty())
                 parsed.usageError = QStringLiteral("unknown option %1").arg(argument);
         } else {
             operands.append(argument);
@@ -143,26 +164,40 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     // "help COMMAND" is "COMMAND --help".
     if (!operands.isEmpty() && operands.first() == QLatin1String("help")) {
         operands.removeFirst();
-        invocation.help = true;
+        invocation.options |= OptHelp;
     }
     if (!operands.isEmpty()) {
-        const QString error = takeCommand(operands, invocation.command);
-        if (parsed.usageError.isEmpty())
-            parsed.usageError = error;
+        const QString word = operands.first();
+        invocation.command = takeCommand(operands);
+        if (!invocation.command && parsed.usageError.isEmpty())
+            parsed.usageError = QStringLiteral("unknown command \"%1\"").arg(word);
     }
     invocation.operands = operands;
     // Help and version are answered whatever else the line holds, once its
     // words are known.
-    if (!parsed.usageError.isEmpty() || invocation.help || invocation.version)
+    if (!parsed.usageError.isEmpty() || invocation.has(OptHelp) || invocation.has(OptVersion))
         return parsed;
-    if (invocation.command == Command::None) {
+    if (!invocation.command) {
         parsed.usageError = QStringLiteral("no command given");
         return parsed;
     }
     parsed.usageError = checkOperandCount(invocation);
     if (parsed.usageError.isEmpty())
         parsed.usageError = checkOptionsApply(invocation);
-    if (parsed.usageError.isEmpty() && invocation.command == Command::AuthInterval)
+    if (parsed.usageError.isEmpty() && invocation.command->lastOperand)
         parsed.usageError = takeSeconds(invocation);
     return parsed;
+}
+
+QString helpText(const CommandRow *command)
+{
+    if (command)
+        return QString::fromUtf8(command->help);
+    QString text = QString::fromUtf8(kProgramHelpHead);
+    for (std::size_t i = 0; i < kCommandCount; ++i) {
+        text += QStringLiteral("  %1  %2\n")
+                    .arg(QString::fromUtf8(kCommands[i].synopsis).leftJustified(28),
+                         QString::fromUtf8(kCommands[i].summary));
+    }
+    return text + QString::fromUtf8(kProgramHelpTail);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "outcome.h"
+#include "console.h"
 #include "wiretypes.h"
 
 #include <QDBusConnection>

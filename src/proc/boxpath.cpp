@@ -1,12 +1,6 @@
 #include "boxpath.h"
 
-QString withoutTrailingSlashes(const QString &strPath)
-{
-    int length = strPath.size();
-    while (length > 0 && strPath.at(length - 1) == QLatin1Char('/'))
-        --length;
-    return strPath.left(length);
-}
+#include "boxscope.h"
 
 QString format_boxPath(const QString &strPath)
 {

@@ -17,16 +17,14 @@ CAuthCredService *BoxDaemonService::certificationEntry(const QString &strUserNam
     return *it;
 }
 
-// Marking someone else as authenticated, or stretching their interval, would
-// defeat the re-authentication, so a bus caller other than the superuser may
-// name only its own account. Calls from inside the process are the daemon's own.
+// Calls from inside the process are the daemon's own.
 bool BoxDaemonService::mayChangeCertification(const char *function, int site,
                                               const QString &strUserName)
 {
     if (!calledFromDBus())
         return true;
     const CallerAccount caller = callerAccount(connection(), message());
-    if (caller.isSuperuser() || (caller.known && caller.userName == strUserName))
+    if (mayChangeCertificationOf(caller, strUserName))
         return true;
     syslog(LOG_INFO, "%s[%d] refused: caller uid %s may not change the certification of \"%s\"\n",
            function, site, uidForLog(caller).constData(), escapedForLog(strUserName).constData());

@@ -24,7 +24,7 @@ SCRATCH = os.environ["ARKVANE_SANDBOX_TMP"]
 SYSLOG = os.environ["ARKVANE_SYSLOG"]
 DAEMON = os.environ["ARKVANE_DAEMON"]
 
-USERS = {"root": (0, 0), "alice": (1001, 1001), "bob": (1002, 1002)}
+USERS = {"root": (0, 0), "alice": (1001, 1101), "bob": (1002, 1102)}
 HOMES = {"root": "/root", "alice": "/home/alice", "bob": "/home/bob"}
 
 

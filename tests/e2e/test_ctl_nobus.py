@@ -15,23 +15,14 @@ def ctl(*args, user="root"):
 
 class NoBus(unittest.TestCase):
     def test_every_command_says_it_cannot_reach_the_bus(self):
-        for user in ("root", "alice"):
-            for args in (("files",), ("files", "/home/alice/.box"), ("close", "--yes"), ("auth",),
-                         ("auth", "passed", "bob"), ("auth", "interval", "5")):
-                with self.subTest(user=user, args=args):
-                    done = ctl(*args, user=user)
-                    self.assertEqual((done.returncode, done.stdout), (3, ""))
-                    lines = done.stderr.splitlines()
-                    self.assertEqual(len(lines), 1, done.stderr)
-                    self.assertTrue(lines[0].startswith("arkvanectl: cannot reach the system bus"),
-                                    lines[0])
-
-    def test_what_needs_no_daemon_is_still_told_apart(self):
-        empty = ctl("files", "")
-        self.assertEqual(empty.returncode, 1)
-        self.assertEqual(empty.stderr, "arkvanectl: the box path is empty\n")
-        self.assertEqual(ctl("frob").returncode, 2)
-        self.assertEqual(ctl("--help").returncode, 0)
+        for args in (("files",), ("files", "/home/alice/.box"), ("close", "--yes"), ("auth",),
+                     ("auth", "passed", "bob"), ("auth", "interval", "5")):
+            with self.subTest(args=args):
+                done = ctl(*args, user="alice")
+                self.assertEqual((done.returncode, done.stdout), (3, ""))
+                self.assertRegex(done.stderr, r"\Aarkvanectl: cannot reach the system bus[^\n]*\n\Z")
+        # What needs no daemon is still told apart.
+        self.assertEqual((ctl("files", "").returncode, ctl("frob").returncode), (1, 2))
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@
 namespace {
 
 constexpr qint64 kSecond = 1000000000;
-constexpr int kLowest = std::numeric_limits<int>::min();
 constexpr int kHighest = std::numeric_limits<int>::max();
 
 QString tickMessage(int nCount, const QString &strShownName = QStringLiteral("alice"))
@@ -20,11 +19,6 @@ QString tickMessage(int nCount, const QString &strShownName = QStringLiteral("al
     return QStringLiteral("Enter timeout processing function. username =  \"%1\"   m_nTimer =  %2")
         .arg(strShownName)
         .arg(nCount);
-}
-
-QString lastMessage()
-{
-    return DebugCapture::messages().value(DebugCapture::messages().size() - 1);
 }
 
 } // namespace
@@ -41,41 +35,57 @@ public:
 };
 
 // The re-authentication timer, and the service's entries of it. Ticks are
-// driven by hand and the clock is moved by hand: nothing here waits for real
-// seconds.
+// driven by hand and the boot-time clock is moved by hand: nothing here waits
+// for real seconds.
 class TestCAuthCredService : public QObject
 {
     Q_OBJECT
 
-    // The boot-time clock, moved only by the test.
     qint64 m_nNow = 0;
-    qint64 m_nSinceTick = 0;
     std::unique_ptr<DebugCapture> m_debug;
 
-    // As the real timer runs: its phase is fixed, so the first tick after a
-    // pass comes within a second of it and the others a second apart.
-    void passNow(CAuthCredService &timer)
+    // Plays a script of steps on the timer: "p" a pass, "tN" N ticks a second
+    // apart (the first 0.4 s after a pass, as the real timer's fixed phase
+    // gives it), "fN" N ticks with the clock standing still, "aN" N seconds
+    // with no tick (a suspend, a blocked event loop), "iN" a new interval.
+    void play(CAuthCredService &timer, const QString &script)
     {
-        timer.set_certificationPassed();
-        m_nSinceTick = kSecond * 6 / 10;
-    }
-    void ticks(CAuthCredService &timer, int nCount = 1)
-    {
-        for (int i = 0; i < nCount; ++i) {
-            m_nNow += kSecond - m_nSinceTick;
-            m_nSinceTick = 0;
-            timer.handleTimeOut();
+        qint64 nSinceTick = 0;
+        for (const QString &step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            const long long n = step.mid(1).toLongLong();
+            switch (step.at(0).toLatin1()) {
+            case 'p':
+                timer.set_certificationPassed();
+                nSinceTick = kSecond * 6 / 10;
+                break;
+            case 't':
+                for (long long i = 0; i < n; ++i) {
+                    m_nNow += kSecond - nSinceTick;
+                    nSinceTick = 0;
+                    timer.handleTimeOut();
+                }
+                break;
+            case 'f':
+                for (long long i = 0; i < n; ++i)
+                    timer.handleTimeOut();
+                break;
+            case 'a':
+                m_nNow += n * kSecond;
+                break;
+            case 'i':
+                timer.set_interval(static_cast<int>(n));
+                break;
+            default:
+                QFAIL("unknown step");
+            }
         }
     }
-
-    void advance(qint64 nNanoseconds) { m_nNow += nNanoseconds; }
 
 private Q_SLOTS:
     void init()
     {
         // Far from zero, as a real boot-time clock is, and not on a whole second.
         m_nNow = 86400 * kSecond + kSecond / 3;
-        m_nSinceTick = 0;
         setBootTimeSource([this] { return m_nNow; });
         m_debug = std::make_unique<DebugCapture>();
     }
@@ -85,211 +95,87 @@ private Q_SLOTS:
         setBootTimeSource({});
     }
 
-    void tickMessageText_data()
+    // The name is quoted and escaped by the debug stream.
+    void tickMessageQuotesTheName()
     {
-        QTest::addColumn<QString>("userName");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("plain") << QStringLiteral("alice") << QStringLiteral("alice");
-        QTest::newRow("empty") << QString() << QString();
-        // The stream escapes what would break the quoting.
-        QTest::newRow("quote and backslash") << QStringLiteral("a\"b\\c") << QStringLiteral("a\\\"b\\\\c");
-        QTest::newRow("line feed") << QStringLiteral("a\nb") << QStringLiteral("a\\nb");
-        QTest::newRow("spaces kept") << QStringLiteral(" al ice ") << QStringLiteral(" al ice ");
-    }
-    void tickMessageText()
-    {
-        QFETCH(QString, userName);
-        QFETCH(QString, shown);
-        CAuthCredService timer(userName);
+        CAuthCredService timer(QStringLiteral("a\"b\\c\nd"));
         timer.handleTimeOut();
-        QCOMPARE(DebugCapture::messages(), QStringList{tickMessage(0, shown)});
+        QCOMPARE(DebugCapture::messages(), QStringList{tickMessage(0, QStringLiteral("a\\\"b\\\\c\\nd"))});
     }
 
-    // Neither ticks nor time move a timer in Required; a new interval waits
-    // for the next pass.
-    void requiredIgnoresTicksTimeAndInterval()
+    void script_data()
     {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<bool>("passed");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("shown"); // the count the last tick's message showed
+        // Required: neither ticks nor time move it; a new interval waits for the next pass.
+        QTest::newRow("new entry") << "t3" << false << 0 << 0;
+        QTest::newRow("ended pass ignores time") << "i3 p t3 a3600 t5" << false << 3 << 3;
+        QTest::newRow("interval set while required") << "i3 p t3 i5 t1 p t4" << true << 4 << 3;
+        // A pass holds for its interval in ticks; 0 or less ends it at the first.
+        QTest::newRow("600, last tick held") << "p t599" << true << 599 << 598;
+        QTest::newRow("600, ended") << "p t600" << false << 600 << 599;
+        QTest::newRow("1, ended") << "i1 p t1" << false << 1 << 0;
+        QTest::newRow("lowest, ended") << "i-2147483648 p t1" << false << 1 << 0;
+        // Lowering the interval to or below the count ends the pass at the next tick.
+        QTest::newRow("lowered below the count") << "p t10 i4" << true << 10 << 9;
+        QTest::newRow("lowered, next tick") << "p t10 i4 t1" << false << 11 << 10;
+        QTest::newRow("lowered to the next count") << "p t10 i11 t1" << false << 11 << 10;
+        QTest::newRow("lowered below zero") << "p t10 i-5 t1" << false << 11 << 10;
+        // The boot-time clock: a suspend or a blocked loop counts its real seconds.
+        QTest::newRow("suspend of an hour") << "p t3 a3600 t1" << false << 3603 << 3;
+        QTest::newRow("blocked loop") << "p t1 a300 t1" << true << 301 << 1;
+        QTest::newRow("blocked loop, 600 s after the pass") << "p t1 a300 t300" << false << 600 << 599;
+        QTest::newRow("blocked loop, a tick before") << "p t1 a300 t299" << true << 599 << 598;
+        QTest::newRow("frozen clock counts ticks") << "p f599" << true << 599 << 598;
+        QTest::newRow("frozen clock, ended") << "p f600" << false << 600 << 599;
+        QTest::newRow("second pass counts from its start") << "p a500 t1 p t1 a99 t1" << true << 100 << 1;
+        QTest::newRow("a century asleep saturates") << "i2147483647 p t1 a3200000000 t2" << false << kHighest
+                                                    << kHighest;
+    }
+    void script()
+    {
+        QFETCH(QString, script);
+        QFETCH(bool, passed);
+        QFETCH(int, count);
+        QFETCH(int, shown);
         CAuthCredService timer(QStringLiteral("alice"));
-        QVERIFY(!timer.isPassed());
-        QCOMPARE(timer.interval(), 600);
-        ticks(timer, 3);
-        const QString atZero = tickMessage(0);
-        QCOMPARE(DebugCapture::messages(), (QStringList{atZero, atZero, atZero}));
-        QVERIFY(!timer.isPassed());
-
-        timer.set_interval(3);
-        passNow(timer);
-        ticks(timer, 3);
-        QVERIFY(!timer.isPassed());
-        advance(3600 * kSecond);
-        ticks(timer, 5);
-        QVERIFY(!timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), 3);
-        QCOMPARE(lastMessage(), tickMessage(3));
-
-        timer.set_interval(5);
-        QVERIFY(!timer.isPassed());
-        ticks(timer);
-        QVERIFY(!timer.isPassed());
-        passNow(timer);
-        ticks(timer, 4);
-        QVERIFY(timer.isPassed());
-        ticks(timer);
-        QVERIFY(!timer.isPassed());
+        play(timer, script);
+        QCOMPARE(timer.isPassed(), passed);
+        QCOMPARE(timer.ticksSincePass(), count);
+        QCOMPARE(DebugCapture::messages().constLast(), tickMessage(shown));
     }
 
-    void passLastsIntervalTicks_data()
-    {
-        QTest::addColumn<int>("interval");
-        QTest::addColumn<int>("ticksPassed");
-        QTest::newRow("600") << 600 << 600;
-        QTest::newRow("2") << 2 << 2;
-        QTest::newRow("1") << 1 << 1;
-        // The end-to-end timer tests end passes of 0 and -5 seconds at the first tick.
-        QTest::newRow("lowest") << kLowest << 1;
-    }
-    void passLastsIntervalTicks()
-    {
-        QFETCH(int, interval);
-        QFETCH(int, ticksPassed);
-        CAuthCredService timer(QStringLiteral("alice"));
-        QCOMPARE(timer.set_interval(interval), 0);
-        QCOMPARE(timer.interval(), interval);
-        passNow(timer);
-        QVERIFY(timer.isPassed());
-        ticks(timer, ticksPassed - 1);
-        QVERIFY(timer.isPassed());
-        ticks(timer);
-        QVERIFY(!timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), ticksPassed);
-    }
-
-    void loweringIntervalBelowCountEndsPassAtNextTick_data()
-    {
-        QTest::addColumn<int>("interval");
-        QTest::newRow("below the count") << 4;
-        QTest::newRow("at the count") << 10;
-        QTest::newRow("at the next count") << 11;
-        QTest::newRow("zero") << 0;
-        QTest::newRow("negative") << -5;
-    }
-    void loweringIntervalBelowCountEndsPassAtNextTick()
-    {
-        QFETCH(int, interval);
-        CAuthCredService timer(QStringLiteral("alice"));
-        passNow(timer);
-        ticks(timer, 10);
-        timer.set_interval(interval);
-        QVERIFY(timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), 10);
-        ticks(timer);
-        QVERIFY(!timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), 11);
-    }
-
-    void clockJumpOfAnHourEndsPass()
-    {
-        CAuthCredService timer(QStringLiteral("alice"));
-        passNow(timer);
-        ticks(timer, 3);
-        QVERIFY(timer.isPassed());
-        // A suspend: no tick for an hour, then the timer fires once. Its
-        // message shows the count before the tick.
-        advance(3600 * kSecond);
-        ticks(timer);
-        QVERIFY(!timer.isPassed());
-        QCOMPARE(lastMessage(), tickMessage(3));
-        // 0.4 s to the first tick, two more seconds, the hour and this tick's second.
-        QCOMPARE(timer.ticksSincePass(), 3603);
-    }
-
-    void blockedLoopCountsRealSeconds()
-    {
-        CAuthCredService timer(QStringLiteral("alice"));
-        passNow(timer);
-        ticks(timer);
-        QCOMPARE(timer.ticksSincePass(), 1);
-        // A call that held the event loop for five minutes.
-        advance(300 * kSecond);
-        ticks(timer);
-        QVERIFY(timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), 301);
-        // From there on one second per tick, and the pass still ends 600 s after it began.
-        ticks(timer);
-        QCOMPARE(timer.ticksSincePass(), 302);
-        ticks(timer, 297);
-        QVERIFY(timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), 599);
-        ticks(timer);
-        QVERIFY(!timer.isPassed());
-    }
-
-    // A clock that stands still (or is no clock at all) still counts ticks.
-    void frozenClockStillCountsTicks()
-    {
-        CAuthCredService timer(QStringLiteral("alice"));
-        timer.set_certificationPassed();
-        for (int i = 0; i < 599; ++i)
-            timer.handleTimeOut();
-        QVERIFY(timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), 599);
-        timer.handleTimeOut();
-        QVERIFY(!timer.isPassed());
-    }
-
-    void secondPassCountsFromItsOwnStart()
-    {
-        CAuthCredService timer(QStringLiteral("alice"));
-        passNow(timer);
-        advance(500 * kSecond);
-        ticks(timer);
-        QCOMPARE(timer.ticksSincePass(), 500);
-        passNow(timer);
-        ticks(timer);
-        QCOMPARE(timer.ticksSincePass(), 1);
-        advance(99 * kSecond);
-        ticks(timer);
-        QVERIFY(timer.isPassed());
-        QCOMPARE(timer.ticksSincePass(), 100);
-    }
-
-    void hugeJumpSaturatesCount()
-    {
-        CAuthCredService timer(QStringLiteral("alice"));
-        timer.set_interval(kHighest);
-        passNow(timer);
-        ticks(timer);
-        // About a hundred years asleep: more seconds than the count holds.
-        advance(3200000000LL * kSecond);
-        ticks(timer);
-        QCOMPARE(timer.ticksSincePass(), kHighest);
-        QVERIFY(!timer.isPassed());
-        ticks(timer);
-        QCOMPARE(timer.ticksSincePass(), kHighest);
-    }
-
-    // A new interval goes to the entry there is, whose count runs on; the
-    // entries go with the service.
+    // The questions make no entry; a change makes one per name (case and the
+    // empty name included) and later changes reach the same entry, whose
+    // count runs on; the entries go with the service.
     void serviceKeepsOneEntryPerNameAndDeletesIt()
     {
         auto service = std::make_unique<BoxDaemonService>();
+        QVERIFY(service->is_certificationRequired(QStringLiteral("ghost")));
+        QCOMPARE(service->get_certificationInterval(QStringLiteral("ghost")), 600);
+        QVERIFY(!TestCertificationRegistry::entry(*service, QStringLiteral("ghost")));
+
         service->set_certificationPassed(QStringLiteral("alice"));
-        service->set_certificationInterval(QStringLiteral("bob"), 1);
+        service->set_certificationPassed(QString());
+        QCOMPARE(service->set_certificationInterval(QStringLiteral("Alice"), 1), 0);
         QPointer<CAuthCredService> alice(TestCertificationRegistry::entry(*service, QStringLiteral("alice")));
-        QPointer<CAuthCredService> bob(TestCertificationRegistry::entry(*service, QStringLiteral("bob")));
-        QVERIFY(alice && bob);
-        ticks(*alice, 10);
+        QPointer<CAuthCredService> upper(TestCertificationRegistry::entry(*service, QStringLiteral("Alice")));
+        QVERIFY(alice && upper && alice != upper);
+        QVERIFY(!service->is_certificationRequired(QString()));
+        QVERIFY(service->is_certificationRequired(QStringLiteral("Alice")));
+        QCOMPARE(service->get_certificationInterval(QStringLiteral("Alice")), 1);
+        play(*alice, QStringLiteral("t10"));
 
         QCOMPARE(service->set_certificationInterval(QStringLiteral("alice"), 5), 0);
         QCOMPARE(TestCertificationRegistry::entry(*service, QStringLiteral("alice")), alice.data());
         QVERIFY(!service->is_certificationRequired(QStringLiteral("alice")));
-        QCOMPARE(alice->ticksSincePass(), 10);
-        ticks(*alice);
+        play(*alice, QStringLiteral("t1"));
         QVERIFY(service->is_certificationRequired(QStringLiteral("alice")));
 
         service.reset();
-        QVERIFY(alice.isNull());
-        QVERIFY(bob.isNull());
+        QVERIFY(alice.isNull() && upper.isNull());
     }
 };
 

@@ -1,7 +1,5 @@
 #include "boxscope.h"
 
-#include "boxpath.h"
-
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -24,6 +22,14 @@ bool isDirectoryOwnedBy(const QString &strPath, uid_t uid)
 }
 
 } // namespace
+
+QString withoutTrailingSlashes(const QString &strPath)
+{
+    int length = strPath.size();
+    while (length > 0 && strPath.at(length - 1) == QLatin1Char('/'))
+        --length;
+    return strPath.left(length);
+}
 
 bool isPathInsideBoxRoots(const QString &strBoxPath, const QStringList &boxRoots)
 {

@@ -1,9 +1,14 @@
 #pragma once
 
-#include "calleraccount.h"
+#include "account.h"
 
 #include <QString>
 #include <QStringList>
+
+// The box path without its trailing slashes ("/home/u/.box///" gives
+// "/home/u/.box"). A path made only of slashes gives the empty string: it
+// names no box, and the daemon refuses it as it refuses the empty path.
+QString withoutTrailingSlashes(const QString &strPath);
 
 // Whether the box path (trailing slashes trimmed) names one of the box roots
 // or lies below it, compared as text. Text is enough: the scans match the
@@ -17,7 +22,6 @@ bool isPathInsideBoxRoots(const QString &strBoxPath, const QStringList &boxRoots
 // account itself may point ".box" at any directory, such as /home.
 QStringList boxRootNamesOf(const CallerAccount &account);
 
-// Whether a bus caller is served for the box path: the superuser for any
-// path, any other account only inside its own box root, an unknown caller
-// never.
+// Whether a caller is served for the box path: the superuser for any path,
+// any other account only inside its own box root, an unknown caller never.
 bool isCallerServedForPath(const CallerAccount &account, const QString &strBoxPath);

@@ -1,7 +1,4 @@
 #include "commands.h"
-#include "console.h"
-#include "displaytext.h"
-#include "terminal.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,7 +12,7 @@ struct UserChoice
 };
 
 // The user an auth command is about: the operand, else the caller's own name.
-UserChoice chooseUser(const Invocation &invocation, const OwnAccount &account)
+UserChoice chooseUser(const Invocation &invocation, const CallerAccount &account)
 {
     if (!invocation.operands.isEmpty())
         return {invocation.operands.first(), Outcome::success()};
@@ -24,19 +21,13 @@ UserChoice chooseUser(const Invocation &invocation, const OwnAccount &account)
                                                            "name the user")
                                                 .arg(account.uid))};
     }
-    return {account.name, Outcome::success()};
+    return {account.userName, Outcome::success()};
 }
 
-// The daemon lets a caller other than root change only its own entry.
-bool mayChange(const OwnAccount &account, const QString &user)
-{
-    return account.isSuperuser() || (account.known && user == account.name);
-}
-
-QString notOwnEntry(const OwnAccount &account, const QString &user, const QString &what)
+QString notOwnEntry(const CallerAccount &account, const QString &user, const QString &what)
 {
     const QString caller =
-        account.known ? printable(account.name) : QStringLiteral("uid %1").arg(account.uid);
+        account.known ? printable(account.userName) : QStringLiteral("uid %1").arg(account.uid);
     return QStringLiteral("refused: you (%1) may %2 only for yourself, not for %3; nothing changed")
         .arg(caller, what, printable(user));
 }
@@ -48,7 +39,7 @@ QString yesNo(bool value)
 
 } // namespace
 
-ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon, const OwnAccount &account)
+ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
 {
     const UserChoice choice = chooseUser(invocation, account);
     if (!choice.problem.succeeded())
@@ -62,7 +53,7 @@ ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon,
     if (!interval.answered())
         return endWith(interval.failure);
 
-    if (invocation.json) {
+    if (invocation.has(OptJson)) {
         printJson(QJsonDocument(QJsonObject{{QStringLiteral("user"), user},
                                             {QStringLiteral("required"), required.value},
                                             {QStringLiteral("interval"), interval.value}}));
@@ -82,7 +73,7 @@ ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon,
     return ExitStatus::Success;
 }
 
-ExitStatus runAuthPassed(const Invocation &invocation, const DaemonLink &daemon, const OwnAccount &account)
+ExitStatus runAuthPassed(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
 {
     const UserChoice choice = chooseUser(invocation, account);
     if (!choice.problem.succeeded())
@@ -95,13 +86,13 @@ ExitStatus runAuthPassed(const Invocation &invocation, const DaemonLink &daemon,
     const Outcome recorded = daemon.recordCertificationPassed(user);
     if (!recorded.succeeded())
         return endWith(recorded);
-    if (!mayChange(account, user))
+    if (!mayChangeCertificationOf(account, user))
         return endWith(Outcome::failure(notOwnEntry(account, user, QStringLiteral("record a pass"))));
     printLine(QStringLiteral("%1: authentication recorded as passed.").arg(printable(user)));
     return ExitStatus::Success;
 }
 
-ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemon, const OwnAccount &account)
+ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
 {
     const UserChoice choice = chooseUser(invocation, account);
     if (!choice.problem.succeeded())
@@ -112,7 +103,7 @@ ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemo
     if (!set.answered())
         return endWith(set.failure);
     if (set.value != 0) {
-        if (!mayChange(account, user))
+        if (!mayChangeCertificationOf(account, user))
             return endWith(Outcome::failure(notOwnEntry(account, user, QStringLiteral("set the interval"))));
         return endWith(Outcome::failure(
             QStringLiteral("arkvaned refused to set the interval of %1").arg(printable(user))));

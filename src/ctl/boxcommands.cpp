@@ -1,0 +1,250 @@
+#include "boxscope.h"
+#include "commands.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// The daemon only sends SIGKILL; the processes end a moment later. A file
+// still listed that long after the kill is really still held.
+constexpr std::chrono::milliseconds kReleaseWait{2000};
+constexpr std::chrono::milliseconds kReleasePoll{100};
+
+// The box a files or close command is about.
+struct BoxChoice
+{
+    QString path;    // as sent to the daemon
+    QString warning; // a note for the user, or empty
+    Outcome problem; // a failure when no path can be sent
+};
+
+BoxChoice ownBox(const CallerAccount &account)
+{
+    BoxChoice choice;
+    if (!account.known) {
+        choice.problem = Outcome::failure(
+            QStringLiteral("uid %1 has no entry in the password database, so it has no box; name one")
+                .arg(account.uid));
+        return choice;
+    }
+    const QString resolved = QFileInfo(account.boxRoot()).canonicalFilePath();
+    choice.path = resolved.isEmpty() ? account.boxRoot() : resolved;
+    return choice;
+}
+
+BoxChoice namedBox(const QString &operand)
+{
+    BoxChoice choice;
+    if (operand.isEmpty()) {
+        choice.problem = Outcome::failure(QStringLiteral("the box path is empty"));
+        return choice;
+    }
+    if (operand.startsWith(QLatin1Char('/'))) {
+        choice.path = operand;
+    } else {
+        const QString workingDirectory = QDir::currentPath();
+        if (workingDirectory.isEmpty()) {
+            choice.problem = Outcome::failure(
+                QStringLiteral("cannot tell the working directory; name the box by its absolute path"));
+            return choice;
+        }
+        const bool atRoot = workingDirectory.endsWith(QLatin1Char('/'));
+        choice.path = workingDirectory + (atRoot ? QString() : QStringLiteral("/")) + operand;
+    }
+    const QString resolved = QFileInfo(choice.path).canonicalFilePath();
+    const QString written = withoutTrailingSlashes(choice.path);
+    if (!resolved.isEmpty() && !written.isEmpty() && resolved != written) {
+        choice.warning = QStringLiteral("warning: %1 resolves to %2; the daemon compares paths as written, "
+                                        "so name the box as %2 to reach the files in it")
+                             .arg(written, resolved);
+    }
+    return choice;
+}
+
+// The box named by the operands (at most one), or the caller's own box root
+// when there is none.
+//
+// A named box is sent as written, only made absolute against the working
+// directory: it is never resolved through symbolic links, since it may be
+// another user's path and a link there could aim the daemon at any directory.
+// As the daemon matches it as text against the paths the kernel reports, a
+// path that resolves elsewhere earns a warning. The caller's own box root is
+// the caller's own to resolve, so it is sent resolved when it exists.
+BoxChoice chooseBox(const QStringList &operands, const CallerAccount &account)
+{
+    return operands.isEmpty() ? ownBox(account) : namedBox(operands.first());
+}
+
+// Why the daemon answered -1 for a box path (never empty: the client checks
+// that before calling). The daemon says only -1; its rules, which this
+// client shares, tell the reasons apart: a box outside the caller's own, a
+// path made only of slashes, and otherwise a /proc it could not read.
+QString explainScanFailure(const QString &boxPath, const CallerAccount &account)
+{
+    if (!account.isSuperuser() && !account.known) {
+        return QStringLiteral("refused: uid %1 has no entry in the password database, so it has no box")
+            .arg(account.uid);
+    }
+    if (!isCallerServedForPath(account, boxPath)) {
+        return QStringLiteral("refused: %1 is not inside your box %2")
+            .arg(printable(boxPath), printable(account.boxRoot()));
+    }
+    if (withoutTrailingSlashes(boxPath).isEmpty())
+        return QStringLiteral("refused: / is not a box (it would match every open file)");
+    return QStringLiteral("arkvaned could not read /proc");
+}
+
+void printAsJson(const CBoxFileList &files)
+{
+    QJsonArray array;
+    for (const BoxFileItem &item : files) {
+        array.append(QJsonObject{{QStringLiteral("path"), item.strFilePath},
+                                 {QStringLiteral("relative"), item.strRelativePath}});
+    }
+    printJson(QJsonDocument(array));
+}
+
+void printAsLines(const CBoxFileList &files, bool full)
+{
+    for (const BoxFileItem &item : files)
+        printLine(printable(full ? item.strFilePath : item.strRelativePath));
+}
+
+void printAsTable(const CBoxFileList &files, bool full, const QString &boxPath)
+{
+    if (files.isEmpty()) {
+        printLine(QStringLiteral("No file is held open in %1.").arg(printable(boxPath)));
+        return;
+    }
+    QList<QStringList> rows;
+    rows.append(full ? QStringList{QStringLiteral("PATH IN BOX"), QStringLiteral("FULL PATH")}
+                     : QStringList{QStringLiteral("PATH IN BOX")});
+    for (const BoxFileItem &item : files) {
+        rows.append(full ? QStringList{printable(item.strRelativePath), printable(item.strFilePath)}
+                         : QStringList{printable(item.strRelativePath)});
+    }
+    for (const QString &line : alignedRows(rows, terminalColumns()))
+        printLine(line);
+    printLine(QString());
+    printLine(QStringLiteral("%1 held open in %2.")
+                  .arg(countOf(files.size(), QStringLiteral("file"), QStringLiteral("files")),
+                       printable(boxPath)));
+}
+
+// The box's listing, or the outcome that ends the command.
+Outcome listBox(const DaemonLink &daemon, const BoxChoice &box, const CallerAccount &account,
+                CBoxFileList &files)
+{
+    const Answer<FileListing> listing = daemon.listOpenFiles(box.path);
+    if (!listing.answered())
+        return listing.failure;
+    if (listing.value.result != 0)
+        return Outcome::failure(explainScanFailure(box.path, account));
+    files = listing.value.files;
+    return Outcome::success();
+}
+
+// Lists the box until nothing is held or the wait is over.
+Outcome listAfterKill(const DaemonLink &daemon, const BoxChoice &box, const CallerAccount &account,
+                      CBoxFileList &files)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const Outcome listed = listBox(daemon, box, account, files);
+        if (!listed.succeeded() || files.isEmpty()
+            || std::chrono::milliseconds(waited.elapsed()) >= kReleaseWait) {
+            return listed;
+        }
+        std::this_thread::sleep_for(kReleasePoll);
+    }
+}
+
+QString heldBefore(int count)
+{
+    if (count == 0)
+        return QStringLiteral("no file was held open");
+    return QStringLiteral("%1 held open").arg(count == 1 ? QStringLiteral("1 file was")
+                                                         : QStringLiteral("%1 files were").arg(count));
+}
+
+QString heldAfter(int count)
+{
+    if (count == 0)
+        return QStringLiteral("none is held now");
+    return count == 1 ? QStringLiteral("1 file is still held")
+                      : QStringLiteral("%1 files are still held").arg(count);
+}
+
+} // namespace
+
+ExitStatus runFiles(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
+{
+    const BoxChoice box = chooseBox(invocation.operands, account);
+    if (!box.problem.succeeded())
+        return endWith(box.problem);
+    if (!box.warning.isEmpty())
+        complain(box.warning);
+
+    const Answer<FileListing> listing = daemon.listOpenFiles(box.path);
+    if (!listing.answered())
+        return endWith(listing.failure);
+    if (listing.value.result != 0)
+        return endWith(Outcome::failure(explainScanFailure(box.path, account)));
+
+    if (invocation.has(OptJson))
+        printAsJson(listing.value.files);
+    else if (standardOutputIsTerminal())
+        printAsTable(listing.value.files, invocation.has(OptFull), box.path);
+    else
+        printAsLines(listing.value.files, invocation.has(OptFull));
+    return ExitStatus::Success;
+}
+
+ExitStatus runClose(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
+{
+    const BoxChoice box = chooseBox(invocation.operands, account);
+    if (!box.problem.succeeded())
+        return endWith(box.problem);
+    if (!box.warning.isEmpty())
+        complain(box.warning);
+
+    CBoxFileList before;
+    const Outcome listed = listBox(daemon, box, account, before);
+    if (!listed.succeeded())
+        return endWith(listed);
+
+    if (!invocation.has(OptYes) && standardInputIsTerminal()) {
+        const QString held = countOf(before.size(), QStringLiteral("file"), QStringLiteral("files"));
+        const QString question =
+            QStringLiteral("%1 held open in %2. End every process holding files there?")
+                .arg(held, printable(box.path));
+        if (!confirmed(question))
+            return endWith(Outcome::failure(QStringLiteral("cancelled: no process was ended")));
+    }
+
+    const Answer<int> ended = daemon.endProcesses(box.path);
+    if (!ended.answered())
+        return endWith(ended.failure);
+    if (ended.value != 0)
+        return endWith(Outcome::failure(explainScanFailure(box.path, account)));
+
+    CBoxFileList after;
+    const Outcome relisted = listAfterKill(daemon, box, account, after);
+    if (!relisted.succeeded())
+        return endWith(relisted);
+
+    printLine(QStringLiteral("%1: %2; %3.")
+                  .arg(printable(box.path), heldBefore(before.size()), heldAfter(after.size())));
+    for (const BoxFileItem &item : after)
+        printLine(QStringLiteral("  ") + printable(item.strRelativePath));
+    return ExitStatus::Success;
+}
