@@ -105,20 +105,25 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
     // reached through a link, a home written with a double slash), so its
     // processes are looked for under that name.
     const QByteArray realBox = realPathOf(root.box.get());
+    bool holdersMayLive = false;
     for (const QByteArray &name : visibleSubdirectories(root.box.get())) {
         const QString path = QFileInfo(boxDir, QFile::decodeName(name)).absoluteFilePath();
         const QString holdersBelow =
             realBox.isEmpty() ? path : QFile::decodeName(realBox + '/' + name);
-        if (kill_allProcessByPath(holdersBelow, callerPid) != 0)
+        // A holder that could not be judged may live on: the wipe then
+        // answers -1 even when the removal succeeds.
+        if (kill_allProcessByPath(holdersBelow, callerPid) != 0) {
+            holdersMayLive = true;
             syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
                    escapedForLog(path).constData());
+        }
     }
     detachMountsBelow(root.box.get(), realBox, boxRoot);
 
     // A mount still below (hidden, or its unmount failed) is left whole, and
     // then the box root cannot go either.
     if (removeDirectoryContents(root.box.get()) && removeBoxRootEntry(root))
-        return 0;
+        return holdersMayLive ? -1 : 0;
     logRemovalFailed(boxRoot);
     return -1;
 }

@@ -125,7 +125,7 @@ QByteArray joinedPath(const QByteArray &base, const QByteArray &relative)
 {
     if (relative.isEmpty())
         return base;
-    if (base.endsWith('/'))
+    if (base.isEmpty() || base.endsWith('/'))
         return base + relative;
     return base + '/' + relative;
 }

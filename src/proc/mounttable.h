@@ -46,5 +46,5 @@ private:
 bool isPathAtOrBelow(const QByteArray &path, const QByteArray &base);
 // path with base taken off, without a leading "/"; path must be at or below base.
 QByteArray pathBelow(const QByteArray &path, const QByteArray &base);
-// base and relative joined with one "/" (relative may be empty).
+// base and relative joined with one "/" (either may be empty).
 QByteArray joinedPath(const QByteArray &base, const QByteArray &relative);
