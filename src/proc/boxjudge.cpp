@@ -227,12 +227,23 @@ Judgement BoxJudge::judge(const NamespaceView &view, const HeldDescriptor &held,
 Judgement BoxJudge::judgeByPath(const NamespaceView &view, const MountEntry &mount,
                                 const HeldDescriptor &held) const
 {
-    QByteArray text(held.text, held.length);
     // The kernel marks a name that is gone with a suffix; a real name may end
     // the same way, so the descriptor's link count decides.
     const bool deleted = held.statted && held.links == 0;
-    if (deleted && text.endsWith(kDeletedSuffix))
-        text.chop(kDeletedSuffixLength);
+    int length = held.length;
+    if (deleted && length >= kDeletedSuffixLength
+        && std::memcmp(held.text + length - kDeletedSuffixLength, kDeletedSuffix,
+                       kDeletedSuffixLength) == 0)
+        length -= kDeletedSuffixLength;
+    const QByteArray text = QByteArray::fromRawData(held.text, length);
+    // The fast path: in the daemon's own namespace, on one of its own mounts,
+    // the text is where the file shows in the daemon's tree, so a text below
+    // the box names the file inside it.
+    const int boxLength = m_boxPath.size();
+    if (view.own && &mount == m_own.table.byId(mount.id) && length > boxLength + 1
+        && text.startsWith(m_boxPath) && text.at(boxLength) == '/')
+        return {Verdict::Inside, QByteArray(held.text + boxLength + 1, length - boxLength - 1),
+                deleted};
     if (!isPathAtOrBelow(text, mount.mountPoint))
         return {Verdict::Unjudged, {}, false};
     const QByteArray fsPath = joinedPath(mount.root, pathBelow(text, mount.mountPoint));
@@ -242,12 +253,7 @@ Judgement BoxJudge::judgeByPath(const NamespaceView &view, const MountEntry &mou
         const QByteArray below = pathBelow(fsPath, anchor.fsPath);
         if (below.isEmpty() && anchor.boxRelative.isEmpty())
             continue; // the box directory itself
-        Judgement found{Verdict::Inside, joinedPath(anchor.boxRelative, below), deleted};
-        // In the daemon's own view the text names the box file as the box
-        // shows it; that name is preferred to another anchor's.
-        if (view.own && text.size() > m_boxPath.size() + 1 && isPathAtOrBelow(text, m_boxPath))
-            found.boxRelative = pathBelow(text, m_boxPath);
-        return found;
+        return {Verdict::Inside, joinedPath(anchor.boxRelative, below), deleted};
     }
     return {};
 }

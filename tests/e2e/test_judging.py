@@ -177,6 +177,8 @@ class Judging(JudgingCase):
             subprocess.run(["mount", "-i", "-t", "fuse", "-o",
                             f"fd={fd},rootmode=40000,user_id=1001,group_id=1001", "x",
                             os.path.join(box, name)], check=True, pass_fds=(fd,))
+            self.addCleanup(subprocess.run, ["umount", "-l", os.path.join(box, name)],
+                            stderr=subprocess.DEVNULL)
             devices.append(fd)
         os.close(devices.pop(0))
         self.addCleanup(os.close, devices[0])
