@@ -145,14 +145,19 @@ void BoxJudge::buildView(NamespaceView &view) const
 const NamespaceView &BoxJudge::viewOf(int procFd, const char *taskPath)
 {
     char path[96];
-    if (m_ownNamespace.isEmpty()
-        || std::snprintf(path, sizeof path, "%s/ns/mnt", taskPath) >= static_cast<int>(sizeof path))
+    const std::size_t length = std::strlen(taskPath);
+    if (m_ownNamespace.isEmpty() || length + sizeof "/mountinfo" > sizeof path)
         return m_own;
-    const QByteArray space = namespaceOf(procFd, path);
+    std::memcpy(path, taskPath, length);
+    std::memcpy(path + length, "/ns/mnt", sizeof "/ns/mnt");
+    char text[64];
+    const ssize_t size = readlinkat(procFd, path, text, sizeof text);
     // A task whose namespace cannot be read (it is ending) is judged in the
     // daemon's: its descriptors' mounts are still checked by id.
-    if (space.isEmpty() || space == m_ownNamespace)
+    if (size <= 0
+        || (size == m_ownNamespace.size() && std::memcmp(text, m_ownNamespace.constData(), size) == 0))
         return m_own;
+    const QByteArray space(text, static_cast<int>(size));
     std::unique_ptr<NamespaceView> &view = m_others[space];
     if (!view) {
         view.reset(new NamespaceView);

@@ -66,7 +66,9 @@ private:
     int threadCount(const char *name)
     {
         char path[kFdDirPathSize + 8];
-        std::snprintf(path, sizeof path, "%s/task", name);
+        const std::size_t length = std::strlen(name);
+        std::memcpy(path, name, length);
+        std::memcpy(path + length, "/task", sizeof "/task");
         struct statx sx {};
         if (statx(m_proc, path, AT_STATX_DONT_SYNC, STATX_NLINK, &sx) != 0)
             return 1;

@@ -27,19 +27,20 @@ std::string_view bytesOf(const QByteArray &bytes)
 
 struct Candidate
 {
-    QByteArray path;
     QByteArray relative;
     bool statted = false;
     dev_t device = 0;
     ino_t inode = 0;
 };
 
-// Whether the file at path is the held one. Cached attributes only and no
-// automount, so a stalled file system cannot hold the daemon here.
-bool isSameFileAt(const Candidate &candidate)
+// Whether the file at the box path plus the candidate's is the held one.
+// Cached attributes only and no automount, so a stalled file system cannot
+// hold the daemon here.
+bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
 {
+    const QByteArray path = joinedPath(boxPath, candidate.relative);
     struct statx sx {};
-    if (statx(AT_FDCWD, candidate.path.constData(),
+    if (statx(AT_FDCWD, path.constData(),
               AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_INO, &sx)
         != 0)
         return false;
@@ -48,17 +49,22 @@ bool isSameFileAt(const Candidate &candidate)
             && sx.stx_ino == candidate.inode);
 }
 
-// Collects the held files of the box, each once (by its full path's bytes);
-// memory grows with what is listed, not with what is passed over.
+// Collects the held files of the box, each once (by the bytes of its path
+// inside the box); memory grows with what is listed, not with what is passed
+// over.
 class ListingVisitor : public DescriptorVisitor
 {
 public:
     ListingVisitor(const BoxJudge &judge, const CBoxFileList &list) : m_boxPath(judge.boxPath())
     {
+        const QByteArray prefix = m_boxPath + '/';
         for (const BoxFileItem &item : list) {
             const QByteArray path = item.strFilePath.toUtf8();
-            if (!path.isEmpty() && !m_listed.contains(bytesOf(path)))
-                m_listed.insert(bytesOf(path));
+            if (path.size() <= prefix.size() || !path.startsWith(prefix))
+                continue;
+            const QByteArray relative = path.mid(prefix.size());
+            if (!m_listed.contains(bytesOf(relative)))
+                m_listed.insert(bytesOf(relative));
         }
     }
 
@@ -72,17 +78,17 @@ public:
         }
         if (judgement.deleted)
             return true;
-        Candidate candidate{joinedPath(m_boxPath, judgement.boxRelative), judgement.boxRelative,
-                            held.statted, held.device, held.inode};
-        if (m_listed.contains(bytesOf(candidate.path)))
+        Candidate candidate{judgement.boxRelative, held.statted, held.device, held.inode};
+        if (m_listed.contains(bytesOf(candidate.relative)))
             return true;
         // A name that only reads like the kernel's mark of a deleted one is
         // told apart by the file it leads to; a held file whose link count is
         // unknown (its file system refuses the daemon) and that reads so is
         // taken as gone.
-        if (candidate.path.endsWith(kDeletedSuffix) && (!held.statted || !isSameFileAt(candidate)))
+        if (candidate.relative.endsWith(kDeletedSuffix)
+            && (!held.statted || !isSameFileAt(m_boxPath, candidate)))
             return true;
-        m_listed.insert(bytesOf(candidate.path));
+        m_listed.insert(bytesOf(candidate.relative));
         m_candidates.push_back(std::move(candidate));
         return true;
     }
@@ -138,16 +144,19 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
             return ListingOutcome::Refused;
         }
         for (const Candidate &candidate : visitor.candidates()) {
-            if (isSameFileAt(candidate))
+            if (isSameFileAt(judge.boxPath(), candidate))
                 shown.push_back(&candidate);
         }
     } else {
         for (const Candidate &candidate : visitor.candidates())
             shown.push_back(&candidate);
     }
-    for (const Candidate *candidate : shown)
-        list.append(BoxFileItem{textWithReplacements(candidate->path),
-                                textWithReplacements(candidate->relative)});
+    const QString boxText = textWithReplacements(judge.boxPath() + '/');
+    list.reserve(list.size() + static_cast<int>(shown.size()));
+    for (const Candidate *candidate : shown) {
+        const QString relative = textWithReplacements(candidate->relative);
+        list.append(BoxFileItem{boxText + relative, relative});
+    }
     return ListingOutcome::Done;
 }
 
