@@ -111,7 +111,7 @@ private:
         const NamespaceView &view = m_judge.viewOf(m_proc, taskPath);
         char target[kHolderLinkBufferSize];
         DirEntries descriptors(fdDir, m_buffers.get() + kDirEntriesBufferSize,
-                               kDirEntriesBufferSize);
+                               kDirEntriesBufferSize, true);
         while (const char *name = descriptors.next()) {
             HeldDescriptor held;
             held.length = static_cast<int>(readlinkat(fdDir, name, target, sizeof target));
