@@ -2,6 +2,7 @@
 
 #include "boxrootdirectory.h"
 #include "boxusername.h"
+#include "mounttable.h"
 #include "processkill.h"
 #include "systemlog.h"
 #include "treeremoval.h"
@@ -11,6 +12,9 @@
 #include <QFileInfo>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -26,13 +30,50 @@ void logRemovalFailed(const QString &boxRoot)
            escapedForLog(boxRoot).constData());
 }
 
-// The mount check reads the entry by path; one that was swapped for a link
-// since the listing is not looked at through that link.
-bool isStillDirectory(int boxFd, const QByteArray &name)
+// The directory that holds a mount point, opened below the box root without
+// following any link: the box's owner may have swapped a directory on the
+// way for a link since the mount was made.
+OwnedFd openBelowBox(int boxFd, const QByteArray &relative)
 {
-    struct stat status {};
-    return fstatat(boxFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
-        && S_ISDIR(status.st_mode);
+    if (relative.isEmpty())
+        return OwnedFd(fcntl(boxFd, F_DUPFD_CLOEXEC, 0));
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    return OwnedFd(static_cast<int>(syscall(SYS_openat2, boxFd, relative.constData(), &how, sizeof how)));
+}
+
+// Every mount below the box root, found in the daemon's mount table rather
+// than by looking at the mount points: one whose file system refuses the
+// daemon or whose server has died (ENOTCONN) goes as well. Only the topmost
+// are detached; MNT_DETACH takes what is mounted below them along, and no
+// lookup ever enters a mount that might stall.
+void detachMountsBelow(int boxFd, const QByteArray &realBox, const QString &boxRoot)
+{
+    MountTable table;
+    if (realBox.isEmpty() || !table.read(AT_FDCWD, "/proc/self/mountinfo"))
+        return;
+    const auto isBelowBox = [&realBox](const QByteArray &path) {
+        return path != realBox && isPathAtOrBelow(path, realBox);
+    };
+    for (const MountEntry &mount : table.entries()) {
+        const MountEntry *parent = table.byId(mount.parentId);
+        if (!isBelowBox(mount.mountPoint) || (parent && parent != &mount && isBelowBox(parent->mountPoint)))
+            continue;
+        const QByteArray relative = pathBelow(mount.mountPoint, realBox);
+        const int slash = relative.lastIndexOf('/');
+        const OwnedFd holder = openBelowBox(boxFd, slash < 0 ? QByteArray() : relative.left(slash));
+        const QByteArray pinned = pathThroughDescriptor(holder.get(), relative.mid(slash + 1));
+        if (!holder || umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) < 0) {
+            const int error = errno;
+            // Already gone with a mount detached before it.
+            if (error == EINVAL)
+                continue;
+            syslog(LOG_INFO, "%s[%d] umount2 failed: %s, error = %s\n", "format_boxRootEntry", 176,
+                   escapedForLog(boxRoot + QLatin1Char('/') + QFile::decodeName(relative)).constData(),
+                   std::strerror(error));
+        }
+    }
 }
 
 } // namespace
@@ -64,29 +105,25 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
     // reached through a link, a home written with a double slash), so its
     // processes are looked for under that name.
     const QByteArray realBox = realPathOf(root.box.get());
+    bool holdersMayLive = false;
     for (const QByteArray &name : visibleSubdirectories(root.box.get())) {
         const QString path = QFileInfo(boxDir, QFile::decodeName(name)).absoluteFilePath();
         const QString holdersBelow =
             realBox.isEmpty() ? path : QFile::decodeName(realBox + '/' + name);
-        if (kill_allProcessByPath(holdersBelow, callerPid) != 0)
+        // A holder that could not be judged may live on: the wipe then
+        // answers -1 even when the removal succeeds.
+        if (kill_allProcessByPath(holdersBelow, callerPid) != 0) {
+            holdersMayLive = true;
             syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
                    escapedForLog(path).constData());
-
-        // Checked and detached through the pinned box root, never by the path
-        // text again; UMOUNT_NOFOLLOW leaves a link swapped in meanwhile alone.
-        const QByteArray pinned = pathThroughDescriptor(root.box.get(), name);
-        if (isStillDirectory(root.box.get(), name) && check_boxMountStatus(pinned.constData())
-            && umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) < 0) {
-            const int error = errno;
-            syslog(LOG_INFO, "%s[%d] umount2 failed: %s, error = %s\n", "format_boxRootEntry", 176,
-                   escapedForLog(path).constData(), std::strerror(error));
         }
     }
+    detachMountsBelow(root.box.get(), realBox, boxRoot);
 
     // A mount still below (hidden, or its unmount failed) is left whole, and
     // then the box root cannot go either.
     if (removeDirectoryContents(root.box.get()) && removeBoxRootEntry(root))
-        return 0;
+        return holdersMayLive ? -1 : 0;
     logRemovalFailed(boxRoot);
     return -1;
 }

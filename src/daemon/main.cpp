@@ -2,10 +2,13 @@
 #include "boxdaemonbackupserviceadapter.h"
 #include "boxdaemonservice.h"
 #include "boxdaemonserviceadapter.h"
+#include "privileges.h"
+#include "processkill.h"
 #include "wiretypes.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDebug>
 
@@ -46,6 +49,10 @@ int main(int argc, char *argv[])
                  << connection.lastError().message();
     }
 
+    // The bus daemon holds whatever descriptors clients send it: it is never signalled.
+    if (const QDBusConnectionInterface *bus = connection.interface())
+        setBusDaemonPid(static_cast<int>(bus->servicePid(QStringLiteral("org.freedesktop.DBus")).value()));
+    logMissingPrivileges();
     qDebug() << "gogogo";
     return app.exec();
 }

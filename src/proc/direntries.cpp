@@ -3,10 +3,11 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstring>
 
-DirEntries::DirEntries(int dirFd, char *buffer, std::size_t size)
-    : m_dirFd(dirFd), m_buffer(buffer), m_size(size)
+DirEntries::DirEntries(int dirFd, char *buffer, std::size_t size, bool shortReadEnds)
+    : m_dirFd(dirFd), m_buffer(buffer), m_size(size), m_shortReadEnds(shortReadEnds)
 {
 }
 
@@ -14,11 +15,17 @@ const char *DirEntries::next(unsigned char *type)
 {
     for (;;) {
         if (m_offset >= m_filled) {
+            if (m_ended)
+                return nullptr;
             const ssize_t count = getdents64(m_dirFd, m_buffer, m_size);
             if (count <= 0)
                 return nullptr;
             m_filled = static_cast<std::size_t>(count);
             m_offset = 0;
+            // The largest record: its header, a name of NAME_MAX bytes and
+            // the terminator, aligned to 8.
+            constexpr std::size_t kLargestRecord = (offsetof(struct dirent64, d_name) + NAME_MAX + 1 + 7) & ~std::size_t(7);
+            m_ended = m_shortReadEnds && m_filled + kLargestRecord <= m_size;
         }
         // The kernel aligns each record for struct dirent64.
         const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer + m_offset);

@@ -10,7 +10,10 @@
 class DirEntries
 {
 public:
-    DirEntries(int dirFd, char *buffer, std::size_t size);
+    // shortReadEnds: a read that leaves room for another entry is the last
+    // (so for the fd directories of /proc, which fill the buffer while
+    // descriptors remain), which saves the read that would return nothing.
+    DirEntries(int dirFd, char *buffer, std::size_t size, bool shortReadEnds = false);
 
     // The next entry's name, or nullptr at the end or on a read error; "." and
     // ".." are passed over. type receives the entry's d_type.
@@ -22,6 +25,8 @@ private:
     std::size_t m_size;
     std::size_t m_filled = 0;
     std::size_t m_offset = 0;
+    bool m_shortReadEnds;
+    bool m_ended = false;
 };
 
 // Buffer size for one DirEntries: large enough that a /proc or fd directory

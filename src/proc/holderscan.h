@@ -1,5 +1,6 @@
 #pragma once
 
+#include "boxjudge.h"
 #include "ownedfd.h"
 
 #include <QByteArray>
@@ -14,19 +15,52 @@ struct HolderProcess
     OwnedFd procDir;
 };
 
-// Receives the processes a scan finds.
+// Receives what a walk over every descriptor table finds.
+class DescriptorVisitor
+{
+public:
+    virtual ~DescriptorVisitor() = default;
+
+    // Whether the walk should read this process's descriptors at all.
+    virtual bool wants(int pid) const = 0;
+    // A judged descriptor of pid (Inside or Unjudged; Outside ones are not
+    // handed over). fdDir is the leader's open "fd" directory, valid during
+    // the call only. False stops the reading of this process.
+    virtual bool judged(int pid, int fdDir, const HeldDescriptor &held,
+                        const Judgement &judgement) = 0;
+    // A descriptor table of pid could not be read for another reason than
+    // its end.
+    virtual void unreadable(int pid) = 0;
+    // Called when an open fails with EMFILE: close what can be closed. True
+    // when something was, so that the open is worth trying again.
+    virtual bool releaseDescriptors() { return false; }
+};
+
+// Link-target bytes a walk reads: any path the kernel prints fits, so a
+// long box path cannot hide a holder; a longer one is judged through the
+// descriptor.
+constexpr int kHolderLinkBufferSize = 4096;
+
+// Walks /proc and hands visitor every descriptor that may lie in the box of
+// judge, process by process in the order /proc lists them: the leader's
+// table, then every thread's table that differs from it (kcmp), which also
+// reaches the threads of a leader that has exited. False when /proc cannot
+// be opened.
+bool walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor);
+
+// Receives the processes a holder scan finds.
 class HolderSink
 {
 public:
     virtual ~HolderSink() = default;
 
-    // Whether the scan should read this process's descriptors at all.
     virtual bool wants(int pid) const = 0;
     // fdDir is the process's open "fd" directory, valid during the call only;
     // holderOf() turns it into a HolderProcess.
     virtual void take(int pid, int fdDir) = 0;
-    // Called when an open fails with EMFILE: close what can be closed. True
-    // when something was, so that the open is worth trying again.
+    // A process that may hold a file below the prefix, but whose descriptors
+    // could not all be judged.
+    virtual void cannotJudge(int) {}
     virtual bool releaseDescriptors() { return false; }
 };
 
@@ -35,13 +69,12 @@ public:
 // process). procDir stays closed when the process has ended.
 HolderProcess holderOf(int pid, int fdDir, HolderSink &sink);
 
-// Link-target bytes the holder scan reads. A buffer shorter than a box path
-// would let a process below a long box path go unnoticed while the kill still
-// reports success, so it holds any path the kernel gives.
-constexpr int kHolderLinkBufferSize = 4096;
-
-// Walks /proc and hands sink every process with a descriptor whose target
-// begins with prefix (byte comparison), in the order /proc lists them,
-// reading each process's descriptors only up to its first match. An empty
-// prefix matches nothing. False when /proc cannot be opened.
+// Walks /proc and hands sink every process with a descriptor inside the box
+// that prefix names (the box path with one "/" appended), judged by the file
+// (see BoxJudge), in the order /proc lists them, reading each process's
+// descriptors only up to its first match. An empty prefix matches nothing.
+// False when /proc or the daemon's mount table cannot be read.
 bool scanHolders(const QByteArray &prefix, HolderSink &sink);
+
+// The process's name (its "comm") for a log line, or "?".
+QByteArray processNameOf(int pid);

@@ -1,167 +1,180 @@
 #include "openfilelist.h"
 
+#include "boxjudge.h"
 #include "bytestringset.h"
-#include "direntries.h"
-#include "ownedfd.h"
+#include "holderscan.h"
 #include "scanmessages.h"
 #include "utf8text.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/fsuid.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <QDebug>
 
-#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Whether something exists at the path, following symbolic links. Cached
-// attributes are enough and nothing is mounted, so a stalled file system in
-// a box cannot hold the daemon here.
-bool existsAt(const char *path)
-{
-    struct statx attributes {};
-    return statx(AT_FDCWD, path, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE, &attributes)
-        == 0;
-}
+constexpr char kDeletedSuffix[] = " (deleted)";
 
 std::string_view bytesOf(const QByteArray &bytes)
 {
     return std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-// The list being filled, with a hash set of its full paths (UTF-8) beside it
-// so that a repeated file costs one lookup, not a pass over the list.
-class ListedFiles
+struct Candidate
+{
+    QByteArray relative;
+    bool statted = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// Whether the file at the box path plus the candidate's is the held one.
+// Cached attributes only and no automount, so a stalled file system cannot
+// hold the daemon here.
+bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
+{
+    const QByteArray path = joinedPath(boxPath, candidate.relative);
+    struct statx sx {};
+    if (statx(AT_FDCWD, path.constData(),
+              AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_INO, &sx)
+        != 0)
+        return false;
+    return !candidate.statted
+        || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == candidate.device
+            && sx.stx_ino == candidate.inode);
+}
+
+// Collects the held files of the box, each once (by the bytes of its path
+// inside the box); memory grows with what is listed, not with what is passed
+// over.
+class ListingVisitor : public DescriptorVisitor
 {
 public:
-    ListedFiles(const QByteArray &prefix, CBoxFileList &list,
-                std::optional<ExistenceIdentity> identity)
-        : m_prefixTextLength(QString::fromUtf8(prefix).size()), m_list(list), m_identity(identity)
+    ListingVisitor(const BoxJudge &judge, const CBoxFileList &list) : m_boxPath(judge.boxPath())
     {
+        const QByteArray prefix = m_boxPath + '/';
         for (const BoxFileItem &item : list) {
             const QByteArray path = item.strFilePath.toUtf8();
-            if (!path.isEmpty() && !m_listed.contains(bytesOf(path)))
-                m_listed.insert(bytesOf(path));
+            if (path.size() <= prefix.size() || !path.startsWith(prefix))
+                continue;
+            const QByteArray relative = path.mid(prefix.size());
+            if (!m_listed.contains(bytesOf(relative)))
+                m_listed.insert(bytesOf(relative));
         }
     }
 
-    // target holds length bytes and room for a terminating zero after them.
-    void offer(char *target, int length)
+    bool wants(int) const override { return true; }
+
+    bool judged(int pid, int, const HeldDescriptor &held, const Judgement &judgement) override
     {
-        if (m_listed.contains(std::string_view(target, static_cast<std::size_t>(length))))
-            return;
-        target[length] = '\0';
-        // The path is the target as text: bytes that are no valid UTF-8 stand
-        // for U+FFFD, and the file is looked for under that text.
-        std::string_view path(target, static_cast<std::size_t>(length));
-        QByteArray repaired;
-        if (!isWellFormedUtf8(target, length)) {
-            repaired = QString::fromUtf8(target, length).toUtf8();
-            path = bytesOf(repaired);
-            if (m_listed.contains(path))
-                return;
+        if (judgement.verdict == Verdict::Unjudged || judgement.boxRelative.isEmpty()) {
+            noteFailure(pid);
+            return true;
         }
-        if (m_identity) {
-            // Tested together once the walk is done, under the caller's identity.
-            m_listed.insert(path);
-            m_candidates.emplace_back(path);
-            return;
-        }
-        // Both target and repaired end in a zero byte.
-        if (!existsAt(path.data()))
-            return;
-        m_listed.insert(path);
-        append(path);
+        if (judgement.deleted)
+            return true;
+        Candidate candidate{judgement.boxRelative, held.statted, held.device, held.inode};
+        if (m_listed.contains(bytesOf(candidate.relative)))
+            return true;
+        // A name that only reads like the kernel's mark of a deleted one is
+        // told apart by the file it leads to; a held file whose link count is
+        // unknown (its file system refuses the daemon) and that reads so is
+        // taken as gone.
+        if (candidate.relative.endsWith(kDeletedSuffix)
+            && (!held.statted || !isSameFileAt(m_boxPath, candidate)))
+            return true;
+        m_listed.insert(bytesOf(candidate.relative));
+        m_candidates.push_back(std::move(candidate));
+        return true;
     }
 
-    // Tests the candidates kept for a caller with the caller's file-system
-    // identity (this thread only), then takes the daemon's back.
-    void finish()
-    {
-        if (m_candidates.empty())
-            return;
-        const auto previousGid = static_cast<gid_t>(setfsgid(m_identity->gid));
-        const auto previousUid = static_cast<uid_t>(setfsuid(m_identity->uid));
-        for (const std::string &path : m_candidates) {
-            if (existsAt(path.c_str()))
-                append(path);
-        }
-        setfsuid(previousUid);
-        setfsgid(previousGid);
-    }
+    void unreadable(int pid) override { noteFailure(pid); }
+
+    const std::vector<Candidate> &candidates() const { return m_candidates; }
+    const std::vector<int> &failures() const { return m_failures; }
 
 private:
-    void append(std::string_view path)
+    void noteFailure(int pid)
     {
-        const QString strFilePath = QString::fromUtf8(path.data(), static_cast<int>(path.size()));
-        m_list.append(BoxFileItem{strFilePath, strFilePath.mid(m_prefixTextLength)});
+        if (m_failures.empty() || m_failures.back() != pid)
+            m_failures.push_back(pid);
     }
 
-    int m_prefixTextLength;
-    CBoxFileList &m_list;
-    std::optional<ExistenceIdentity> m_identity;
+    QByteArray m_boxPath;
     ByteStringSet m_listed;
-    std::vector<std::string> m_candidates;
+    std::vector<Candidate> m_candidates;
+    std::vector<int> m_failures;
 };
 
 } // namespace
 
-bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
-                      std::optional<ExistenceIdentity> identity)
+ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
+                                const std::optional<ExistenceIdentity> &identity)
 {
     if (prefix.isEmpty())
-        return true;
-    const OwnedFd proc(open("/proc", kDirOpenFlags));
-    if (!proc)
-        return false;
-
-    ListedFiles listed(prefix, list, identity);
-    const std::unique_ptr<char[]> buffers(new char[2 * kDirEntriesBufferSize]);
-    char target[kListingLinkBufferSize + 1];
-    const int prefixSize = prefix.size();
-    DirEntries entries(proc.get(), buffers.get(), kDirEntriesBufferSize);
-    unsigned char type = DT_UNKNOWN;
-    while (const char *name = entries.next(&type)) {
-        // Every entry whose descriptor directory opens is read, "self"
-        // included; plain files have none.
-        if (type == DT_REG)
-            continue;
-        char fdDirPath[kFdDirPathSize];
-        if (!fdDirPathOf(name, fdDirPath))
-            continue;
-        const OwnedFd fdDir(openat(proc.get(), fdDirPath, kDirOpenFlags));
-        if (!fdDir)
-            continue;
-        DirEntries descriptors(fdDir.get(), buffers.get() + kDirEntriesBufferSize,
-                               kDirEntriesBufferSize);
-        while (const char *descriptor = descriptors.next()) {
-            const ssize_t length =
-                readlinkat(fdDir.get(), descriptor, target, kListingLinkBufferSize);
-            if (length < prefixSize || std::memcmp(target, prefix.constData(), prefixSize) != 0)
-                continue;
-            listed.offer(target, static_cast<int>(length));
-        }
+        return ListingOutcome::Done;
+    Q_ASSERT(prefix.endsWith('/'));
+    BoxJudge judge(prefix.left(prefix.size() - 1));
+    if (!judge.isReady())
+        return ListingOutcome::ProcUnreadable;
+    ListingVisitor visitor(judge, list);
+    if (!walkBoxDescriptors(judge, visitor))
+        return ListingOutcome::ProcUnreadable;
+    if (!visitor.failures().empty()) {
+        QByteArray names;
+        for (const int pid : visitor.failures())
+            names += (names.isEmpty() ? "" : ", ") + QByteArray::number(pid) + " ("
+                + processNameOf(pid) + ')';
+        qDebug().noquote() << "could not judge or name every held file of:" << names;
+        return ListingOutcome::Refused;
     }
-    listed.finish();
-    return true;
+
+    std::vector<const Candidate *> shown;
+    if (identity) {
+        // The caller's own view of each path, all under one switch.
+        const FsIdentitySwitch as(*identity);
+        if (!as.tookEffect()) {
+            qDebug().noquote() << "could not take on the file-system identity of uid"
+                               << identity->uid << "- listing refused";
+            return ListingOutcome::Refused;
+        }
+        for (const Candidate &candidate : visitor.candidates()) {
+            if (isSameFileAt(judge.boxPath(), candidate))
+                shown.push_back(&candidate);
+        }
+    } else {
+        for (const Candidate &candidate : visitor.candidates())
+            shown.push_back(&candidate);
+    }
+    const QString boxText = textWithReplacements(judge.boxPath() + '/');
+    list.reserve(list.size() + static_cast<int>(shown.size()));
+    for (const Candidate *candidate : shown) {
+        const QString relative = textWithReplacements(candidate->relative);
+        list.append(BoxFileItem{boxText + relative, relative});
+    }
+    return ListingOutcome::Done;
 }
 
 int list_openFilesByPath(const QString &strPath, CBoxFileList &list,
-                         std::optional<ExistenceIdentity> identity)
+                         const std::optional<ExistenceIdentity> &identity)
 {
     if (strPath.isEmpty()) {
         logEmptyScanPath();
         return -1;
     }
-    if (!collectOpenFiles(strPath.toUtf8(), list, identity)) {
+    switch (collectOpenFiles(strPath.toUtf8(), list, identity)) {
+    case ListingOutcome::Done:
+        return 0;
+    case ListingOutcome::ProcUnreadable:
         logProcUnreadable();
         return -1;
+    case ListingOutcome::Refused:
+        return -1;
     }
-    return 0;
+    return -1;
 }

@@ -1,38 +1,34 @@
 #pragma once
 
+#include "fsidentity.h"
 #include "wiretypes.h"
 
 #include <QByteArray>
 #include <QString>
 
-#include <sys/types.h>
-
 #include <optional>
-
-// The file-system identity the listing's existence test runs under. A caller
-// other than the superuser must not learn, through which files are listed,
-// whether a path it could not look at itself exists: a link target can be
-// redirected (a directory swapped for a symbolic link) between the read of a
-// descriptor and the test.
-struct ExistenceIdentity
-{
-    uid_t uid;
-    gid_t gid;
-};
 
 // Link-target bytes the listing reads per descriptor.
 constexpr int kListingLinkBufferSize = 4096;
 
-// Walks /proc and appends to list every existing file that a descriptor names
-// below prefix (byte comparison on the target's first 4096 bytes), once, in
-// first-found order; files already in the list are not added again. The
-// relative path is the target with the leading prefix removed. An empty
-// prefix matches nothing. False when /proc cannot be opened.
-bool collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
-                      std::optional<ExistenceIdentity> identity = std::nullopt);
+// Walks /proc and appends to list every file held inside the box that prefix
+// names (the box path with one "/" appended; judged by the file, see
+// BoxJudge) and that still exists (its descriptor has links left), once, in
+// first-found order; files already in the list are not added again. The full
+// path is the box path and the path inside it; a byte that is no valid UTF-8
+// shows as U+FFFD. With an identity (a caller other than the superuser), a
+// file is listed only when the caller could reach it by that path itself:
+// a caller must not learn through the list whether a path it could not look
+// at exists. An empty prefix matches nothing. ProcUnreadable when /proc or the
+// mount table cannot be read; Refused when a held file in the box could not be judged or
+// named, or when the identity could not be taken on (Refused, each logged);
+// the list is then left as it was.
+enum class ListingOutcome { Done, ProcUnreadable, Refused };
+ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
+                                const std::optional<ExistenceIdentity> &identity = std::nullopt);
 
 // The listing behind get_allFileStatus: strPath is the match prefix as given.
-// 0 when the walk ran to its end, -1 when strPath is empty or /proc cannot be
-// opened (nothing added).
+// 0 when the walk ran to its end, -1 when strPath is empty or the listing
+// failed as above (nothing added).
 int list_openFilesByPath(const QString &strPath, CBoxFileList &list,
-                         std::optional<ExistenceIdentity> identity = std::nullopt);
+                         const std::optional<ExistenceIdentity> &identity = std::nullopt);

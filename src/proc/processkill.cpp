@@ -12,9 +12,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <vector>
 
 namespace {
+
+std::atomic<int> g_busDaemonPid{0};
+
+// "pid (name), ..." for a log line.
+QByteArray processesForLog(const std::vector<int> &pids)
+{
+    QByteArray text;
+    for (const int pid : pids) {
+        if (!text.isEmpty())
+            text += ", ";
+        text += QByteArray::number(pid) + " (" + processNameOf(pid) + ')';
+    }
+    return text;
+}
 
 // This process's id as the mounted /proc numbers it, which is what the scan
 // compares; getpid() where /proc cannot say.
@@ -40,9 +56,36 @@ public:
 
     void take(int pid, int fdDir) override
     {
+        // Ending pid 1 or the bus daemon would take the whole machine's
+        // services with it, whatever descriptors they were made to hold.
+        if (pid == 1 || pid == g_busDaemonPid.load()) {
+            m_spared.push_back(pid);
+            return;
+        }
         HolderProcess holder = holderOf(pid, fdDir, *this);
         if (holder.procDir && isOwnedAsRequired(holder))
             m_pending.push_back(std::move(holder));
+    }
+
+    void cannotJudge(int pid) override
+    {
+        if (pid == 1 || pid == g_busDaemonPid.load())
+            return;
+        if (!m_onlyOwner || isOwnedByCaller(pid))
+            m_unjudged.push_back(pid);
+    }
+
+    // The lines for what was passed over; false when a process that may hold
+    // a file in the box could not be judged, so it may live on.
+    bool report() const
+    {
+        if (!m_spared.empty())
+            qDebug().noquote() << "passed over processes that are never signalled:"
+                               << processesForLog(m_spared);
+        if (m_unjudged.empty())
+            return true;
+        qDebug().noquote() << "could not judge every descriptor of:" << processesForLog(m_unjudged);
+        return false;
     }
 
     bool releaseDescriptors() override
@@ -72,10 +115,20 @@ private:
         return fstat(holder.procDir.get(), &status) == 0 && status.st_uid == *m_onlyOwner;
     }
 
+    bool isOwnedByCaller(int pid) const
+    {
+        char path[32];
+        std::snprintf(path, sizeof path, "/proc/%d", pid);
+        struct stat status {};
+        return stat(path, &status) == 0 && status.st_uid == *m_onlyOwner;
+    }
+
     int m_exceptPid;
     int m_ownPid;
     std::optional<uid_t> m_onlyOwner;
     std::vector<HolderProcess> m_pending;
+    std::vector<int> m_spared;
+    std::vector<int> m_unjudged;
 };
 
 } // namespace
@@ -101,5 +154,10 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<
         return -1;
     }
     sink.signalPending();
-    return 0;
+    return sink.report() ? 0 : -1;
+}
+
+void setBusDaemonPid(int pid)
+{
+    g_busDaemonPid.store(pid);
 }

@@ -60,3 +60,38 @@ bool isWellFormedUtf8(const char *bytes, int length)
     }
     return true;
 }
+
+QString textWithReplacements(const QByteArray &bytes)
+{
+    if (isWellFormedUtf8(bytes.constData(), bytes.size()) && !bytes.startsWith("\xef\xbb\xbf"))
+        return QString::fromUtf8(bytes);
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const int length = bytes.size();
+    QString text;
+    text.reserve(length);
+    for (int at = 0; at < length;) {
+        if (data[at] < 0x80) {
+            text.append(QLatin1Char(static_cast<char>(data[at])));
+            ++at;
+            continue;
+        }
+        const int sequence = sequenceLength(data + at, length - at);
+        if (sequence == 0) {
+            text.append(QChar(QChar::ReplacementCharacter));
+            ++at;
+            continue;
+        }
+        // Decoded here: Qt would drop a byte order mark at the start.
+        uint code = data[at] & (0x7fu >> sequence);
+        for (int i = 1; i < sequence; ++i)
+            code = (code << 6) | (data[at + i] & 0x3fu);
+        if (QChar::requiresSurrogates(code)) {
+            text.append(QChar(QChar::highSurrogate(code)));
+            text.append(QChar(QChar::lowSurrogate(code)));
+        } else {
+            text.append(QChar(static_cast<ushort>(code)));
+        }
+        at += sequence;
+    }
+    return text;
+}

@@ -48,7 +48,8 @@ int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList
     // tells it nothing about paths it could not look at itself.
     std::optional<ExistenceIdentity> identity;
     if (!account.isSuperuser())
-        identity = ExistenceIdentity{account.uid, account.gid};
+        identity = ExistenceIdentity{account.uid, account.gid,
+                                     supplementaryGroupsOf(account.userName.toLocal8Bit(), account.gid)};
     return list_openFilesByPath(format_boxPath(strBoxPath), list, identity);
 }
 

@@ -9,6 +9,8 @@
 //   backup-format-all  format_allBoxRootEntries
 //   backup-format USER format_boxRootEntries
 //   own NAME           claims NAME on the system bus, says "owned", holds it until stdin closes
+//   stall              says its unique name, then stops itself: a connection that never reads
+//   park DEST FILE     queues at DEST unicast signals that carry a descriptor of FILE
 //
 // Replies are printed as one JSON object. --hold opens files (read-only) before
 // the call and keeps them open; --no-reply sends the call and exits at once,
@@ -22,12 +24,14 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingReply>
+#include <QDBusUnixFileDescriptor>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -113,6 +117,30 @@ int main(int argc, char *argv[])
     if (!bus.isConnected()) {
         print({{QStringLiteral("error"), QStringLiteral("no system bus")}});
         return 3;
+    }
+
+    if (command == QLatin1String("stall") && args.isEmpty()) {
+        print({{QStringLiteral("name"), bus.baseService()}});
+        raise(SIGSTOP);
+        return 0;
+    }
+    if (command == QLatin1String("park") && args.size() == 2) {
+        // Enough bytes to fill the socket of a receiver that never reads, so
+        // that the bus daemon keeps the later messages, descriptors and all.
+        QFile file(args.at(1));
+        if (!file.open(QIODevice::ReadOnly))
+            return 2;
+        const QByteArray filler(256 * 1024, 'x');
+        for (int i = 0; i < 8; ++i) {
+            QDBusMessage signal = QDBusMessage::createTargetedSignal(
+                args.at(0), QStringLiteral("/park"), QStringLiteral("com.tavrin.test"),
+                QStringLiteral("Parked"));
+            signal << QVariant::fromValue(QDBusUnixFileDescriptor(file.handle())) << filler;
+            bus.send(signal);
+        }
+        bus.interface()->call(QStringLiteral("GetId")); // a round trip: the signals have left
+        print({{QStringLiteral("parked"), true}});
+        return 0;
     }
 
     QString path = QStringLiteral("/logfile");

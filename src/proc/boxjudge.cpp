@@ -1,0 +1,317 @@
+#include "boxjudge.h"
+
+#include "ownedfd.h"
+
+#include <QList>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char kDeletedSuffix[] = " (deleted)";
+constexpr int kDeletedSuffixLength = sizeof kDeletedSuffix - 1;
+// Bound on the climb through ".." for a directory without readable text.
+constexpr int kMaxClimb = 1 << 16;
+
+QByteArray namespaceOf(int dirFd, const char *path)
+{
+    char text[64];
+    const ssize_t length = readlinkat(dirFd, path, text, sizeof text);
+    return length > 0 ? QByteArray(text, static_cast<int>(length)) : QByteArray();
+}
+
+bool statNode(int dirFd, const char *name, int flags, struct statx &sx)
+{
+    return statx(dirFd, name, flags | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
+                 STATX_TYPE | STATX_INO | STATX_NLINK | STATX_MNT_ID, &sx)
+        == 0;
+}
+
+int mountIdFromFdinfo(int fdDir, const char *name)
+{
+    char path[64];
+    if (std::snprintf(path, sizeof path, "../fdinfo/%s", name) >= static_cast<int>(sizeof path))
+        return -1;
+    const OwnedFd file(openat(fdDir, path, O_RDONLY | O_CLOEXEC));
+    if (!file)
+        return -1;
+    char text[512];
+    const ssize_t length = read(file.get(), text, sizeof text - 1);
+    if (length <= 0)
+        return -1;
+    text[length] = '\0';
+    const char *field = std::strstr(text, "mnt_id:");
+    return field ? std::atoi(field + sizeof "mnt_id:" - 1) : -1;
+}
+
+bool isCanonicalPath(const QByteArray &path)
+{
+    if (!path.startsWith('/') || path.size() < 2 || path.endsWith('/'))
+        return false;
+    for (const QByteArray &component : path.mid(1).split('/')) {
+        if (component.isEmpty() || component == "." || component == "..")
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
+{
+    struct statx sx {};
+    if (statNode(fdDir, name, 0, sx) && (sx.stx_mask & STATX_MNT_ID)) {
+        held.statted = true;
+        held.mountId = static_cast<int>(sx.stx_mnt_id);
+        held.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        held.inode = sx.stx_ino;
+        held.mode = sx.stx_mode;
+        held.links = sx.stx_nlink;
+        return;
+    }
+    held.statted = false;
+    held.gone = errno == ENOENT || errno == ESRCH;
+    if (held.gone)
+        return;
+    held.mountId = mountIdFromFdinfo(fdDir, name);
+    held.gone = held.mountId < 0 && (errno == ENOENT || errno == ESRCH);
+}
+
+BoxJudge::BoxJudge(const QByteArray &boxPath) : m_boxPath(boxPath)
+{
+    m_own.own = true;
+    if (!m_own.table.read(AT_FDCWD, "/proc/self/mountinfo"))
+        return;
+    m_ownNamespace = namespaceOf(AT_FDCWD, "/proc/self/ns/mnt");
+    m_own.tableRead = true;
+    m_ready = true;
+    // The kernel prints only absolute paths without "." or ".." or doubled
+    // slashes: a box named otherwise holds nothing.
+    if (!isCanonicalPath(boxPath))
+        return;
+    // The box directory, on the mount its text lies on.
+    if (const MountEntry *mount = m_own.table.containing(boxPath))
+        m_anchors.push_back(
+            Anchor{mount->device, joinedPath(mount->root, pathBelow(boxPath, mount->mountPoint)),
+                   QByteArray()});
+    // Every mount below it (those it covers too: their files are the box's
+    // as well while they are held).
+    for (const MountEntry &entry : m_own.table.entries()) {
+        if (entry.mountPoint != boxPath && isPathAtOrBelow(entry.mountPoint, boxPath))
+            m_anchors.push_back(
+                Anchor{entry.device, entry.root, pathBelow(entry.mountPoint, boxPath)});
+    }
+    buildView(m_own);
+}
+
+void BoxJudge::buildView(NamespaceView &view) const
+{
+    std::vector<NamespaceView::Prefix> found;
+    for (const MountEntry &mount : view.table.entries()) {
+        for (const Anchor &anchor : m_anchors) {
+            if (anchor.device != mount.device)
+                continue;
+            if (isPathAtOrBelow(anchor.fsPath, mount.root))
+                found.push_back({joinedPath(mount.mountPoint, pathBelow(anchor.fsPath, mount.root)),
+                                 !anchor.boxRelative.isEmpty()});
+            else if (isPathAtOrBelow(mount.root, anchor.fsPath))
+                found.push_back({mount.mountPoint, true});
+        }
+    }
+    // A prefix below another (or the same one again) adds nothing to the filter.
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        bool covered = false;
+        for (std::size_t j = 0; j < found.size() && !covered; ++j) {
+            const NamespaceView::Prefix &mine = found[i];
+            const NamespaceView::Prefix &other = found[j];
+            if (j == i || !isPathAtOrBelow(mine.text, other.text))
+                continue;
+            covered = mine.text != other.text
+                || (other.includesItself && !mine.includesItself)
+                || (other.includesItself == mine.includesItself && j < i);
+        }
+        if (!covered)
+            view.prefixes.push_back(found[i]);
+    }
+}
+
+const NamespaceView &BoxJudge::viewOf(int procFd, const char *taskPath)
+{
+    char path[96];
+    const std::size_t length = std::strlen(taskPath);
+    if (m_ownNamespace.isEmpty() || length + sizeof "/mountinfo" > sizeof path)
+        return m_own;
+    std::memcpy(path, taskPath, length);
+    std::memcpy(path + length, "/ns/mnt", sizeof "/ns/mnt");
+    char text[64];
+    const ssize_t size = readlinkat(procFd, path, text, sizeof text);
+    // A task whose namespace cannot be read (it is ending) is judged in the
+    // daemon's: its descriptors' mounts are still checked by id.
+    if (size <= 0
+        || (size == m_ownNamespace.size() && std::memcmp(text, m_ownNamespace.constData(), size) == 0))
+        return m_own;
+    const QByteArray space(text, static_cast<int>(size));
+    std::unique_ptr<NamespaceView> &view = m_others[space];
+    if (!view) {
+        view.reset(new NamespaceView);
+        std::snprintf(path, sizeof path, "%s/mountinfo", taskPath);
+        view->tableRead = view->table.read(procFd, path);
+        if (view->tableRead)
+            buildView(*view);
+    }
+    return *view;
+}
+
+bool BoxJudge::mayBeInside(const NamespaceView &view, const char *text, int length)
+{
+    // Without its table every descriptor of that namespace is judged.
+    if (!view.tableRead)
+        return length > 0 && text[0] == '/';
+    for (const NamespaceView::Prefix &prefix : view.prefixes) {
+        const int size = prefix.text.size();
+        if (size == 1) // "/": the box shows as the namespace's root
+            return length > 0 && text[0] == '/';
+        if (length < size || std::memcmp(text, prefix.text.constData(), size) != 0)
+            continue;
+        if (length > size ? text[size] == '/' : prefix.includesItself)
+            return true;
+    }
+    return false;
+}
+
+const MountEntry *BoxJudge::mountOf(const NamespaceView &view, int mountId) const
+{
+    if (mountId < 0)
+        return nullptr;
+    if (const MountEntry *mount = view.table.byId(mountId))
+        return mount;
+    // A descriptor handed over from another namespace.
+    if (const MountEntry *mount = m_own.table.byId(mountId))
+        return mount;
+    for (const auto &other : m_others) {
+        if (const MountEntry *mount = other.second->table.byId(mountId))
+            return mount;
+    }
+    return nullptr;
+}
+
+bool BoxJudge::onAnchorDevice(dev_t device) const
+{
+    for (const Anchor &anchor : m_anchors) {
+        if (anchor.device == device)
+            return true;
+    }
+    return false;
+}
+
+Judgement BoxJudge::judge(const NamespaceView &view, const HeldDescriptor &held, int fdDir,
+                          const char *name)
+{
+    if (held.length < 0)
+        return judgeUnnamed(view, held, fdDir, name);
+    const MountEntry *mount = mountOf(view, held.mountId);
+    if (!mount) {
+        // No table names the mount: it is detached, or in a namespace no
+        // holder was found in. Only a file on another device is surely outside.
+        if (held.statted && !onAnchorDevice(held.device))
+            return {};
+        return {Verdict::Unjudged, {}, false};
+    }
+    if (!onAnchorDevice(mount->device))
+        return {};
+    return judgeByPath(view, *mount, held);
+}
+
+Judgement BoxJudge::judgeByPath(const NamespaceView &view, const MountEntry &mount,
+                                const HeldDescriptor &held) const
+{
+    // The kernel marks a name that is gone with a suffix; a real name may end
+    // the same way, so the descriptor's link count decides.
+    const bool deleted = held.statted && held.links == 0;
+    int length = held.length;
+    if (deleted && length >= kDeletedSuffixLength
+        && std::memcmp(held.text + length - kDeletedSuffixLength, kDeletedSuffix,
+                       kDeletedSuffixLength) == 0)
+        length -= kDeletedSuffixLength;
+    const QByteArray text = QByteArray::fromRawData(held.text, length);
+    // The fast path: in the daemon's own namespace, on one of its own mounts,
+    // the text is where the file shows in the daemon's tree, so a text below
+    // the box names the file inside it.
+    const int boxLength = m_boxPath.size();
+    if (view.own && &mount == m_own.table.byId(mount.id) && length > boxLength + 1
+        && text.startsWith(m_boxPath) && text.at(boxLength) == '/')
+        return {Verdict::Inside, QByteArray(held.text + boxLength + 1, length - boxLength - 1),
+                deleted};
+    if (!isPathAtOrBelow(text, mount.mountPoint))
+        return {Verdict::Unjudged, {}, false};
+    const QByteArray fsPath = joinedPath(mount.root, pathBelow(text, mount.mountPoint));
+    for (const Anchor &anchor : m_anchors) {
+        if (anchor.device != mount.device || !isPathAtOrBelow(fsPath, anchor.fsPath))
+            continue;
+        const QByteArray below = pathBelow(fsPath, anchor.fsPath);
+        if (below.isEmpty() && anchor.boxRelative.isEmpty())
+            continue; // the box directory itself
+        return {Verdict::Inside, joinedPath(anchor.boxRelative, below), deleted};
+    }
+    return {};
+}
+
+bool BoxJudge::isAnchorNode(dev_t device, ino_t inode, bool includeBoxItself)
+{
+    for (Anchor &anchor : m_anchors) {
+        if (!anchor.statted) {
+            struct statx sx {};
+            const QByteArray path = joinedPath(m_boxPath, anchor.boxRelative);
+            if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
+                continue;
+            anchor.statted = true;
+            anchor.statDevice = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+            anchor.statInode = sx.stx_ino;
+        }
+        if ((includeBoxItself || !anchor.boxRelative.isEmpty()) && anchor.statDevice == device
+            && anchor.statInode == inode)
+            return true;
+    }
+    return false;
+}
+
+// The kernel cannot print the path (it is longer than a page): a directory
+// is climbed through "..", one descriptor at a time, until an anchor or the
+// top; anything else cannot be placed.
+Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor &held, int fdDir,
+                                 const char *name)
+{
+    const MountEntry *mount = mountOf(view, held.mountId);
+    if (mount ? !onAnchorDevice(mount->device) : held.statted && !onAnchorDevice(held.device))
+        return {};
+    if (!held.statted || !S_ISDIR(held.mode))
+        return {Verdict::Unjudged, {}, false};
+    OwnedFd current(openat(fdDir, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct statx sx {};
+    if (!current || !statNode(current.get(), "", AT_EMPTY_PATH, sx))
+        return {Verdict::Unjudged, {}, false};
+    const bool deleted = sx.stx_nlink == 0;
+    if (isAnchorNode(makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, false))
+        return {Verdict::Inside, {}, deleted};
+    for (int step = 0; step < kMaxClimb; ++step) {
+        OwnedFd parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct statx up {};
+        if (!parent || !statNode(parent.get(), "", AT_EMPTY_PATH, up))
+            return {Verdict::Unjudged, {}, false};
+        if (up.stx_dev_major == sx.stx_dev_major && up.stx_dev_minor == sx.stx_dev_minor
+            && up.stx_ino == sx.stx_ino)
+            return {}; // the top: ".." is the directory itself
+        if (isAnchorNode(makedev(up.stx_dev_major, up.stx_dev_minor), up.stx_ino, true))
+            return {Verdict::Inside, {}, deleted};
+        current = std::move(parent);
+        sx = up;
+    }
+    return {Verdict::Unjudged, {}, false};
+}

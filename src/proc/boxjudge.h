@@ -1,0 +1,130 @@
+#pragma once
+
+#include "mounttable.h"
+
+#include <QByteArray>
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+// Who holds a file in a box is judged by the file a descriptor refers to,
+// never by the text of its path alone. The model:
+//
+// - The box anchors: the box directory as the daemon's own mount namespace
+//   sees it, and the root of every mount of that namespace lying below it,
+//   each as (device, path inside its file system, path inside the box). They
+//   come from the mount table alone: nothing in the box is looked at.
+// - A descriptor lies in the box when its file, walked up within its own file
+//   system, reaches an anchor: the box directory itself does not count, the
+//   root of a mount below it does. Its path inside the box is the anchor's
+//   plus the components below it. Its mount (statx through the descriptor,
+//   or fdinfo) and the holder's namespace's table turn the kernel's text into
+//   the path inside that mount's file system, so the same file reached
+//   through a bind mount or from another namespace counts, and a look-alike
+//   on another file system does not.
+// - Link text is only a fast filter: in each namespace the anchors show
+//   under a few path prefixes, and a descriptor whose text begins with none
+//   of them is not looked at further.
+// - A descriptor that cannot be judged (no readable text and no way through
+//   the descriptor itself, or a mount no table names on an anchor's device)
+//   is Unjudged, never Outside.
+
+// What the kernel says of one held descriptor.
+struct HeldDescriptor
+{
+    const char *text = nullptr; // link text, not terminated
+    int length = -1;            // < 0: unreadable, error says why
+    int error = 0;
+    bool gone = false;    // closed, or its process ended, before it was statted
+    bool statted = false; // the fields below are known
+    int mountId = -1;     // -1: unknown
+    dev_t device = 0;
+    ino_t inode = 0;
+    mode_t mode = 0;
+    nlink_t links = 1;
+};
+
+enum class Verdict { Outside, Inside, Unjudged };
+
+struct Judgement
+{
+    Verdict verdict = Verdict::Outside;
+    QByteArray boxRelative; // Inside: the path inside the box (empty: no name)
+    bool deleted = false;   // Inside: no link to the file is left
+};
+
+// How the box shows in one mount namespace: its table and the text prefixes
+// under which the anchors appear there.
+struct NamespaceView
+{
+    struct Prefix
+    {
+        QByteArray text;
+        bool includesItself = false; // the directory at text is itself inside
+    };
+    bool own = false;
+    bool tableRead = false;
+    MountTable table;
+    std::vector<Prefix> prefixes;
+};
+
+class BoxJudge
+{
+public:
+    // boxPath: the box as the daemon names it, without trailing slashes.
+    explicit BoxJudge(const QByteArray &boxPath);
+
+    // False when the daemon's own mount table cannot be read.
+    bool isReady() const { return m_ready; }
+    const QByteArray &boxPath() const { return m_boxPath; }
+
+    // The view for the descriptor table of taskPath ("<pid>" or
+    // "<pid>/task/<tid>", below procFd): the daemon's own unless that task
+    // lives in another mount namespace.
+    const NamespaceView &viewOf(int procFd, const char *taskPath);
+
+    // Whether text could name something in the box in that view; only such
+    // descriptors need judging.
+    static bool mayBeInside(const NamespaceView &view, const char *text, int length);
+
+    // Judges one descriptor read in that view. fdDir and name are the
+    // descriptor's link, used when the text is unreadable.
+    Judgement judge(const NamespaceView &view, const HeldDescriptor &held, int fdDir,
+                    const char *name);
+
+private:
+    struct Anchor
+    {
+        dev_t device = 0;
+        QByteArray fsPath;
+        QByteArray boxRelative; // empty for the box directory itself
+        bool statted = false;   // the fields below, filled on first need
+        dev_t statDevice = 0;
+        ino_t statInode = 0;
+    };
+
+    void buildView(NamespaceView &view) const;
+    const MountEntry *mountOf(const NamespaceView &view, int mountId) const;
+    bool onAnchorDevice(dev_t device) const;
+    Judgement judgeByPath(const NamespaceView &view, const MountEntry &mount,
+                          const HeldDescriptor &held) const;
+    Judgement judgeUnnamed(const NamespaceView &view, const HeldDescriptor &held, int fdDir,
+                           const char *name);
+    bool isAnchorNode(dev_t device, ino_t inode, bool includeBoxItself);
+
+    QByteArray m_boxPath;
+    bool m_ready = false;
+    NamespaceView m_own;
+    QByteArray m_ownNamespace;
+    std::vector<Anchor> m_anchors;
+    std::map<QByteArray, std::unique_ptr<NamespaceView>> m_others;
+};
+
+// statx of the file behind a descriptor link, through /proc: never a path of
+// the holder's. Cached attributes only, so a stalled file system cannot hold
+// the scan. Where the file system refuses the daemon (a FUSE mount without
+// allow_other), the mount id comes from fdinfo.
+void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held);
