@@ -2,8 +2,9 @@
 //
 //   arkvane-bench-kernelscan holders|files BOX [RUNS] [--list FILE]
 //
-// Loads the engine once (its first line: the load time and the kernel memory
-// the program holds), then runs RUNS passes with BOX as the one anchor.
+// Loads the engine once (its first line: the load time, the kernel memory the
+// program and its maps hold, and this process's resident memory before and
+// after loading), then runs RUNS passes with BOX as the one anchor.
 //   holders  which processes hold something below BOX: one record per
 //            descriptor table, at its first match;
 //   files    which distinct files below BOX are held and still linked: every
@@ -50,6 +51,19 @@ struct FileKeyHash
     }
 };
 
+long rssKib()
+{
+    FILE *status = std::fopen("/proc/self/status", "re");
+    long kib = -1;
+    char line[256];
+    while (status && std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmRSS: %ld", &kib) == 1)
+            break;
+    if (status)
+        std::fclose(status);
+    return kib;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -82,6 +96,7 @@ int main(int argc, char *argv[])
     const std::vector<ScanAnchor> anchors{{boxStatus.st_dev, boxStatus.st_ino, false}};
 
     std::string whyNot;
+    const long rssBefore = rssKib();
     const double loadStart = clockMs(CLOCK_MONOTONIC);
     auto scan = KernelFileScan::load(whyNot);
     const double loadMs = clockMs(CLOCK_MONOTONIC) - loadStart;
@@ -89,7 +104,9 @@ int main(int argc, char *argv[])
         std::printf("{\"error\": \"%s\"}\n", whyNot.c_str());
         return 1;
     }
-    std::printf("{\"load_ms\": %.3f, \"kernel_bytes\": %zu}\n", loadMs, scan->kernelMemoryBytes());
+    std::printf("{\"load_ms\": %.3f, \"kernel_bytes\": %zu, \"rss_before_kib\": %ld, "
+                "\"rss_loaded_kib\": %ld}\n",
+                loadMs, scan->kernelMemoryBytes(), rssBefore, rssKib());
 
     std::vector<KernelFileRecord> files;
     std::vector<KernelHolderRecord> holders;
@@ -145,8 +162,8 @@ int main(int argc, char *argv[])
             std::fclose(list);
         }
         std::printf("{\"ms\": %.3f, \"cpu_ms\": %.3f, \"records\": %ld, \"undecided\": %ld, "
-                    "\"pids\": %zu, \"files\": %ld, \"existing\": %ld}\n",
-                    elapsed, cpu, records, undecided, pids.size(), distinct, linked);
+                    "\"pids\": %zu, \"files\": %ld, \"existing\": %ld, \"rss_kib\": %ld}\n",
+                    elapsed, cpu, records, undecided, pids.size(), distinct, linked, rssKib());
     }
     return 0;
 }

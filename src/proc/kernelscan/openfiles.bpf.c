@@ -65,14 +65,15 @@ __noinline __u32 anchors_on(__u32 dev)
 static long walk_up(__u32 level, struct walk *w)
 {
     struct dentry *dentry = w->dentry;
-    int anchor = anchor_of(BPF_CORE_READ(dentry, d_inode, i_ino), w->candidates, level);
+    struct inode *inode = dentry->d_inode;
+    int anchor = anchor_of(inode ? inode->i_ino : 0, w->candidates, level);
     if (anchor >= 0) {
         w->anchor = anchor;
         w->decided = 1;
         w->levels = level;
         return 1;
     }
-    struct dentry *parent = BPF_CORE_READ(dentry, d_parent);
+    struct dentry *parent = dentry->d_parent;
     if (!parent || parent == dentry) {
         w->decided = 1; /* the file system's root, or a detached tree: no anchor above */
         return 1;
