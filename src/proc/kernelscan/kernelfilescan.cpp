@@ -13,6 +13,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -48,6 +50,43 @@ std::string withErrno(const char *what, int error)
         text += ")";
     }
     return text;
+}
+
+bool hasCapability(int capability)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    return data[capability / 32].effective & (1u << (capability % 32));
+}
+
+// The first line of a small file that contains marker, or empty.
+std::string lineWith(const char *path, const char *marker)
+{
+    std::string found;
+    if (FILE *file = std::fopen(path, "re")) {
+        char line[256];
+        while (found.empty() && std::fgets(line, sizeof line, file))
+            if (std::strstr(line, marker))
+                found.assign(line, std::strcspn(line, "\n"));
+        std::fclose(file);
+    }
+    return found;
+}
+
+// Why bpf() said EPERM, as far as the process can tell.
+std::string refusal()
+{
+    if (!hasCapability(CAP_SYS_ADMIN) && !(hasCapability(CAP_BPF) && hasCapability(CAP_PERFMON)))
+        return "bpf() refused: neither CAP_BPF with CAP_PERFMON nor CAP_SYS_ADMIN";
+    const std::string seccomp = lineWith("/proc/self/status", "Seccomp:");
+    if (!seccomp.empty() && seccomp.find('0') == std::string::npos)
+        return "bpf() refused, probably by a seccomp filter (" + seccomp + ")";
+    const std::string lockdown = lineWith("/sys/kernel/security/lockdown", "[");
+    if (!lockdown.empty() && lockdown.find("[none]") == std::string::npos)
+        return "bpf() refused, probably by kernel lockdown (" + lockdown + ")";
+    return "bpf() refused";
 }
 
 // The kernel's device numbers: major << 20 | minor.
@@ -101,7 +140,9 @@ std::unique_ptr<KernelFileScan> KernelFileScan::load(std::string &whyNot)
     if (openfiles::load(scan->m_skeleton) != 0) {
         const int error = errno;
         if (error == EPERM)
-            whyNot = withErrno("bpf() refused (capability, lockdown or seccomp)", error);
+            lastLibbpfWarning[0] = '\0'; // says only that the load failed
+        if (error == EPERM)
+            whyNot = withErrno(refusal().c_str(), error);
         else if (error == ENOSYS)
             whyNot = withErrno("bpf() is not available", error);
         else if (error == ESRCH || error == ENOENT)
