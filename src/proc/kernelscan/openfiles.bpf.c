@@ -170,9 +170,11 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
             .flags = w.decided ? 0 : KS_UNDECIDED,
             .start_boottime_ns = cached_start,
         };
-        if (w.decided)
+        /* A record that does not fit the reader's buffer is dropped and the
+         * descriptor visited again on the next read: the table is done only
+         * once its record is out. */
+        if (bpf_seq_write(seq, &holder, sizeof holder) == 0 && w.decided)
             done_task = (__u64)task;
-        bpf_seq_write(seq, &holder, sizeof holder);
         return 0;
     }
 
