@@ -116,9 +116,9 @@ std::size_t memlockOf(int fd)
     return bytes;
 }
 
-// A read of the iterator returns at most one kernel buffer (32 KiB), whole
-// records only; a larger buffer costs nothing and leaves room for the carry.
-constexpr std::size_t kReadSize = 256 * 1024;
+// A read of the iterator returns at most the kernel's buffer (32 KiB) of
+// whole records; twice that leaves room for a record carried over.
+constexpr std::size_t kReadSize = 64 * 1024;
 
 } // namespace
 

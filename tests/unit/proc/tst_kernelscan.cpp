@@ -126,17 +126,20 @@ void TestKernelScan::initTestCase()
     QVERIFY(!fileStat(m_box, &box).isEmpty() && !fileStat(m_box + "/mnt", &mnt).isEmpty());
     m_anchors = {{box.st_dev, box.st_ino, false}, {mnt.st_dev, mnt.st_ino, true}};
 
-    // Held by the test itself (a path the kernel keeps only beyond 4096 bytes).
-    const QByteArray longName(200, 'd');
-    int deep = open(m_box + "/deep", O_DIRECTORY | O_RDONLY | O_CLOEXEC);
-    for (int level = 0; level < 21 && deep >= 0; ++level) {
-        const int next = mkdirat(deep, longName, 0755) == 0
-                             ? openat(deep, longName, O_DIRECTORY | O_RDONLY | O_CLOEXEC) : -1;
+    // Held by the test itself: below 21 names of 200 bytes (a path beyond the
+    // kernel's 4096 bytes), and below 8,200 levels (beyond its walk).
+    for (const auto &[name, levels] : {std::pair<QByteArray, int>{QByteArray(200, 'd'), 21},
+                                       {QByteArray("u"), 8200}}) {
+        int deep = open(m_box + "/deep", O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+        for (int level = 0; level < levels && deep >= 0; ++level) {
+            const int next = mkdirat(deep, name, 0755) == 0
+                                 ? openat(deep, name, O_DIRECTORY | O_RDONLY | O_CLOEXEC) : -1;
+            close(deep);
+            deep = next;
+        }
+        QVERIFY(deep >= 0 && openat(deep, "f", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
         close(deep);
-        deep = next;
     }
-    QVERIFY(deep >= 0 && openat(deep, "f", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
-    close(deep);
     for (const QByteArray &path : {m_box + "/a.txt", m_box + "/gone", m_box + "/n\xffme",
                                    m_box + "/sub/c", m_box + "/mnt/m", m_root + "/outside"})
         QVERIFY(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
@@ -178,6 +181,7 @@ void TestKernelScan::listsEveryDescriptorBelowTheAnchors()
     const QList<QByteArray> expected = {
         "leader-gone 0 l.txt",
         "own-table 0 t.txt",
+        "test -1  undecided",   // below 8,200 levels
         "test 0  cut",          // below 21 names of 200 bytes
         "test 0 a.txt",
         "test 0 gone unlinked",
