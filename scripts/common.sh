@@ -9,6 +9,7 @@ ARKVANE_PACKAGES=(
     qtbase5-dev qtbase5-dev-tools libmount-dev
     dbus-daemon dbus-bin dbus-system-bus-common systemd util-linux bsdutils mount
     python3 groff-base man-db
+    clang llvm bpftool libbpf-dev
 )
 
 # What the optional system test (tests/system/run.sh) needs besides: the

@@ -1,0 +1,283 @@
+#include "kernelfilescan.h"
+
+// The skeleton names the record types: they must be declared first.
+#include "scanrecords.h"
+#include "openfiles.skel.h"
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+// libbpf's last warning, kept to explain a failed load instead of printing it.
+char lastLibbpfWarning[256];
+
+int keepLibbpfWarning(enum libbpf_print_level level, const char *format, va_list args)
+{
+    if (level != LIBBPF_WARN)
+        return 0;
+    char line[sizeof lastLibbpfWarning];
+    const int length = vsnprintf(line, sizeof line, format, args);
+    if (length <= 0)
+        return 0;
+    std::size_t end = std::strlen(line);
+    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == ' '))
+        line[--end] = '\0';
+    if (end > 0)
+        std::memcpy(lastLibbpfWarning, line, end + 1);
+    return 0;
+}
+
+std::string withErrno(const char *what, int error)
+{
+    std::string text = what;
+    text += ": ";
+    text += std::strerror(error);
+    if (lastLibbpfWarning[0]) {
+        text += " (";
+        text += lastLibbpfWarning;
+        text += ")";
+    }
+    return text;
+}
+
+bool hasCapability(int capability)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    return data[capability / 32].effective & (1u << (capability % 32));
+}
+
+// The first line of a small file that contains marker, or empty.
+std::string lineWith(const char *path, const char *marker)
+{
+    std::string found;
+    if (FILE *file = std::fopen(path, "re")) {
+        char line[256];
+        while (found.empty() && std::fgets(line, sizeof line, file))
+            if (std::strstr(line, marker))
+                found.assign(line, std::strcspn(line, "\n"));
+        std::fclose(file);
+    }
+    return found;
+}
+
+// Why bpf() said EPERM, as far as the process can tell.
+std::string refusal()
+{
+    if (!hasCapability(CAP_SYS_ADMIN) && !(hasCapability(CAP_BPF) && hasCapability(CAP_PERFMON)))
+        return "bpf() refused: neither CAP_BPF with CAP_PERFMON nor CAP_SYS_ADMIN";
+    const std::string seccomp = lineWith("/proc/self/status", "Seccomp:");
+    if (!seccomp.empty() && seccomp.find('0') == std::string::npos)
+        return "bpf() refused, probably by a seccomp filter (" + seccomp + ")";
+    const std::string lockdown = lineWith("/sys/kernel/security/lockdown", "[");
+    if (!lockdown.empty() && lockdown.find("[none]") == std::string::npos)
+        return "bpf() refused, probably by kernel lockdown (" + lockdown + ")";
+    return "bpf() refused";
+}
+
+// The kernel's device numbers: major << 20 | minor.
+ks_u32 kernelDev(dev_t dev)
+{
+    return static_cast<ks_u32>(major(dev) << 20 | (minor(dev) & 0xfffff));
+}
+
+dev_t userDev(ks_u32 dev)
+{
+    return makedev(dev >> 20, dev & 0xfffff);
+}
+
+std::size_t memlockOf(int fd)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    FILE *info = std::fopen(path, "re");
+    if (!info)
+        return 0;
+    std::size_t bytes = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, info))
+        if (std::sscanf(line, "memlock: %zu", &bytes) == 1)
+            break;
+    std::fclose(info);
+    return bytes;
+}
+
+// A read of the iterator returns at most the kernel's buffer (32 KiB) of
+// whole records; twice that leaves room for a record carried over.
+constexpr std::size_t kReadSize = 64 * 1024;
+
+} // namespace
+
+std::unique_ptr<KernelFileScan> KernelFileScan::load(std::string &whyNot)
+{
+    const auto started = std::chrono::steady_clock::now();
+    lastLibbpfWarning[0] = '\0';
+    libbpf_set_print(keepLibbpfWarning);
+    if (access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
+        whyNot = withErrno("the kernel offers no BTF (/sys/kernel/btf/vmlinux)", errno);
+        return nullptr;
+    }
+    std::unique_ptr<KernelFileScan> scan(new KernelFileScan);
+    scan->m_skeleton = openfiles::open();
+    if (!scan->m_skeleton) {
+        whyNot = withErrno("cannot open the scan program", errno);
+        return nullptr;
+    }
+    if (openfiles::load(scan->m_skeleton) != 0) {
+        const int error = errno;
+        if (error == EPERM)
+            lastLibbpfWarning[0] = '\0'; // says only that the load failed
+        if (error == EPERM)
+            whyNot = withErrno(refusal().c_str(), error);
+        else if (error == ENOSYS)
+            whyNot = withErrno("bpf() is not available", error);
+        else if (error == ESRCH || error == ENOENT)
+            whyNot = withErrno("the kernel has no task_file iterator", error);
+        else
+            whyNot = withErrno("the kernel refused the scan program", error);
+        return nullptr;
+    }
+    scan->m_link = bpf_program__attach_iter(scan->m_skeleton->progs.scan_open_files, nullptr);
+    if (!scan->m_link) {
+        whyNot = withErrno("cannot attach the task_file iterator", errno);
+        return nullptr;
+    }
+    scan->m_buffer.resize(kReadSize);
+    scan->m_loadMs = std::chrono::duration<double, std::milli>(
+                         std::chrono::steady_clock::now() - started)
+                         .count();
+    return scan;
+}
+
+KernelFileScan::~KernelFileScan()
+{
+    bpf_link__destroy(m_link);
+    openfiles::destroy(m_skeleton);
+}
+
+std::size_t KernelFileScan::kernelMemoryBytes() const
+{
+    std::size_t bytes = memlockOf(bpf_program__fd(m_skeleton->progs.scan_open_files));
+    bpf_map *map = nullptr;
+    bpf_object__for_each_map(map, m_skeleton->obj) bytes += memlockOf(bpf_map__fd(map));
+    return bytes;
+}
+
+template <typename Take>
+bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &anchors,
+                             std::size_t headSize, Take take)
+{
+    if (anchors.size() > kMaxAnchors) {
+        errno = E2BIG;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_passLock);
+    auto *bss = m_skeleton->bss;
+    bss->params.count = static_cast<ks_u32>(anchors.size());
+    for (std::size_t i = 0; i < anchors.size(); ++i) {
+        bss->params.anchors[i].dev = kernelDev(anchors[i].dev);
+        bss->params.anchors[i].ino = anchors[i].ino;
+        bss->params.anchors[i].counts_itself = anchors[i].countsItself ? 1 : 0;
+    }
+    bss->done_task = 0;
+    bss->cached_task = 0;
+    bss->params.mode = mode;
+
+    const int iterFd = bpf_iter_create(bpf_link__fd(m_link));
+    bool ok = iterFd >= 0;
+    std::size_t carried = 0;
+    while (ok) {
+        const ssize_t got = read(iterFd, m_buffer.data() + carried, m_buffer.size() - carried);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0) {
+            ok = got == 0 && carried == 0;
+            if (got == 0 && carried != 0)
+                errno = EPROTO;
+            break;
+        }
+        const std::size_t filled = carried + static_cast<std::size_t>(got);
+        std::size_t at = 0;
+        while (filled - at >= headSize) {
+            const std::size_t used = take(m_buffer.data() + at, filled - at);
+            if (used == 0)
+                break;
+            at += used;
+        }
+        carried = filled - at;
+        std::memmove(m_buffer.data(), m_buffer.data() + at, carried);
+    }
+    const int error = errno;
+    if (iterFd >= 0)
+        close(iterFd);
+    bss->params.mode = KS_MODE_OFF;
+    errno = error;
+    return ok;
+}
+
+bool KernelFileScan::scanFiles(const std::vector<ScanAnchor> &anchors,
+                               std::vector<KernelFileRecord> &out)
+{
+    out.clear();
+    const bool ok = runPass(KS_MODE_FILES, anchors, sizeof(ks_file_record),
+                            [&out](const char *bytes, std::size_t available) -> std::size_t {
+        ks_file_record head;
+        std::memcpy(&head, bytes, sizeof head);
+        const std::size_t size = sizeof head + head.path_len;
+        if (available < size)
+            return 0;
+        KernelFileRecord record;
+        record.pid = static_cast<int>(head.tgid);
+        record.fd = static_cast<int>(head.fd);
+        record.undecided = head.flags & KS_UNDECIDED;
+        record.anchor = record.undecided ? -1 : head.anchor;
+        record.dev = userDev(head.dev);
+        record.ino = static_cast<ino_t>(head.ino);
+        record.linked = head.flags & KS_LINKED;
+        record.pathCut = head.flags & KS_PATH_CUT;
+        record.relativePath.assign(bytes + sizeof head, head.path_len);
+        out.push_back(std::move(record));
+        return size;
+    });
+    if (!ok)
+        out.clear();
+    return ok;
+}
+
+bool KernelFileScan::scanHolders(const std::vector<ScanAnchor> &anchors,
+                                 std::vector<KernelHolderRecord> &out)
+{
+    out.clear();
+    // The kernel's start times are in nanoseconds; /proc counts clock ticks.
+    static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    assert(ticksPerSecond > 0);
+    const unsigned long long nsPerTick = 1000000000ULL / static_cast<unsigned long long>(ticksPerSecond);
+    const bool ok = runPass(KS_MODE_HOLDERS, anchors, sizeof(ks_holder_record),
+                            [&out, nsPerTick](const char *bytes, std::size_t) -> std::size_t {
+        ks_holder_record head;
+        std::memcpy(&head, bytes, sizeof head);
+        KernelHolderRecord record;
+        record.pid = static_cast<int>(head.tgid);
+        record.startTicks = head.start_boottime_ns / nsPerTick;
+        record.undecided = head.flags & KS_UNDECIDED;
+        out.push_back(record);
+        return sizeof head;
+    });
+    if (!ok)
+        out.clear();
+    return ok;
+}

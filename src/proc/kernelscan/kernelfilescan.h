@@ -1,0 +1,98 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct openfiles;
+
+// A directory below which descriptors count: the box root, or the root of a
+// mount below it, identified as the reader's mount namespace shows it
+// (st_dev, st_ino). A descriptor on the anchor itself counts only when
+// countsItself (a mount root below the box, not the box root).
+struct ScanAnchor
+{
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool countsItself = false;
+};
+
+// One descriptor whose file lies below an anchor.
+struct KernelFileRecord
+{
+    int pid = 0; // in the reader's pid namespace
+    int fd = -1;
+    int anchor = -1; // index into the anchors passed; -1 when undecided
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool linked = false; // the file still has a name (link count above 0)
+    // The walk up from the file gave out before reaching an anchor or the
+    // root of its file system: this descriptor must be judged another way.
+    bool undecided = false;
+    // The path did not fit the kernel's buffer: relativePath is empty and
+    // must be found another way.
+    bool pathCut = false;
+    // Names from the anchor down, joined by '/', bytes as the kernel holds
+    // them; empty for the anchor itself.
+    std::string relativePath;
+};
+
+// One descriptor table holding something below an anchor: reported once, at
+// its first such descriptor (a process whose threads have tables of their
+// own may be reported once per table).
+struct KernelHolderRecord
+{
+    int pid = 0; // in the reader's pid namespace
+    // The process's start in clock ticks since boot, as field 22 of
+    // /proc/PID/stat gives it: names the process against reuse of its id.
+    unsigned long long startTicks = 0;
+    bool undecided = false; // the walk gave out: check this process another way
+};
+
+// Finds the open files below a set of anchors with one pass of a BPF
+// iterator over every descriptor of every task in the reader's pid
+// namespace. Loaded once; passes run one at a time.
+class KernelFileScan
+{
+public:
+    // Loads the program and attaches its iterator. Null when the kernel or
+    // the process's rights do not allow it; whyNot then says why, in a few
+    // words fit for one log line.
+    static std::unique_ptr<KernelFileScan> load(std::string &whyNot);
+    ~KernelFileScan();
+    KernelFileScan(const KernelFileScan &) = delete;
+    KernelFileScan &operator=(const KernelFileScan &) = delete;
+
+    // At most this many anchors per pass.
+    static constexpr std::size_t kMaxAnchors = 8;
+
+    // Every descriptor below an anchor, in the order tasks and descriptors
+    // are visited. False (errno set, out cleared) when the pass failed or
+    // the anchors are too many.
+    bool scanFiles(const std::vector<ScanAnchor> &anchors, std::vector<KernelFileRecord> &out);
+    // Every descriptor table holding something below an anchor.
+    bool scanHolders(const std::vector<ScanAnchor> &anchors, std::vector<KernelHolderRecord> &out);
+
+    // What loading cost: wall time, and the kernel memory the program and its
+    // maps hold (their "memlock" accounting).
+    double loadMilliseconds() const { return m_loadMs; }
+    std::size_t kernelMemoryBytes() const;
+
+private:
+    KernelFileScan() = default;
+    // Runs one pass in mode, handing each complete record to take; false
+    // with errno set when the pass failed.
+    template <typename Take>
+    bool runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize,
+                 Take take);
+
+    openfiles *m_skeleton = nullptr;
+    struct bpf_link *m_link = nullptr;
+    double m_loadMs = 0;
+    std::mutex m_passLock;
+    std::vector<char> m_buffer;
+};

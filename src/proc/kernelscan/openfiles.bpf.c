@@ -1,0 +1,206 @@
+/* Runs once for every open descriptor of every task the reader's pid
+ * namespace holds (the task_file iterator), and writes a record for each one
+ * whose file lies below an anchor directory. A file is judged by its dentry:
+ * walked up by its parents within its own file system, whichever mount it was
+ * opened through, until an anchor or the file system's root.
+ *
+ * The loader runs one pass at a time, so the globals below are the pass's
+ * own; it sets params and clears the pass state before each pass. */
+#include "vmlinux.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+
+#include "scanrecords.h"
+
+char LICENSE[] SEC("license") = "GPL";
+
+struct ks_params params;
+
+/* Pass state, cleared by the loader before each pass. */
+__u64 done_task;   /* mode holders: the table already reported */
+__u64 cached_task; /* the task whose tgid and start are cached below */
+__u32 cached_task_pid;
+__u32 cached_tgid;
+__u64 cached_start;
+
+/* Scratch: the dentries below the anchor, leaf first, and the record. */
+__u64 below[KS_PATH_LEVELS];
+struct {
+    struct ks_file_record head;
+    char path[KS_PATH_BYTES + 256];
+} record;
+
+struct walk {
+    struct dentry *dentry;
+    __u64 ino;
+    __u32 candidates; /* bit per anchor on the file's device */
+    __u32 levels;     /* dentries stored in below[] */
+    int anchor;       /* matched anchor, or -1 */
+    int decided;
+};
+
+/* The anchor among candidates that a dentry with this inode number at this
+ * level is, or -1. A global function: the verifier checks it once, not once
+ * per path through the walk. */
+__noinline int anchor_of(__u64 ino, __u32 candidates, __u32 level)
+{
+    for (int a = 0; a < KS_MAX_ANCHORS; ++a)
+        if ((candidates & (1u << a)) && params.anchors[a].ino == ino
+            && (level > 0 || params.anchors[a].counts_itself))
+            return a;
+    return -1;
+}
+
+/* A bit for each anchor on the device. */
+__noinline __u32 anchors_on(__u32 dev)
+{
+    __u32 candidates = 0;
+    for (int a = 0; a < KS_MAX_ANCHORS; ++a)
+        if (a < params.count && params.anchors[a].dev == dev)
+            candidates |= 1u << a;
+    return candidates;
+}
+
+static long walk_up(__u32 level, struct walk *w)
+{
+    struct dentry *dentry = w->dentry;
+    struct inode *inode = dentry->d_inode;
+    int anchor = anchor_of(inode ? inode->i_ino : 0, w->candidates, level);
+    if (anchor >= 0) {
+        w->anchor = anchor;
+        w->decided = 1;
+        w->levels = level;
+        return 1;
+    }
+    struct dentry *parent = dentry->d_parent;
+    if (!parent || parent == dentry) {
+        w->decided = 1; /* the file system's root, or a detached tree: no anchor above */
+        return 1;
+    }
+    if (level < KS_PATH_LEVELS)
+        below[level & (KS_PATH_LEVELS - 1)] = (__u64)dentry;
+    w->dentry = parent;
+    return 0;
+}
+
+struct path_writer {
+    __u32 levels;
+    __u32 length;
+    int cut;
+};
+
+static long write_name(__u32 i, struct path_writer *p)
+{
+    __u32 level = p->levels - 1 - i; /* from the anchor down */
+    if (level >= KS_PATH_LEVELS) {
+        p->cut = 1;
+        return 1;
+    }
+    struct dentry *dentry = (struct dentry *)below[level & (KS_PATH_LEVELS - 1)];
+    __u32 name_length = BPF_CORE_READ(dentry, d_name.len);
+    const unsigned char *name = BPF_CORE_READ(dentry, d_name.name);
+    __u32 at = p->length;
+    __u32 separator = i > 0 ? 1 : 0;
+    if (name_length > 255 || at + separator + name_length > KS_PATH_BYTES) {
+        p->cut = 1;
+        return 1;
+    }
+    if (separator)
+        record.path[at++ & (KS_PATH_BYTES - 1)] = '/';
+    bpf_probe_read_kernel(&record.path[at & (KS_PATH_BYTES - 1)], name_length & 255, name);
+    p->length = at + name_length;
+    return 0;
+}
+
+/* The number of a struct pid in the namespace at level, or 0. */
+static __always_inline __u32 pid_number_at(struct pid *pid, __u32 level)
+{
+    if (!pid || BPF_CORE_READ(pid, level) < level)
+        return 0;
+    int number = 0;
+    const char *at = (const char *)pid + bpf_core_field_offset(struct pid, numbers)
+                     + (__u64)level * bpf_core_type_size(struct upid)
+                     + bpf_core_field_offset(struct upid, nr);
+    bpf_probe_read_kernel(&number, sizeof number, at);
+    return number > 0 ? (__u32)number : 0;
+}
+
+/* The task's process id as the reader sees it, and the process's start. */
+static __always_inline void identify(struct task_struct *task)
+{
+    __u32 task_pid = task->pid;
+    if (cached_task == (__u64)task && cached_task_pid == task_pid)
+        return;
+    struct task_struct *reader = bpf_get_current_task_btf();
+    __u32 reader_level = BPF_CORE_READ(reader, thread_pid, level);
+    struct pid *tgid = BPF_CORE_READ(task, signal, pids[PIDTYPE_TGID]);
+    cached_task = (__u64)task;
+    cached_task_pid = task_pid;
+    cached_tgid = pid_number_at(tgid, reader_level);
+    cached_start = BPF_CORE_READ(task, group_leader, start_boottime);
+}
+
+SEC("iter/task_file")
+int scan_open_files(struct bpf_iter__task_file *ctx)
+{
+    struct seq_file *seq = ctx->meta->seq;
+    struct task_struct *task = ctx->task;
+    struct file *file = ctx->file;
+    if (!task || !file || params.mode == KS_MODE_OFF)
+        return 0;
+    if (params.mode == KS_MODE_HOLDERS && done_task == (__u64)task)
+        return 0;
+
+    struct dentry *dentry = file->f_path.dentry;
+    if (!dentry)
+        return 0;
+    __u32 dev = BPF_CORE_READ(dentry, d_sb, s_dev);
+    struct walk w = {.dentry = dentry, .candidates = anchors_on(dev), .anchor = -1};
+    if (!w.candidates)
+        return 0;
+    bpf_loop(KS_MAX_LEVELS, walk_up, &w, 0);
+    if (w.decided && w.anchor < 0)
+        return 0;
+
+    identify(task);
+    if (params.mode == KS_MODE_HOLDERS) {
+        struct ks_holder_record holder = {
+            .tgid = cached_tgid,
+            .flags = w.decided ? 0 : KS_UNDECIDED,
+            .start_boottime_ns = cached_start,
+        };
+        /* A record that does not fit the reader's buffer is dropped and the
+         * descriptor visited again on the next read: the table is done only
+         * once its record is out. */
+        if (bpf_seq_write(seq, &holder, sizeof holder) == 0 && w.decided)
+            done_task = (__u64)task;
+        return 0;
+    }
+
+    struct inode *inode = file->f_inode;
+    __u8 flags = 0;
+    if (inode && BPF_CORE_READ(inode, i_nlink) > 0)
+        flags |= KS_LINKED;
+    struct path_writer p = {.levels = w.levels};
+    if (!w.decided)
+        flags |= KS_UNDECIDED;
+    else if (w.levels > 0)
+        bpf_loop(w.levels, write_name, &p, 0);
+    if (p.cut) {
+        flags |= KS_PATH_CUT;
+        p.length = 0;
+    }
+    __u32 length = p.length;
+    if (length > KS_PATH_BYTES)
+        length = KS_PATH_BYTES;
+    record.head.tgid = cached_tgid;
+    record.head.fd = ctx->fd;
+    record.head.ino = inode ? BPF_CORE_READ(inode, i_ino) : 0;
+    record.head.dev = dev;
+    record.head.path_len = (__u16)length;
+    record.head.anchor = w.anchor < 0 ? 0xff : (__u8)w.anchor;
+    record.head.flags = flags;
+    bpf_seq_write(seq, &record, sizeof record.head + length);
+    return 0;
+}
