@@ -2,6 +2,7 @@
 
 #include "boxrootdirectory.h"
 #include "boxusername.h"
+#include "buscaller.h"
 #include "processkill.h"
 #include "systemlog.h"
 #include "treeremoval.h"
@@ -37,7 +38,7 @@ bool isStillDirectory(int boxFd, const QByteArray &name)
 
 } // namespace
 
-int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
+int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int nCallerPid)
 {
     const OpenedBoxRoot root = openBoxRoot(QFile::encodeName(boxRoot));
     switch (root.kind) {
@@ -58,7 +59,6 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
         break;
     }
 
-    const int callerPid = currentCallerPid();
     const QDir boxDir(boxRoot);
     // Descriptor targets name the box as the kernel resolves it (a home
     // reached through a link, a home written with a double slash), so its
@@ -68,7 +68,7 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
         const QString path = QFileInfo(boxDir, QFile::decodeName(name)).absoluteFilePath();
         const QString holdersBelow =
             realBox.isEmpty() ? path : QFile::decodeName(realBox + '/' + name);
-        if (kill_allProcessByPath(holdersBelow, callerPid) != 0)
+        if (kill_allProcessByPath(holdersBelow, nCallerPid) != 0)
             syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
                    escapedForLog(path).constData());
 
@@ -93,23 +93,30 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
 
 int BoxDaemonBackupService::format_allBoxRootEntries()
 {
-    if (!admitsCurrentCaller())
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
         return -1;
-    const QStringList boxRoots = get_allBoxRootEntriesInner();
-    if (boxRoots.isEmpty()) {
-        syslog(LOG_INFO, "%s[%d] BoxRootEntries is empty\n", "format_allBoxRootEntries", 203);
+    // The caller is admitted on the bus thread; the wipe itself runs on a worker.
+    auto wipeAll = [this, caller] {
+        const QStringList boxRoots = get_allBoxRootEntriesInner();
+        if (boxRoots.isEmpty()) {
+            syslog(LOG_INFO, "%s[%d] BoxRootEntries is empty\n", "format_allBoxRootEntries", 203);
+            return 0;
+        }
+        for (const QString &boxRoot : boxRoots)
+            format_boxRootEntry(boxRoot, caller.pid);
         return 0;
-    }
-    for (const QString &boxRoot : boxRoots)
-        format_boxRootEntry(boxRoot);
-    return 0;
+    };
+    wipeOffTheBusThread(caller, "format_allBoxRootEntries", wipeAll);
+    return -1;
 }
 
 int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
 {
     syslog(LOG_INFO, "%s[%d] called: strUserName = %s\n", "format_boxRootEntries", 219,
            escapedForLog(strUserName).constData());
-    if (!admitsCurrentCaller())
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
         return -1;
     // After the caller check, so a refused caller's lines stay exactly those
     // of any other refusal and tell it nothing about the name.
@@ -121,5 +128,7 @@ int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
     const QString boxRoot = strUserName == QLatin1String("root")
         ? QStringLiteral("/root/.box")
         : QStringLiteral("/home/%1/.box").arg(strUserName);
-    return format_boxRootEntry(boxRoot);
+    wipeOffTheBusThread(caller, "format_boxRootEntries",
+                        [this, boxRoot, caller] { return format_boxRootEntry(boxRoot, caller.pid); });
+    return -1;
 }

@@ -1,0 +1,181 @@
+#include "callqueue.h"
+
+#include <QByteArray>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+struct CallQueue::Call
+{
+    QDBusConnection connection;
+    QDBusMessage message;
+    uid_t uid;
+    bool uidKnown;
+    const char *function;
+    QList<QVariant> refusal;
+    Work work;
+    bool started = false;
+    bool late = false; // its deadline passed while it ran
+    bool answered = false;
+};
+
+namespace {
+
+QByteArray uidText(bool uidKnown, uid_t uid)
+{
+    return uidKnown ? QByteArray::number(uid) : QByteArrayLiteral("unknown");
+}
+
+// Tests shorten the deadline so that a stuck call's answer needs no long wait.
+int deadlineFromEnvironment()
+{
+    const QByteArray text = qgetenv("ARKVANE_TEST_CALL_DEADLINE_MS");
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    return ok && value > 0 && value <= CallQueue::kDeadlineMs ? value : CallQueue::kDeadlineMs;
+}
+
+} // namespace
+
+CallQueue::CallQueue()
+    : m_nDeadlineMs(deadlineFromEnvironment())
+{
+}
+
+CallQueue &CallQueue::instance()
+{
+    // Never destroyed: detached workers may still report back at exit.
+    static CallQueue *queue = new CallQueue();
+    return *queue;
+}
+
+void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &message,
+                       uid_t shareUid, bool uidKnown, const char *function,
+                       const QList<QVariant> &refusal, Work work)
+{
+    auto call = std::make_shared<Call>(
+        Call{connection, message, shareUid, uidKnown, function, refusal, std::move(work)});
+    Share &share = m_shares[shareUid];
+    if (static_cast<int>(share.waiting.size()) >= kQueuePerUid) {
+        syslog(LOG_INFO, "%s[%d] refused caller uid %s: %d of its calls already wait\n", function,
+               311, uidText(uidKnown, shareUid).constData(), kQueuePerUid);
+        answer(*call, refusal);
+        return;
+    }
+    if (share.waiting.empty())
+        m_turns.push_back(shareUid);
+    share.waiting.push_back(call);
+    const std::weak_ptr<Call> weak = call;
+    QTimer::singleShot(m_nDeadlineMs, this, [this, weak] {
+        if (const auto late = weak.lock())
+            expire(late);
+    });
+    startWhatMay();
+}
+
+void CallQueue::startWhatMay()
+{
+    // One pass over the uids in turn per free worker; a uid whose share is
+    // taken keeps its place and waits.
+    while (m_nActive < kWorkers) {
+        auto it = std::find_if(m_turns.begin(), m_turns.end(), [this](uid_t uid) {
+            return m_shares[uid].running < kSharePerUid;
+        });
+        if (it == m_turns.end())
+            return;
+        const uid_t uid = *it;
+        m_turns.erase(it);
+        Share &share = m_shares[uid];
+        assert(!share.waiting.empty());
+        const std::shared_ptr<Call> call = share.waiting.front();
+        share.waiting.pop_front();
+        if (!share.waiting.empty())
+            m_turns.push_back(uid);
+        start(call);
+    }
+}
+
+void CallQueue::start(const std::shared_ptr<Call> &call)
+{
+    ++m_shares[call->uid].running;
+    ++m_nActive;
+    call->started = true;
+    try {
+        std::thread([this, call] {
+            const CallAnswer result = call->work();
+            QMetaObject::invokeMethod(
+                this, [this, call, result] { finish(call, result); }, Qt::QueuedConnection);
+        }).detach();
+    } catch (const std::system_error &) {
+        // No thread to be had: the call is refused, as a late one would be.
+        syslog(LOG_INFO, "%s[%d] no worker thread, caller uid %s answered -1\n", call->function,
+               314, uidText(call->uidKnown, call->uid).constData());
+        finish(call, CallAnswer{call->refusal, 0});
+    }
+}
+
+void CallQueue::finish(const std::shared_ptr<Call> &call, const CallAnswer &result)
+{
+    --m_shares[call->uid].running;
+    if (!call->late)
+        --m_nActive;
+    if (!call->answered) {
+        if (result.wireBytes > kMaxReplyBytes) {
+            syslog(LOG_INFO,
+                   "%s[%d] reply of %lld bytes does not fit in a bus message, caller uid %s "
+                   "answered -1\n",
+                   call->function, 312, static_cast<long long>(result.wireBytes),
+                   uidText(call->uidKnown, call->uid).constData());
+            answer(*call, call->refusal);
+        } else {
+            answer(*call, result.arguments);
+        }
+    }
+    forgetIfIdle(call->uid);
+    startWhatMay();
+}
+
+void CallQueue::expire(const std::shared_ptr<Call> &call)
+{
+    if (call->answered)
+        return;
+    if (call->started) {
+        // The worker may be stuck in the kernel: its caller's share stays
+        // taken until it returns, the pool gets the place back now.
+        call->late = true;
+        --m_nActive;
+    } else {
+        Share &share = m_shares[call->uid];
+        share.waiting.erase(std::find(share.waiting.begin(), share.waiting.end(), call));
+        if (share.waiting.empty())
+            m_turns.erase(std::find(m_turns.begin(), m_turns.end(), call->uid));
+    }
+    syslog(LOG_INFO, "%s[%d] no answer within %d ms %s, caller uid %s answered -1\n",
+           call->function, 313, m_nDeadlineMs,
+           call->started ? "from its worker" : "while waiting for a worker",
+           uidText(call->uidKnown, call->uid).constData());
+    answer(*call, call->refusal);
+    forgetIfIdle(call->uid);
+    startWhatMay();
+}
+
+void CallQueue::answer(Call &call, const QList<QVariant> &arguments)
+{
+    assert(!call.answered);
+    call.answered = true;
+    call.connection.send(call.message.createReply(arguments));
+}
+
+void CallQueue::forgetIfIdle(uid_t uid)
+{
+    const auto it = m_shares.find(uid);
+    if (it != m_shares.end() && it->second.running == 0 && it->second.waiting.empty())
+        m_shares.erase(it);
+}

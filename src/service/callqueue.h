@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QObject>
+#include <QVariant>
+
+#include <sys/types.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+// What a call's work hands back: the reply's arguments and the bytes they
+// take in a bus message (0 for replies too small to matter).
+struct CallAnswer
+{
+    QList<QVariant> arguments;
+    qint64 wireBytes = 0;
+};
+
+// Runs the expensive bus calls (scans, kills, wipes) on worker threads and
+// answers them through delayed replies, so the thread that reads the bus
+// keeps answering the cheap ones. Lives on that thread; every member below
+// is touched there only.
+//
+// Fair shares: each caller uid runs at most kSharePerUid calls at a time and
+// queues at most kQueuePerUid more; a call beyond that is refused at once.
+// At most kWorkers calls run at a time, taken from the uids in turn.
+// Deadline: a call not answered after deadlineMs() gets its refusal reply and
+// a log line. A worker stuck past it (a file system that stopped answering)
+// no longer counts against kWorkers, only against its own uid's share, until
+// it returns and its late answer is dropped.
+class CallQueue : public QObject
+{
+    Q_OBJECT
+public:
+    // Two cores: one caller takes at most one; two more workers let further
+    // callers start while two calls are stuck or busy.
+    static constexpr int kWorkers = 4;
+    static constexpr int kSharePerUid = 1;
+    static constexpr int kQueuePerUid = 16;
+    // Below the bus's 25 s default call timeout, leaving the reply time to travel.
+    static constexpr int kDeadlineMs = 20000;
+    // A bus message may hold 32 MiB on a stock system bus; the margin covers
+    // the header and what the estimate leaves out.
+    static constexpr qint64 kMaxReplyBytes = 28ll << 20;
+
+    using Work = std::function<CallAnswer()>;
+
+    static CallQueue &instance();
+
+    // Takes over the answer to message, whose slot has set a delayed reply.
+    // work runs on a worker thread and must not touch the bus context;
+    // refusal is the reply's arguments when the call is refused or late.
+    void submit(const QDBusConnection &connection, const QDBusMessage &message, uid_t shareUid,
+                bool uidKnown, const char *function, const QList<QVariant> &refusal, Work work);
+
+    int deadlineMs() const { return m_nDeadlineMs; }
+
+private:
+    struct Call;
+    struct Share
+    {
+        std::deque<std::shared_ptr<Call>> waiting;
+        int running = 0;
+    };
+
+    CallQueue();
+    void startWhatMay();
+    void start(const std::shared_ptr<Call> &call);
+    void finish(const std::shared_ptr<Call> &call, const CallAnswer &answer);
+    void expire(const std::shared_ptr<Call> &call);
+    void answer(Call &call, const QList<QVariant> &arguments);
+    void forgetIfIdle(uid_t uid);
+
+    std::map<uid_t, Share> m_shares;
+    std::deque<uid_t> m_turns; // uids with waiting calls, next to be served first
+    int m_nActive = 0; // running calls not yet past their deadline
+    int m_nDeadlineMs;
+};
