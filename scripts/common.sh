@@ -8,7 +8,7 @@ ARKVANE_PACKAGES=(
     g++ make cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libmount-dev
     dbus-daemon dbus-bin dbus-system-bus-common systemd util-linux bsdutils mount
-    python3 groff-base
+    python3 groff-base fuse3 libfuse3-dev
 )
 
 arkvane_require_root() {
