@@ -35,6 +35,6 @@ void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const 
                                                  std::function<int()> wipe)
 {
     setDelayedReply(true);
-    CallQueue::instance().submit(connection(), message(), caller.uid, caller.uidKnown, function,
-                                 {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
+    CallQueue::instance().submit(connection(), message(), caller,
+                                 CallQueue::Share::OfBackupTool, function, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
 }

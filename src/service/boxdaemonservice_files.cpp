@@ -33,12 +33,6 @@ CallerAccount accountOf(const BusCaller &caller)
     return caller.uidKnown ? accountOfUid(caller.uid) : CallerAccount{};
 }
 
-// Callers the bus daemon could not name share one queue.
-uid_t shareOf(const BusCaller &caller)
-{
-    return caller.uidKnown ? caller.uid : static_cast<uid_t>(-1);
-}
-
 QList<QVariant> listingReply(int nResult, const CBoxFileList &list)
 {
     return {nResult, QVariant::fromValue(list)};
@@ -92,7 +86,7 @@ int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList
         return get_allFileStatus(format_boxPath(strBoxPath), list);
     const BusCaller caller = busCallerOf(connection(), message());
     setDelayedReply(true);
-    CallQueue::instance().submit(connection(), message(), shareOf(caller), caller.uidKnown,
+    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller,
                                  "get_allRunFileList", listingReply(-1, {}),
                                  [caller, strBoxPath] { return listForCaller(caller, strBoxPath); });
     return -1;
@@ -108,7 +102,7 @@ int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
     }
     const BusCaller caller = busCallerOf(connection(), message());
     setDelayedReply(true);
-    CallQueue::instance().submit(connection(), message(), shareOf(caller), caller.uidKnown,
+    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller,
                                  "kill_allProcessSignal", {-1},
                                  [caller, strBoxPath] { return killForCaller(caller, strBoxPath); });
     return -1;

@@ -16,8 +16,8 @@ struct CallQueue::Call
 {
     QDBusConnection connection;
     QDBusMessage message;
-    uid_t uid;
-    bool uidKnown;
+    ShareKey key;
+    BusCaller caller;
     const char *function;
     QList<QVariant> refusal;
     Work work;
@@ -28,9 +28,9 @@ struct CallQueue::Call
 
 namespace {
 
-QByteArray uidText(bool uidKnown, uid_t uid)
+QByteArray uidText(const BusCaller &caller)
 {
-    return uidKnown ? QByteArray::number(uid) : QByteArrayLiteral("unknown");
+    return caller.uidKnown ? QByteArray::number(caller.uid) : QByteArrayLiteral("unknown");
 }
 
 // Tests shorten the deadline so that a stuck call's answer needs no long wait.
@@ -57,21 +57,25 @@ CallQueue &CallQueue::instance()
 }
 
 void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &message,
-                       uid_t shareUid, bool uidKnown, const char *function,
+                       const BusCaller &caller, Share share, const char *function,
                        const QList<QVariant> &refusal, Work work)
 {
+    // Callers the bus daemon could not name share one queue.
+    const ShareKey key = share == Share::OfBackupTool ? kBackupToolShare
+        : caller.uidKnown                            ? ShareKey(caller.uid)
+                                                     : ShareKey(uid_t(-1));
     auto call = std::make_shared<Call>(
-        Call{connection, message, shareUid, uidKnown, function, refusal, std::move(work)});
-    Share &share = m_shares[shareUid];
-    if (static_cast<int>(share.waiting.size()) >= kQueuePerUid) {
+        Call{connection, message, key, caller, function, refusal, std::move(work)});
+    Queue &queue = m_shares[key];
+    if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
         syslog(LOG_INFO, "%s[%d] refused caller uid %s: %d of its calls already wait\n", function,
-               311, uidText(uidKnown, shareUid).constData(), kQueuePerUid);
+               311, uidText(caller).constData(), kQueuePerUid);
         answer(*call, refusal);
         return;
     }
-    if (share.waiting.empty())
-        m_turns.push_back(shareUid);
-    share.waiting.push_back(call);
+    if (queue.waiting.empty())
+        m_turns.push_back(key);
+    queue.waiting.push_back(call);
     const std::weak_ptr<Call> weak = call;
     QTimer::singleShot(m_nDeadlineMs, this, [this, weak] {
         if (const auto late = weak.lock())
@@ -85,26 +89,26 @@ void CallQueue::startWhatMay()
     // One pass over the uids in turn per free worker; a uid whose share is
     // taken keeps its place and waits.
     while (m_nActive < kWorkers) {
-        auto it = std::find_if(m_turns.begin(), m_turns.end(), [this](uid_t uid) {
-            return m_shares[uid].running < kSharePerUid;
+        auto it = std::find_if(m_turns.begin(), m_turns.end(), [this](ShareKey key) {
+            return m_shares[key].running < kSharePerUid;
         });
         if (it == m_turns.end())
             return;
-        const uid_t uid = *it;
+        const ShareKey key = *it;
         m_turns.erase(it);
-        Share &share = m_shares[uid];
-        assert(!share.waiting.empty());
-        const std::shared_ptr<Call> call = share.waiting.front();
-        share.waiting.pop_front();
-        if (!share.waiting.empty())
-            m_turns.push_back(uid);
+        Queue &queue = m_shares[key];
+        assert(!queue.waiting.empty());
+        const std::shared_ptr<Call> call = queue.waiting.front();
+        queue.waiting.pop_front();
+        if (!queue.waiting.empty())
+            m_turns.push_back(key);
         start(call);
     }
 }
 
 void CallQueue::start(const std::shared_ptr<Call> &call)
 {
-    ++m_shares[call->uid].running;
+    ++m_shares[call->key].running;
     ++m_nActive;
     call->started = true;
     try {
@@ -116,14 +120,14 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
     } catch (const std::system_error &) {
         // No thread to be had: the call is refused, as a late one would be.
         syslog(LOG_INFO, "%s[%d] no worker thread, caller uid %s answered -1\n", call->function,
-               314, uidText(call->uidKnown, call->uid).constData());
+               314, uidText(call->caller).constData());
         finish(call, CallAnswer{call->refusal, 0});
     }
 }
 
 void CallQueue::finish(const std::shared_ptr<Call> &call, const CallAnswer &result)
 {
-    --m_shares[call->uid].running;
+    --m_shares[call->key].running;
     if (!call->late)
         --m_nActive;
     if (!call->answered) {
@@ -132,13 +136,13 @@ void CallQueue::finish(const std::shared_ptr<Call> &call, const CallAnswer &resu
                    "%s[%d] reply of %lld bytes does not fit in a bus message, caller uid %s "
                    "answered -1\n",
                    call->function, 312, static_cast<long long>(result.wireBytes),
-                   uidText(call->uidKnown, call->uid).constData());
+                   uidText(call->caller).constData());
             answer(*call, call->refusal);
         } else {
             answer(*call, result.arguments);
         }
     }
-    forgetIfIdle(call->uid);
+    forgetIfIdle(call->key);
     startWhatMay();
 }
 
@@ -152,17 +156,17 @@ void CallQueue::expire(const std::shared_ptr<Call> &call)
         call->late = true;
         --m_nActive;
     } else {
-        Share &share = m_shares[call->uid];
-        share.waiting.erase(std::find(share.waiting.begin(), share.waiting.end(), call));
-        if (share.waiting.empty())
-            m_turns.erase(std::find(m_turns.begin(), m_turns.end(), call->uid));
+        Queue &queue = m_shares[call->key];
+        queue.waiting.erase(std::find(queue.waiting.begin(), queue.waiting.end(), call));
+        if (queue.waiting.empty())
+            m_turns.erase(std::find(m_turns.begin(), m_turns.end(), call->key));
     }
     syslog(LOG_INFO, "%s[%d] no answer within %d ms %s, caller uid %s answered -1\n",
            call->function, 313, m_nDeadlineMs,
            call->started ? "from its worker" : "while waiting for a worker",
-           uidText(call->uidKnown, call->uid).constData());
+           uidText(call->caller).constData());
     answer(*call, call->refusal);
-    forgetIfIdle(call->uid);
+    forgetIfIdle(call->key);
     startWhatMay();
 }
 
@@ -173,9 +177,9 @@ void CallQueue::answer(Call &call, const QList<QVariant> &arguments)
     call.connection.send(call.message.createReply(arguments));
 }
 
-void CallQueue::forgetIfIdle(uid_t uid)
+void CallQueue::forgetIfIdle(ShareKey key)
 {
-    const auto it = m_shares.find(uid);
+    const auto it = m_shares.find(key);
     if (it != m_shares.end() && it->second.running == 0 && it->second.waiting.empty())
         m_shares.erase(it);
 }

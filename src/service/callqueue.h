@@ -1,5 +1,7 @@
 #pragma once
 
+#include "buscaller.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QObject>
@@ -51,17 +53,25 @@ public:
 
     static CallQueue &instance();
 
+    // Whose share a call takes: its caller's uid, or the backup tool's own,
+    // so that a stuck listing of root's never holds up a wipe.
+    enum class Share { OfCaller, OfBackupTool };
+
     // Takes over the answer to message, whose slot has set a delayed reply.
     // work runs on a worker thread and must not touch the bus context;
     // refusal is the reply's arguments when the call is refused or late.
-    void submit(const QDBusConnection &connection, const QDBusMessage &message, uid_t shareUid,
-                bool uidKnown, const char *function, const QList<QVariant> &refusal, Work work);
+    void submit(const QDBusConnection &connection, const QDBusMessage &message,
+                const BusCaller &caller, Share share, const char *function,
+                const QList<QVariant> &refusal, Work work);
 
     int deadlineMs() const { return m_nDeadlineMs; }
 
 private:
     struct Call;
-    struct Share
+    // A caller's uid, or kBackupToolShare: wider than uid_t, so never a uid.
+    using ShareKey = qint64;
+    static constexpr ShareKey kBackupToolShare = -1;
+    struct Queue
     {
         std::deque<std::shared_ptr<Call>> waiting;
         int running = 0;
@@ -73,10 +83,10 @@ private:
     void finish(const std::shared_ptr<Call> &call, const CallAnswer &answer);
     void expire(const std::shared_ptr<Call> &call);
     void answer(Call &call, const QList<QVariant> &arguments);
-    void forgetIfIdle(uid_t uid);
+    void forgetIfIdle(ShareKey key);
 
-    std::map<uid_t, Share> m_shares;
-    std::deque<uid_t> m_turns; // uids with waiting calls, next to be served first
+    std::map<ShareKey, Queue> m_shares;
+    std::deque<ShareKey> m_turns; // shares with waiting calls, next to be served first
     int m_nActive = 0; // running calls not yet past their deadline
     int m_nDeadlineMs;
 };
