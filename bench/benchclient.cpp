@@ -8,7 +8,7 @@
 //   arkvane-bench-client latency COUNT USER        COUNT get_certificationInterval calls, one at a
 //                                                  time: median, 99th percentile and slowest
 //   arkvane-bench-client list-loop BOX             get_allRunFileList back to back, until killed
-//   arkvane-bench-client flood BOX INFLIGHT        keeps INFLIGHT listings waiting, until killed
+//   arkvane-bench-client flood BOX COUNT           COUNT listings sent at once, again and again
 //
 // Each prints one JSON line. Before a timed call the client pings the daemon
 // once, so that the connection's first-use costs fall outside the time.
@@ -238,20 +238,24 @@ int listLoop(const QDBusConnection &bus, const QString &box)
                  kCallTimeoutMs);
 }
 
-// Sends a new listing each time one is answered, so INFLIGHT always wait.
-int flood(const QDBusConnection &bus, const QString &box, int inFlight)
+// Sends COUNT listings without waiting, and again once all are answered.
+int flood(const QDBusConnection &bus, const QString &box, int count)
 {
-    std::function<void()> send = [&] {
-        auto *watcher = new QDBusPendingCallWatcher(
-            bus.asyncCall(daemonCall(QStringLiteral("get_allRunFileList"), {box}),
-                          kCallTimeoutMs));
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [&send](auto *done) {
-            done->deleteLater();
-            send();
-        });
+    int waiting = 0;
+    std::function<void()> sendAll = [&] {
+        waiting = count;
+        for (int i = 0; i < count; ++i) {
+            auto *watcher = new QDBusPendingCallWatcher(
+                bus.asyncCall(daemonCall(QStringLiteral("get_allRunFileList"), {box}),
+                              kCallTimeoutMs));
+            QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [&](auto *done) {
+                done->deleteLater();
+                if (--waiting == 0)
+                    sendAll();
+            });
+        }
     };
-    for (int i = 0; i < inFlight; ++i)
-        send();
+    sendAll();
     return QCoreApplication::exec();
 }
 
@@ -259,7 +263,7 @@ int usage()
 {
     std::fputs("usage: arkvane-bench-client files BOX [--dump FILE] | kill BOX | ping"
                " | certify COUNT PREFIX | latency COUNT USER | list-loop BOX"
-               " | flood BOX INFLIGHT\n",
+               " | flood BOX COUNT\n",
                stderr);
     return 2;
 }

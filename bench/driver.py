@@ -563,7 +563,7 @@ def fairness(args):
     try:
         phases = [("idle", []),
                   ("alice lists her box in a loop", [("alice", ["list-loop", box])]),
-                  (f"... and root keeps {FAIRNESS_QUEUED} listings waiting",
+                  (f"... and root sends {FAIRNESS_QUEUED} listings at a time without waiting",
                    [("root", ["flood", box, str(FAIRNESS_QUEUED)])])]
         for name, loaders in phases:
             for user, argv in loaders:

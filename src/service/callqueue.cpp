@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstdlib>
 #include <system_error>
@@ -17,16 +18,24 @@
 
 struct CallQueue::Call
 {
+    Call(const QDBusConnection &busConnection, const QDBusMessage &busMessage)
+        : connection(busConnection)
+        , message(busMessage)
+    {
+    }
+
     QDBusConnection connection;
     QDBusMessage message;
-    ShareKey key;
+    ShareKey key = 0;
     BusCaller caller;
-    const char *function;
+    const char *function = nullptr;
     QList<QVariant> refusal;
     Work work;
+    // The next two only on the bus thread.
     bool started = false;
     bool late = false; // its deadline passed while it ran
-    bool answered = false;
+    // Set by whoever answers first: the worker or the deadline.
+    std::atomic<bool> answered{false};
 };
 
 namespace {
@@ -76,13 +85,18 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
     const ShareKey key = share == Share::OfBackupTool ? kBackupToolShare
         : caller.uidKnown                            ? ShareKey(caller.uid)
                                                      : ShareKey(uid_t(-1));
-    auto call = std::make_shared<Call>(
-        Call{connection, message, key, caller, function, refusal, std::move(work)});
+    auto call = std::make_shared<Call>(connection, message);
+    call->key = key;
+    call->caller = caller;
+    call->function = function;
+    call->refusal = refusal;
+    call->work = std::move(work);
     Queue &queue = m_shares[key];
     if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
         syslog(LOG_INFO, "%s[%d] refused caller uid %s: %d of its calls already wait\n", function,
                311, uidText(caller).constData(), kQueuePerUid);
-        answer(*call, refusal);
+        claim(*call);
+        send(*call, refusal);
         return;
     }
     if (queue.waiting.empty())
@@ -127,41 +141,44 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
         std::thread([this, call] {
             yieldToTheBusThread();
             const CallAnswer result = call->work();
-            QMetaObject::invokeMethod(
-                this, [this, call, result] { finish(call, result); }, Qt::QueuedConnection);
+            // Marshalled and sent here: a large reply costs the bus thread nothing.
+            if (claim(*call)) {
+                if (result.wireBytes > kMaxReplyBytes) {
+                    syslog(LOG_INFO,
+                           "%s[%d] reply of %lld bytes does not fit in a bus message, "
+                           "caller uid %s answered -1\n",
+                           call->function, 312, static_cast<long long>(result.wireBytes),
+                           uidText(call->caller).constData());
+                    send(*call, call->refusal);
+                } else {
+                    send(*call, result.arguments);
+                }
+            }
+            QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
         }).detach();
     } catch (const std::system_error &) {
         // No thread to be had: the call is refused, as a late one would be.
+        claim(*call);
         syslog(LOG_INFO, "%s[%d] no worker thread, caller uid %s answered -1\n", call->function,
                314, uidText(call->caller).constData());
-        finish(call, CallAnswer{call->refusal, 0});
+        send(*call, call->refusal);
+        finish(call);
     }
 }
 
-void CallQueue::finish(const std::shared_ptr<Call> &call, const CallAnswer &result)
+void CallQueue::finish(const std::shared_ptr<Call> &call)
 {
     --m_shares[call->key].running;
     if (!call->late)
         --m_nActive;
-    if (!call->answered) {
-        if (result.wireBytes > kMaxReplyBytes) {
-            syslog(LOG_INFO,
-                   "%s[%d] reply of %lld bytes does not fit in a bus message, caller uid %s "
-                   "answered -1\n",
-                   call->function, 312, static_cast<long long>(result.wireBytes),
-                   uidText(call->caller).constData());
-            answer(*call, call->refusal);
-        } else {
-            answer(*call, result.arguments);
-        }
-    }
     forgetIfIdle(call->key);
     startWhatMay();
 }
 
 void CallQueue::expire(const std::shared_ptr<Call> &call)
 {
-    if (call->answered)
+    // A worker that answered first keeps its answer.
+    if (!claim(*call))
         return;
     if (call->started) {
         // The worker may be stuck in the kernel: its caller's share stays
@@ -178,15 +195,19 @@ void CallQueue::expire(const std::shared_ptr<Call> &call)
            call->function, 313, m_nDeadlineMs,
            call->started ? "from its worker" : "while waiting for a worker",
            uidText(call->caller).constData());
-    answer(*call, call->refusal);
+    send(*call, call->refusal);
     forgetIfIdle(call->key);
     startWhatMay();
 }
 
-void CallQueue::answer(Call &call, const QList<QVariant> &arguments)
+bool CallQueue::claim(Call &call)
 {
-    assert(!call.answered);
-    call.answered = true;
+    return !call.answered.exchange(true);
+}
+
+void CallQueue::send(const Call &call, const QList<QVariant> &arguments)
+{
+    assert(call.answered);
     call.connection.send(call.message.createReply(arguments));
 }
 

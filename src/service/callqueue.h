@@ -23,9 +23,9 @@ struct CallAnswer
 };
 
 // Runs the expensive bus calls (scans, kills, wipes) on worker threads and
-// answers them through delayed replies, so the thread that reads the bus
-// keeps answering the cheap ones. Lives on that thread; every member below
-// is touched there only.
+// answers them through delayed replies, sent from the worker, so the thread
+// that reads the bus keeps answering the cheap ones. Lives on that thread;
+// every member below is touched there only.
 //
 // Fair shares: each caller uid runs at most kSharePerUid calls at a time and
 // queues at most kQueuePerUid more; a call beyond that is refused at once.
@@ -80,9 +80,12 @@ private:
     CallQueue();
     void startWhatMay();
     void start(const std::shared_ptr<Call> &call);
-    void finish(const std::shared_ptr<Call> &call, const CallAnswer &answer);
+    void finish(const std::shared_ptr<Call> &call);
     void expire(const std::shared_ptr<Call> &call);
-    void answer(Call &call, const QList<QVariant> &arguments);
+    // Whether this answer is the call's first (then the caller sends it);
+    // safe from any thread.
+    static bool claim(Call &call);
+    static void send(const Call &call, const QList<QVariant> &arguments);
     void forgetIfIdle(ShareKey key);
 
     std::map<ShareKey, Queue> m_shares;
