@@ -527,8 +527,8 @@ class Bench:
 
 # The fairness run: alice's box holds about 100,000 descriptors (4,000
 # processes with 24 files each); bob's cheap call is timed while the daemon is
-# idle, while alice lists her box back to back, and while root also keeps 100
-# listings of it waiting.
+# idle, while alice lists her box back to back, and while root also sends 100
+# listings of it at a time, without waiting for their replies.
 FAIRNESS_WORKLOAD = (4000, 24, 3)
 FAIRNESS_QUICK_WORKLOAD = (400, 24, 3)
 FAIRNESS_CALLS = 2000
