@@ -11,6 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <cassert>
 #include <cstdlib>
 #include <system_error>
@@ -52,6 +56,65 @@ void yieldToTheBusThread()
 {
     constexpr int kWorkerNice = 10;
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kWorkerNice);
+}
+
+// Threads kept for the next call once their call is done: no thread is made
+// per call, and a thread's processor time stays readable under /proc. A
+// thread is made only when none is idle, so there are never more than the
+// calls running at once (stuck ones included) ever were.
+class ThreadPool
+{
+public:
+    void run(std::function<void()> job)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_jobs.push_back(std::move(job));
+        if (m_idle > 0) {
+            m_wake.notify_one();
+            return;
+        }
+        lock.unlock();
+        try {
+            std::thread([this] { serve(); }).detach();
+        } catch (const std::system_error &) {
+            // Only the bus thread adds jobs, so a job still waiting is this
+            // one; one already taken by a thread that came free will run.
+            lock.lock();
+            if (m_jobs.empty())
+                return;
+            m_jobs.pop_back();
+            throw;
+        }
+    }
+
+private:
+    void serve()
+    {
+        yieldToTheBusThread();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            ++m_idle;
+            m_wake.wait(lock, [this] { return !m_jobs.empty(); });
+            --m_idle;
+            std::function<void()> job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_jobs;
+    int m_idle = 0;
+};
+
+ThreadPool &threadPool()
+{
+    // Never destroyed: its threads live as long as the process.
+    static ThreadPool *pool = new ThreadPool();
+    return *pool;
 }
 
 // Tests shorten the deadline so that a stuck call's answer needs no long wait.
@@ -138,8 +201,7 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
     ++m_nActive;
     call->started = true;
     try {
-        std::thread([this, call] {
-            yieldToTheBusThread();
+        threadPool().run([this, call] {
             const CallAnswer result = call->work();
             // Marshalled and sent here: a large reply costs the bus thread nothing.
             if (claim(*call)) {
@@ -155,7 +217,7 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
                 }
             }
             QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
-        }).detach();
+        });
     } catch (const std::system_error &) {
         // No thread to be had: the call is refused, as a late one would be.
         claim(*call);
