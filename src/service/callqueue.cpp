@@ -4,10 +4,9 @@
 #include <QMetaObject>
 #include <QTimer>
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
+#include <pthread.h>
+#include <sched.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -49,13 +48,14 @@ QByteArray uidText(const BusCaller &caller)
     return caller.uidKnown ? QByteArray::number(caller.uid) : QByteArrayLiteral("unknown");
 }
 
-// Workers run below the bus thread's priority: with every core busy
-// scanning, a cheap call is still read and answered at once. Failure leaves
-// the worker at the daemon's own priority.
+// Workers are batch threads: the scheduler lets a waking bus thread preempt
+// them at once, so with every core busy scanning a cheap call is still read
+// and answered, while their share of the processor stays that of any other
+// thread. Failure leaves the worker an ordinary thread.
 void yieldToTheBusThread()
 {
-    constexpr int kWorkerNice = 10;
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kWorkerNice);
+    const sched_param parameters{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
 }
 
 // Threads kept for the next call once their call is done: no thread is made
