@@ -5,6 +5,10 @@
 //   arkvane-bench-client kill BOX                  kill_allProcessSignal
 //   arkvane-bench-client ping                      a round trip to the daemon that does no work
 //   arkvane-bench-client certify COUNT PREFIX      set_certificationInterval for COUNT names
+//   arkvane-bench-client latency COUNT USER        COUNT get_certificationInterval calls, one at a
+//                                                  time: median, 99th percentile and slowest
+//   arkvane-bench-client list-loop BOX             get_allRunFileList back to back, until killed
+//   arkvane-bench-client flood BOX COUNT           COUNT listings sent at once, again and again
 //
 // Each prints one JSON line. Before a timed call the client pings the daemon
 // once, so that the connection's first-use costs fall outside the time.
@@ -19,14 +23,18 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QTextStream>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <vector>
 
 namespace {
 
@@ -194,10 +202,68 @@ int certify(const QDBusConnection &bus, int count, const QString &prefix)
     return failed || refused ? 1 : 0;
 }
 
+// The latency of a cheap call as one user sees it while others load the daemon.
+// A call that fails (a time-out under load) counts as the time it took.
+int latency(const QDBusConnection &bus, int count, const QString &user)
+{
+    ping(bus);
+    std::vector<double> ms;
+    ms.reserve(static_cast<std::size_t>(count));
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        const QDBusMessage reply = bus.call(
+            daemonCall(QStringLiteral("get_certificationInterval"), {user}), QDBus::Block);
+        ms.push_back(millisecondsOf(timer));
+        if (reply.type() != QDBusMessage::ReplyMessage)
+            ++failed;
+    }
+    std::sort(ms.begin(), ms.end());
+    auto at = [&ms](double q) {
+        return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))];
+    };
+    printLine(QByteArray("{\"calls\": ") + QByteArray::number(count) + ", \"p50_ms\": "
+              + QByteArray::number(at(0.5), 'f', 3) + ", \"p99_ms\": "
+              + QByteArray::number(at(0.99), 'f', 3) + ", \"max_ms\": "
+              + QByteArray::number(ms.back(), 'f', 3) + ", \"failed\": "
+              + QByteArray::number(failed) + "}");
+    return 0;
+}
+
+int listLoop(const QDBusConnection &bus, const QString &box)
+{
+    for (;;)
+        bus.call(daemonCall(QStringLiteral("get_allRunFileList"), {box}), QDBus::Block,
+                 kCallTimeoutMs);
+}
+
+// Sends COUNT listings without waiting, and again once all are answered.
+int flood(const QDBusConnection &bus, const QString &box, int count)
+{
+    int waiting = 0;
+    std::function<void()> sendAll = [&] {
+        waiting = count;
+        for (int i = 0; i < count; ++i) {
+            auto *watcher = new QDBusPendingCallWatcher(
+                bus.asyncCall(daemonCall(QStringLiteral("get_allRunFileList"), {box}),
+                              kCallTimeoutMs));
+            QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [&](auto *done) {
+                done->deleteLater();
+                if (--waiting == 0)
+                    sendAll();
+            });
+        }
+    };
+    sendAll();
+    return QCoreApplication::exec();
+}
+
 int usage()
 {
     std::fputs("usage: arkvane-bench-client files BOX [--dump FILE] | kill BOX | ping"
-               " | certify COUNT PREFIX\n",
+               " | certify COUNT PREFIX | latency COUNT USER | list-loop BOX"
+               " | flood BOX COUNT\n",
                stderr);
     return 2;
 }
@@ -238,5 +304,11 @@ int main(int argc, char *argv[])
             return usage();
         return certify(bus, count, args.at(2));
     }
+    if (command == QLatin1String("latency") && args.size() == 3 && args.at(1).toInt() > 0)
+        return latency(bus, args.at(1).toInt(), args.at(2));
+    if (command == QLatin1String("list-loop") && args.size() == 2)
+        return listLoop(bus, args.at(1));
+    if (command == QLatin1String("flood") && args.size() == 3 && args.at(2).toInt() > 0)
+        return flood(bus, args.at(1), args.at(2).toInt());
     return usage();
 }

@@ -4,7 +4,7 @@
 # prints the table. See bench/README.md.
 #
 #   bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish]
-#                     [--build DIR]
+#                     [--build DIR] [--fairness]
 #
 #   --quick       small scales and 3 runs: a check of the benchmark itself
 #   --runs N      runs of the peers and of the kill with holders (default 5)
@@ -12,6 +12,7 @@
 #   --skip-fuser  leave fuser out (the slowest peer by far)
 #   --publish     also write bench/results.md and bench/scan-time.png
 #   --build DIR   the build folder (default build-bench)
+#   --fairness    only the latency of one user's cheap call while others list
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 arkvane_require_root
 
@@ -25,7 +26,8 @@ while [ $# -gt 0 ]; do
         --skip-fuser) driver_args+=(--skip-fuser) ;;
         --publish) driver_args+=(--publish "$ARKVANE_SOURCE_DIR/bench") ;;
         --build) build_dir=$(realpath -m "$2"); shift ;;
-        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR]" >&2
+        --fairness) driver_args+=(--fairness) ;;
+        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR] [--fairness]" >&2
            exit 2 ;;
     esac
     shift

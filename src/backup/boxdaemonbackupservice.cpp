@@ -1,7 +1,9 @@
 #include "boxdaemonbackupservice.h"
 
+#include "buscaller.h"
+#include "callqueue.h"
+
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 
 #include <unistd.h>
@@ -13,19 +15,26 @@ BoxDaemonBackupService::BoxDaemonBackupService()
 
 BoxDaemonBackupService::~BoxDaemonBackupService() = default;
 
-bool BoxDaemonBackupService::admitsCurrentCaller()
+bool BoxDaemonBackupService::admitsCurrentCaller(BusCaller &caller)
 {
-    // Outside a bus call there is no caller to identify: the check refuses.
     if (!calledFromDBus())
         return check_callerPrivilege(nullptr, QString());
-    return check_callerPrivilege(connection().interface(), message().service());
+    caller = busCallerOf(connection(), message());
+    return admitsCaller(caller);
 }
 
-int BoxDaemonBackupService::currentCallerPid()
+int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
 {
     // A direct call (a test, never the bus) comes from this very process.
-    if (!calledFromDBus())
-        return static_cast<int>(getpid());
-    QDBusConnectionInterface *bus = connection().interface();
-    return bus ? static_cast<int>(bus->servicePid(message().service()).value()) : 0;
+    const int nCallerPid = calledFromDBus() ? busCallerOf(connection(), message()).pid
+                                            : static_cast<int>(getpid());
+    return format_boxRootEntry(boxRoot, nCallerPid);
+}
+
+void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const char *function,
+                                                 std::function<int()> wipe)
+{
+    setDelayedReply(true);
+    CallQueue::instance().submit(connection(), message(), caller,
+                                 CallQueue::Share::OfBackupTool, function, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
 }

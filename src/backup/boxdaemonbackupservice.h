@@ -5,7 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QDBusConnectionInterface;
+struct BusCaller;
 
 // The object behind "/backup": box root discovery and wipes, served only to
 // the backup tool running as the superuser.
@@ -28,8 +31,14 @@ public Q_SLOTS:
     QStringList get_allBoxRootEntries();
 
 private:
-    // check_callerPrivilege with the connection and sender of the call being served.
-    bool admitsCurrentCaller();
-    // The process id the bus daemon reports for the caller; 0 when it cannot tell.
-    int currentCallerPid();
+    // check_callerPrivilege for the call being served; caller is what the bus
+    // daemon said of it. Outside a bus call there is no caller: refused.
+    bool admitsCurrentCaller(BusCaller &caller);
+    // The caller check on a caller already asked of the bus daemon.
+    bool admitsCaller(const BusCaller &caller);
+    // Wipes one box root, sparing the caller's process.
+    int format_boxRootEntry(const QString &boxRoot, int nCallerPid);
+    // Answers the call being served from a worker with the wipe's result.
+    void wipeOffTheBusThread(const BusCaller &caller, const char *function,
+                             std::function<int()> wipe);
 };

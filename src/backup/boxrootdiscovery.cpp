@@ -1,6 +1,9 @@
 #include "boxdaemonbackupservice.h"
 
+#include "buscaller.h"
+
 #include <QFileInfo>
+#include <QMutex>
 
 #include <pwd.h>
 #include <syslog.h>
@@ -8,7 +11,10 @@
 QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
 {
     QStringList boxRoots;
-    // The cursor is process-wide; nothing else in the daemon walks it.
+    // The cursor is process-wide, and a wipe on a worker walks it while the
+    // bus thread may answer a listing of the box roots.
+    static QMutex cursor;
+    const QMutexLocker locker(&cursor);
     setpwent();
     while (const struct passwd *entry = getpwent()) {
         const QString home = entry->pw_dir ? QString::fromUtf8(entry->pw_dir) : QString();
@@ -24,7 +30,8 @@ QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
 QStringList BoxDaemonBackupService::get_allBoxRootEntries()
 {
     syslog(LOG_INFO, "%s[%d] called\n", "get_allBoxRootEntries", 121);
-    if (!admitsCurrentCaller())
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
         return {};
     return get_allBoxRootEntriesInner();
 }

@@ -3,6 +3,7 @@
 #include "boxrootdirectory.h"
 #include "boxusername.h"
 #include "mounttable.h"
+#include "buscaller.h"
 #include "processkill.h"
 #include "systemlog.h"
 #include "treeremoval.h"
@@ -78,7 +79,7 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const QString &boxR
 
 } // namespace
 
-int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
+int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int nCallerPid)
 {
     const OpenedBoxRoot root = openBoxRoot(QFile::encodeName(boxRoot));
     switch (root.kind) {
@@ -99,7 +100,6 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
         break;
     }
 
-    const int callerPid = currentCallerPid();
     const QDir boxDir(boxRoot);
     // Descriptor targets name the box as the kernel resolves it (a home
     // reached through a link, a home written with a double slash), so its
@@ -112,7 +112,7 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
             realBox.isEmpty() ? path : QFile::decodeName(realBox + '/' + name);
         // A holder that could not be judged may live on: the wipe then
         // answers -1 even when the removal succeeds.
-        if (kill_allProcessByPath(holdersBelow, callerPid) != 0) {
+        if (kill_allProcessByPath(holdersBelow, nCallerPid) != 0) {
             holdersMayLive = true;
             syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
                    escapedForLog(path).constData());
@@ -130,23 +130,30 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
 
 int BoxDaemonBackupService::format_allBoxRootEntries()
 {
-    if (!admitsCurrentCaller())
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
         return -1;
-    const QStringList boxRoots = get_allBoxRootEntriesInner();
-    if (boxRoots.isEmpty()) {
-        syslog(LOG_INFO, "%s[%d] BoxRootEntries is empty\n", "format_allBoxRootEntries", 203);
+    // The caller is admitted on the bus thread; the wipe itself runs on a worker.
+    auto wipeAll = [this, caller] {
+        const QStringList boxRoots = get_allBoxRootEntriesInner();
+        if (boxRoots.isEmpty()) {
+            syslog(LOG_INFO, "%s[%d] BoxRootEntries is empty\n", "format_allBoxRootEntries", 203);
+            return 0;
+        }
+        for (const QString &boxRoot : boxRoots)
+            format_boxRootEntry(boxRoot, caller.pid);
         return 0;
-    }
-    for (const QString &boxRoot : boxRoots)
-        format_boxRootEntry(boxRoot);
-    return 0;
+    };
+    wipeOffTheBusThread(caller, "format_allBoxRootEntries", wipeAll);
+    return -1;
 }
 
 int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
 {
     syslog(LOG_INFO, "%s[%d] called: strUserName = %s\n", "format_boxRootEntries", 219,
            escapedForLog(strUserName).constData());
-    if (!admitsCurrentCaller())
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
         return -1;
     // After the caller check, so a refused caller's lines stay exactly those
     // of any other refusal and tell it nothing about the name.
@@ -158,5 +165,7 @@ int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
     const QString boxRoot = strUserName == QLatin1String("root")
         ? QStringLiteral("/root/.box")
         : QStringLiteral("/home/%1/.box").arg(strUserName);
-    return format_boxRootEntry(boxRoot);
+    wipeOffTheBusThread(caller, "format_boxRootEntries",
+                        [this, boxRoot, caller] { return format_boxRootEntry(boxRoot, caller.pid); });
+    return -1;
 }

@@ -1,5 +1,6 @@
 #include "boxdaemonbackupservice.h"
 
+#include "buscaller.h"
 #include "systemlog.h"
 
 #include <QDBusConnectionInterface>
@@ -62,10 +63,14 @@ bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *pIn
 {
     if (!pInterface)
         return false;
+    return admitsCaller(busCallerOf(pInterface->connection(), strService));
+}
 
-    // Both asked before either is looked at; a failed query reads as 0.
-    const uint uid = pInterface->serviceUid(strService).value();
-    const uint pid = pInterface->servicePid(strService).value();
+bool BoxDaemonBackupService::admitsCaller(const BusCaller &caller)
+{
+    // A failed query reads as uid 0 and pid 0, which no program runs as.
+    const uint uid = caller.uid;
+    const uint pid = static_cast<uint>(caller.pid);
 
     if (uid != 0) {
         syslog(LOG_INFO, "%s[%d] failed: uid = %u\n", "check_callerPrivilege", 96, uid);

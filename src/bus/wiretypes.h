@@ -30,6 +30,9 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, SFileRules &rules
 QDBusArgument &operator<<(QDBusArgument &argument, const CBoxPidList &list);
 const QDBusArgument &operator>>(const QDBusArgument &argument, CBoxPidList &list);
 
+// An upper bound of the bytes the list takes in a bus message.
+qint64 wireSizeOf(const CBoxFileList &list);
+
 // Registers the four types with the meta-type and D-Bus type systems, in
 // the order clients and the daemon rely on.
 void registerWireTypes();

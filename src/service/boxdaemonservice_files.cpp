@@ -2,14 +2,13 @@
 
 #include "boxpath.h"
 #include "boxscope.h"
+#include "buscaller.h"
+#include "callqueue.h"
 #include "calleraccount.h"
 #include "openfilelist.h"
 #include "processkill.h"
 #include "systemlog.h"
 
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusReply>
 #include <QDebug>
 
 #include <syslog.h>
@@ -29,6 +28,51 @@ bool isServedOrLogged(const CallerAccount &account, const QString &strBoxPath,
     return false;
 }
 
+CallerAccount accountOf(const BusCaller &caller)
+{
+    return caller.uidKnown ? accountOfUid(caller.uid) : CallerAccount{};
+}
+
+QList<QVariant> listingReply(int nResult, const CBoxFileList &list)
+{
+    return {nResult, QVariant::fromValue(list)};
+}
+
+// The listing of one bus call, on a worker: the box scope, the scan and the reply.
+CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
+{
+    const CallerAccount account = accountOf(caller);
+    if (!isServedOrLogged(account, strBoxPath, "get_allRunFileList", 55))
+        return {listingReply(-1, {}), 0};
+    // Which files exist is tested with the caller's permissions, so the list
+    // tells it nothing about paths it could not look at itself.
+    std::optional<ExistenceIdentity> identity;
+    if (!account.isSuperuser())
+        identity = ExistenceIdentity{account.uid, account.gid,
+                                     supplementaryGroupsOf(account.userName.toLocal8Bit(), account.gid)};
+    CBoxFileList list;
+    const int nResult = list_openFilesByPath(format_boxPath(strBoxPath), list, identity);
+    const qint64 bytes = wireSizeOf(list);
+    return {listingReply(nResult, list), bytes};
+}
+
+// The kill of one bus call, on a worker.
+CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
+{
+    const CallerAccount account = accountOf(caller);
+    if (!isServedOrLogged(account, strBoxPath, "kill_allProcessSignal", 64))
+        return {{-1}, 0};
+    // Only the superuser ends other users' processes.
+    std::optional<uid_t> onlyOwner;
+    if (!account.isSuperuser())
+        onlyOwner = account.uid;
+    // An unknown pid is 0, and then no real process is spared.
+    const int nResult = kill_allProcessByPath(strBoxPath, caller.pid, onlyOwner);
+    if (nResult != 0)
+        qDebug() << "get_allFileStatus error.";
+    return {{nResult}, 0};
+}
+
 } // namespace
 
 int BoxDaemonService::get_allFileStatus(const QString &strPath, CBoxFileList &list)
@@ -41,36 +85,26 @@ int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList
     // A direct call from inside the daemon has no caller to scope.
     if (!calledFromDBus())
         return get_allFileStatus(format_boxPath(strBoxPath), list);
-    const CallerAccount account = callerAccount(connection(), message());
-    if (!isServedOrLogged(account, strBoxPath, "get_allRunFileList", 55))
-        return -1;
-    // Which files exist is tested with the caller's permissions, so the list
-    // tells it nothing about paths it could not look at itself.
-    std::optional<ExistenceIdentity> identity;
-    if (!account.isSuperuser())
-        identity = ExistenceIdentity{account.uid, account.gid,
-                                     supplementaryGroupsOf(account.userName.toLocal8Bit(), account.gid)};
-    return list_openFilesByPath(format_boxPath(strBoxPath), list, identity);
+    const BusCaller caller = busCallerOf(connection(), message());
+    setDelayedReply(true);
+    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller,
+                                 "get_allRunFileList", listingReply(-1, {}),
+                                 [caller, strBoxPath] { return listForCaller(caller, strBoxPath); });
+    return -1;
 }
 
 int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
 {
-    int nCallerPid = 0;
-    std::optional<uid_t> onlyOwner;
-    if (calledFromDBus()) {
-        const CallerAccount account = callerAccount(connection(), message());
-        if (!isServedOrLogged(account, strBoxPath, "kill_allProcessSignal", 64))
-            return -1;
-        // Only the superuser ends other users' processes.
-        if (!account.isSuperuser())
-            onlyOwner = account.uid;
-        // A failed query gives 0, and then no real process is spared.
-        const QDBusConnectionInterface *bus = connection().interface();
-        if (bus)
-            nCallerPid = static_cast<int>(bus->servicePid(message().service()).value());
+    if (!calledFromDBus()) {
+        const int nResult = kill_allProcessByPath(strBoxPath, 0, std::nullopt);
+        if (nResult != 0)
+            qDebug() << "get_allFileStatus error.";
+        return nResult;
     }
-    const int nResult = kill_allProcessByPath(strBoxPath, nCallerPid, onlyOwner);
-    if (nResult != 0)
-        qDebug() << "get_allFileStatus error.";
-    return nResult;
+    const BusCaller caller = busCallerOf(connection(), message());
+    setDelayedReply(true);
+    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller,
+                                 "kill_allProcessSignal", {-1},
+                                 [caller, strBoxPath] { return killForCaller(caller, strBoxPath); });
+    return -1;
 }

@@ -1,9 +1,6 @@
 #include "calleraccount.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusReply>
+#include "buscaller.h"
 
 QByteArray uidForLog(const CallerAccount &caller)
 {
@@ -12,11 +9,6 @@ QByteArray uidForLog(const CallerAccount &caller)
 
 CallerAccount callerAccount(const QDBusConnection &connection, const QDBusMessage &message)
 {
-    QDBusConnectionInterface *bus = connection.interface();
-    if (!bus)
-        return {};
-    const QDBusReply<uint> uid = bus->serviceUid(message.service());
-    if (!uid.isValid())
-        return {};
-    return accountOfUid(uid.value());
+    const BusCaller caller = busCallerOf(connection, message);
+    return caller.uidKnown ? accountOfUid(caller.uid) : CallerAccount{};
 }

@@ -24,7 +24,8 @@ public:
     // Stored as given, 0 and negative values too; the running count stays.
     int set_interval(int nInterval);
 
-    // Plain reads without the lock: every caller runs on the daemon's one thread.
+    // Plain reads without the lock: every caller runs on the thread that reads
+    // the bus, which also runs the timers.
     bool isPassed() const { return m_bPassed != 0; }
     qint32 interval() const { return m_nInterval; }
     qint32 ticksSincePass() const { return m_nTimer; }

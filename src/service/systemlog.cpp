@@ -1,11 +1,27 @@
 #include "systemlog.h"
 
+namespace {
+
+// Cut at a character's start, so the line stays valid UTF-8 up to the cut.
+int cutBefore(const QByteArray &text, int limit)
+{
+    int cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+        --cut;
+    return cut;
+}
+
+} // namespace
+
 QByteArray escapedForLog(const QByteArray &text)
 {
     static const char hex[] = "0123456789abcdef";
+    const bool shortened = text.size() > kLoggedTextBytes;
+    const int shown = shortened ? cutBefore(text, kLoggedTextBytes) : text.size();
     QByteArray out;
-    out.reserve(text.size());
-    for (char c : text) {
+    out.reserve(shown + 32);
+    for (int i = 0; i < shown; ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7f || byte == '\\') {
             out.append("\\x");
@@ -15,6 +31,8 @@ QByteArray escapedForLog(const QByteArray &text)
             out.append(c);
         }
     }
+    if (shortened)
+        out.append("... (" + QByteArray::number(text.size()) + " bytes in all)");
     return out;
 }
 

@@ -1,0 +1,281 @@
+#include "callqueue.h"
+
+#include <QByteArray>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <pthread.h>
+#include <sched.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <cassert>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+struct CallQueue::Call
+{
+    Call(const QDBusConnection &busConnection, const QDBusMessage &busMessage)
+        : connection(busConnection)
+        , message(busMessage)
+    {
+    }
+
+    QDBusConnection connection;
+    QDBusMessage message;
+    ShareKey key = 0;
+    BusCaller caller;
+    const char *function = nullptr;
+    QList<QVariant> refusal;
+    Work work;
+    // The next two only on the bus thread.
+    bool started = false;
+    bool late = false; // its deadline passed while it ran
+    // Set by whoever answers first: the worker or the deadline.
+    std::atomic<bool> answered{false};
+};
+
+namespace {
+
+QByteArray uidText(const BusCaller &caller)
+{
+    return caller.uidKnown ? QByteArray::number(caller.uid) : QByteArrayLiteral("unknown");
+}
+
+// Workers are batch threads: the scheduler lets a waking bus thread preempt
+// them at once, so with every core busy scanning a cheap call is still read
+// and answered, while their share of the processor stays that of any other
+// thread. Failure leaves the worker an ordinary thread.
+void yieldToTheBusThread()
+{
+    const sched_param parameters{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
+}
+
+// Threads kept for the next call once their call is done: no thread is made
+// per call, and a thread's processor time stays readable under /proc. A
+// thread is made only when none is idle, so there are never more than the
+// calls running at once (stuck ones included) ever were.
+class ThreadPool
+{
+public:
+    void run(std::function<void()> job)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_jobs.push_back(std::move(job));
+        if (m_idle > 0) {
+            m_wake.notify_one();
+            return;
+        }
+        lock.unlock();
+        try {
+            std::thread([this] { serve(); }).detach();
+        } catch (const std::system_error &) {
+            // Only the bus thread adds jobs, so a job still waiting is this
+            // one; one already taken by a thread that came free will run.
+            lock.lock();
+            if (m_jobs.empty())
+                return;
+            m_jobs.pop_back();
+            throw;
+        }
+    }
+
+private:
+    void serve()
+    {
+        yieldToTheBusThread();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            ++m_idle;
+            m_wake.wait(lock, [this] { return !m_jobs.empty(); });
+            --m_idle;
+            std::function<void()> job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_jobs;
+    int m_idle = 0;
+};
+
+ThreadPool &threadPool()
+{
+    // Never destroyed: its threads live as long as the process.
+    static ThreadPool *pool = new ThreadPool();
+    return *pool;
+}
+
+// Tests shorten the deadline so that a stuck call's answer needs no long wait.
+int deadlineFromEnvironment()
+{
+    const QByteArray text = qgetenv("ARKVANE_TEST_CALL_DEADLINE_MS");
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    return ok && value > 0 && value <= CallQueue::kDeadlineMs ? value : CallQueue::kDeadlineMs;
+}
+
+} // namespace
+
+CallQueue::CallQueue()
+    : m_nDeadlineMs(deadlineFromEnvironment())
+{
+}
+
+CallQueue &CallQueue::instance()
+{
+    // Never destroyed: detached workers may still report back at exit.
+    static CallQueue *queue = new CallQueue();
+    return *queue;
+}
+
+void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &message,
+                       const BusCaller &caller, Share share, const char *function,
+                       const QList<QVariant> &refusal, Work work)
+{
+    // Callers the bus daemon could not name share one queue.
+    const ShareKey key = share == Share::OfBackupTool ? kBackupToolShare
+        : caller.uidKnown                            ? ShareKey(caller.uid)
+                                                     : ShareKey(uid_t(-1));
+    auto call = std::make_shared<Call>(connection, message);
+    call->key = key;
+    call->caller = caller;
+    call->function = function;
+    call->refusal = refusal;
+    call->work = std::move(work);
+    Queue &queue = m_shares[key];
+    if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
+        syslog(LOG_INFO, "%s[%d] refused caller uid %s: %d of its calls already wait\n", function,
+               311, uidText(caller).constData(), kQueuePerUid);
+        claim(*call);
+        send(*call, refusal);
+        return;
+    }
+    if (queue.waiting.empty())
+        m_turns.push_back(key);
+    queue.waiting.push_back(call);
+    const std::weak_ptr<Call> weak = call;
+    QTimer::singleShot(m_nDeadlineMs, this, [this, weak] {
+        if (const auto late = weak.lock())
+            expire(late);
+    });
+    startWhatMay();
+}
+
+void CallQueue::startWhatMay()
+{
+    // One pass over the uids in turn per free worker; a uid whose share is
+    // taken keeps its place and waits.
+    while (m_nActive < kWorkers) {
+        auto it = std::find_if(m_turns.begin(), m_turns.end(), [this](ShareKey key) {
+            return m_shares[key].running < kSharePerUid;
+        });
+        if (it == m_turns.end())
+            return;
+        const ShareKey key = *it;
+        m_turns.erase(it);
+        Queue &queue = m_shares[key];
+        assert(!queue.waiting.empty());
+        const std::shared_ptr<Call> call = queue.waiting.front();
+        queue.waiting.pop_front();
+        if (!queue.waiting.empty())
+            m_turns.push_back(key);
+        start(call);
+    }
+}
+
+void CallQueue::start(const std::shared_ptr<Call> &call)
+{
+    ++m_shares[call->key].running;
+    ++m_nActive;
+    call->started = true;
+    try {
+        threadPool().run([this, call] {
+            const CallAnswer result = call->work();
+            // Marshalled and sent here: a large reply costs the bus thread nothing.
+            if (claim(*call)) {
+                if (result.wireBytes > kMaxReplyBytes) {
+                    syslog(LOG_INFO,
+                           "%s[%d] reply of %lld bytes does not fit in a bus message, "
+                           "caller uid %s answered -1\n",
+                           call->function, 312, static_cast<long long>(result.wireBytes),
+                           uidText(call->caller).constData());
+                    send(*call, call->refusal);
+                } else {
+                    send(*call, result.arguments);
+                }
+            }
+            QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error &) {
+        // No thread to be had: the call is refused, as a late one would be.
+        claim(*call);
+        syslog(LOG_INFO, "%s[%d] no worker thread, caller uid %s answered -1\n", call->function,
+               314, uidText(call->caller).constData());
+        send(*call, call->refusal);
+        finish(call);
+    }
+}
+
+void CallQueue::finish(const std::shared_ptr<Call> &call)
+{
+    --m_shares[call->key].running;
+    if (!call->late)
+        --m_nActive;
+    forgetIfIdle(call->key);
+    startWhatMay();
+}
+
+void CallQueue::expire(const std::shared_ptr<Call> &call)
+{
+    // A worker that answered first keeps its answer.
+    if (!claim(*call))
+        return;
+    if (call->started) {
+        // The worker may be stuck in the kernel: its caller's share stays
+        // taken until it returns, the pool gets the place back now.
+        call->late = true;
+        --m_nActive;
+    } else {
+        Queue &queue = m_shares[call->key];
+        queue.waiting.erase(std::find(queue.waiting.begin(), queue.waiting.end(), call));
+        if (queue.waiting.empty())
+            m_turns.erase(std::find(m_turns.begin(), m_turns.end(), call->key));
+    }
+    syslog(LOG_INFO, "%s[%d] no answer within %d ms %s, caller uid %s answered -1\n",
+           call->function, 313, m_nDeadlineMs,
+           call->started ? "from its worker" : "while waiting for a worker",
+           uidText(call->caller).constData());
+    send(*call, call->refusal);
+    forgetIfIdle(call->key);
+    startWhatMay();
+}
+
+bool CallQueue::claim(Call &call)
+{
+    return !call.answered.exchange(true);
+}
+
+void CallQueue::send(const Call &call, const QList<QVariant> &arguments)
+{
+    assert(call.answered);
+    call.connection.send(call.message.createReply(arguments));
+}
+
+void CallQueue::forgetIfIdle(ShareKey key)
+{
+    const auto it = m_shares.find(key);
+    if (it != m_shares.end() && it->second.running == 0 && it->second.waiting.empty())
+        m_shares.erase(it);
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "buscaller.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QObject>
+#include <QVariant>
+
+#include <sys/types.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+// What a call's work hands back: the reply's arguments and the bytes they
+// take in a bus message (0 for replies too small to matter).
+struct CallAnswer
+{
+    QList<QVariant> arguments;
+    qint64 wireBytes = 0;
+};
+
+// Runs the expensive bus calls (scans, kills, wipes) on worker threads and
+// answers them through delayed replies, sent from the worker, so the thread
+// that reads the bus keeps answering the cheap ones. Lives on that thread;
+// every member below is touched there only.
+//
+// Fair shares: each caller uid runs at most kSharePerUid calls at a time and
+// queues at most kQueuePerUid more; a call beyond that is refused at once.
+// At most kWorkers calls run at a time, taken from the uids in turn.
+// Deadline: a call not answered after deadlineMs() gets its refusal reply and
+// a log line. A worker stuck past it (a file system that stopped answering)
+// no longer counts against kWorkers, only against its own uid's share, until
+// it returns and its late answer is dropped.
+class CallQueue : public QObject
+{
+    Q_OBJECT
+public:
+    // Two cores: one caller takes at most one; two more workers let further
+    // callers start while two calls are stuck or busy.
+    static constexpr int kWorkers = 4;
+    static constexpr int kSharePerUid = 1;
+    static constexpr int kQueuePerUid = 16;
+    // Below the bus's 25 s default call timeout, leaving the reply time to travel.
+    static constexpr int kDeadlineMs = 20000;
+    // A bus message may hold 32 MiB on a stock system bus; the margin covers
+    // the header and what the estimate leaves out.
+    static constexpr qint64 kMaxReplyBytes = 28ll << 20;
+
+    using Work = std::function<CallAnswer()>;
+
+    static CallQueue &instance();
+
+    // Whose share a call takes: its caller's uid, or the backup tool's own,
+    // so that a stuck listing of root's never holds up a wipe.
+    enum class Share { OfCaller, OfBackupTool };
+
+    // Takes over the answer to message, whose slot has set a delayed reply.
+    // work runs on a worker thread and must not touch the bus context;
+    // refusal is the reply's arguments when the call is refused or late.
+    void submit(const QDBusConnection &connection, const QDBusMessage &message,
+                const BusCaller &caller, Share share, const char *function,
+                const QList<QVariant> &refusal, Work work);
+
+    int deadlineMs() const { return m_nDeadlineMs; }
+
+private:
+    struct Call;
+    // A caller's uid, or kBackupToolShare: wider than uid_t, so never a uid.
+    using ShareKey = qint64;
+    static constexpr ShareKey kBackupToolShare = -1;
+    struct Queue
+    {
+        std::deque<std::shared_ptr<Call>> waiting;
+        int running = 0;
+    };
+
+    CallQueue();
+    void startWhatMay();
+    void start(const std::shared_ptr<Call> &call);
+    void finish(const std::shared_ptr<Call> &call);
+    void expire(const std::shared_ptr<Call> &call);
+    // Whether this answer is the call's first (then the caller sends it);
+    // safe from any thread.
+    static bool claim(Call &call);
+    static void send(const Call &call, const QList<QVariant> &arguments);
+    void forgetIfIdle(ShareKey key);
+
+    std::map<ShareKey, Queue> m_shares;
+    std::deque<ShareKey> m_turns; // shares with waiting calls, next to be served first
+    int m_nActive = 0; // running calls not yet past their deadline
+    int m_nDeadlineMs;
+};

@@ -1,0 +1,128 @@
+"""No caller stalls the daemon for the others: a box whose file system stops
+answering, a flood of queued listings, a reply too large for the bus, and a
+refused argument too large for one log line."""
+
+import json
+import os
+import resource
+import signal
+import subprocess
+import unittest
+
+from harness import (LOGFILE_IFACE, SERVICE, DaemonTestCase, as_user, backup_tool,
+                     box_of, empty_boxes, logfile, public_copy)
+
+STALLFS = public_copy("ARKVANE_STALLFS")
+DEADLINE_MS = 5000
+# Read by the daemon at start: a stuck call is answered after 5 s, not 20.
+os.environ["ARKVANE_TEST_CALL_DEADLINE_MS"] = str(DEADLINE_MS)
+QUEUE = 16
+
+
+def sent(user, method, signature, *args, timeout=None):
+    """Sends a call on "/logfile" without waiting for its reply."""
+    argv = ["busctl", "--system", "--json=short"]
+    if timeout:
+        argv.append(f"--timeout={timeout}")
+    argv += ["call", "--", SERVICE, "/logfile", LOGFILE_IFACE, method, signature] + list(args)
+    return subprocess.Popen(as_user(user, argv), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def reply_of(proc, timeout=30):
+    out, err = proc.communicate(timeout=timeout)
+    return json.loads(out)["data"] if out.strip() else err.strip()
+
+
+class ConcurrencyTest(DaemonTestCase):
+    def setUp(self):
+        super().setUp()
+        empty_boxes()
+
+    def stalled_mount(self, user):
+        """A file system in user's box that served f0 to a holder of user's,
+        then stopped answering."""
+        mnt = os.path.join(box_of(user), "mnt")
+        os.mkdir(mnt)
+        server = subprocess.Popen([STALLFS, mnt, "-f", "-o", "allow_other"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.assertEqual(server.stdout.readline().strip(), "ready")
+
+        def release():
+            # Its end aborts the connection: every waiting request fails.
+            server.kill()
+            server.wait()
+            server.stdout.close()
+            subprocess.run(["umount", "-l", mnt], check=True)
+        self.addCleanup(release)
+        self.hold([os.path.join(mnt, "f0")], user=user)
+        server.send_signal(signal.SIGUSR1)
+        return mnt
+
+    def test_stalled_box_ties_up_only_its_callers_share(self):
+        self.stalled_mount("alice")
+        alice_box = box_of("alice")
+        stuck = sent("alice", "get_allRunFileList", "s", alice_box)
+        flood = [sent("alice", "get_allRunFileList", "s", alice_box) for _ in range(QUEUE + 4)]
+        others = [
+            ("bob", "get_certificationInterval", "s", ["bob"], [600]),
+            ("bob", "is_certificationRequired", "s", ["bob"], [True]),
+            ("bob", "get_allRunFileList", "s", [box_of("bob")], [0, []]),
+            ("alice", "get_certificationInterval", "s", ["alice"], [600]),
+        ]
+        for user, method, signature, args, expected in others:
+            with self.subTest(user=user, method=method):
+                self.assertEqual(reply_of(sent(user, method, signature, *args, timeout=3)),
+                                 expected)
+        self.assertEqual(backup_tool("backup-list")["list"],
+                         [box_of("root"), box_of("alice"), box_of("bob")])
+        self.assertIsNone(stuck.poll(), "her call was answered although her mount is stuck")
+        # Hers and her flood: all answered -1 within the deadline, none left hanging.
+        for proc in [stuck] + flood:
+            self.assertEqual(reply_of(proc, timeout=DEADLINE_MS / 1000 + 10), [-1, []])
+        lines = [line for line in self.syslog.lines() if line.startswith("get_allRunFileList")]
+        self.assertEqual(sorted(set(lines)), [
+            "get_allRunFileList[311] refused caller uid 1001: 16 of its calls already wait",
+            "get_allRunFileList[313] no answer within 5000 ms from its worker, "
+            "caller uid 1001 answered -1",
+            "get_allRunFileList[313] no answer within 5000 ms while waiting for a worker, "
+            "caller uid 1001 answered -1",
+        ])
+        self.assertEqual(len(lines), 1 + len(flood))
+
+    def test_reply_too_large_for_a_bus_message_is_refused(self):
+        # 4,500 files with paths of about 3,700 bytes: some 33 MB on the wire.
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 8192), max(hard, 8192)))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        deep = os.path.join(box_of("alice"), *(["d" * 250] * 14))
+        os.makedirs(deep)
+        held = []
+        self.addCleanup(lambda: [os.close(fd) for fd in held])
+        directory = os.open(deep, os.O_RDONLY | os.O_DIRECTORY)
+        held.append(directory)
+        for i in range(4500):
+            held.append(os.open(f"{i:05d}" + "f" * 180, os.O_RDONLY | os.O_CREAT, 0o644,
+                                dir_fd=directory))
+        self.assertEqual(logfile("get_allRunFileList", "s", box_of("alice"), user="alice"),
+                         ([-1, []], None))
+        lines = self.syslog.lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^get_allRunFileList\[312\] reply of \d+ bytes does not fit "
+                                   r"in a bus message, caller uid 1001 answered -1$")
+        # The daemon kept its name and serves the next call.
+        self.assertEqual(logfile("get_certificationInterval", "s", "bob", user="bob"),
+                         ([600], None))
+
+    def test_long_refused_argument_leaves_one_shortened_line(self):
+        # Escaped, the whole path would make a line of some 240 KB: more than
+        # the log socket takes in one datagram.
+        path = "/home/alice/.box/" + "\x01" * 60000
+        self.assertEqual(logfile("kill_allProcessSignal", "s", path, user="bob"), ([-1], None))
+        self.assertEqual(self.syslog.lines(), [
+            "kill_allProcessSignal[64] refused caller uid 1002 for path /home/alice/.box/"
+            + "\\x01" * 4079 + "... (60017 bytes in all) outside its box"])
+
+
+if __name__ == "__main__":
+    unittest.main()
