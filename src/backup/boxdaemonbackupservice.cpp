@@ -1,11 +1,19 @@
 #include "boxdaemonbackupservice.h"
 
+#include "boxrootdiscovery.h"
+#include "boxrootwipe.h"
+#include "boxusername.h"
 #include "buscaller.h"
+#include "callerprivilege.h"
 #include "callqueue.h"
+#include "mountstatus.h"
+#include "systemlog.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 
+#include <syslog.h>
 #include <unistd.h>
 
 BoxDaemonBackupService::BoxDaemonBackupService()
@@ -15,12 +23,44 @@ BoxDaemonBackupService::BoxDaemonBackupService()
 
 BoxDaemonBackupService::~BoxDaemonBackupService() = default;
 
+int BoxDaemonBackupService::get_programPath(int nPid, char *pBuffer, int nSize)
+{
+    return programPathOf(nPid, pBuffer, nSize);
+}
+
+bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *pInterface,
+                                                   QString strService)
+{
+    if (!pInterface)
+        return false;
+    return isAdmittedBackupCaller(busCallerOf(pInterface->connection(), strService));
+}
+
 bool BoxDaemonBackupService::admitsCurrentCaller(BusCaller &caller)
 {
     if (!calledFromDBus())
         return check_callerPrivilege(nullptr, QString());
     caller = busCallerOf(connection(), message());
-    return admitsCaller(caller);
+    return isAdmittedBackupCaller(caller);
+}
+
+QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
+{
+    return boxRootsOfAllAccounts();
+}
+
+QStringList BoxDaemonBackupService::get_allBoxRootEntries()
+{
+    syslog(LOG_INFO, "%s[%d] called\n", "get_allBoxRootEntries", 121);
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
+        return {};
+    return get_allBoxRootEntriesInner();
+}
+
+int BoxDaemonBackupService::check_boxMountStatus(const char *path)
+{
+    return mountStatusOfPath(path);
 }
 
 int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
@@ -31,10 +71,57 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
     return format_boxRootEntry(boxRoot, nCallerPid);
 }
 
+int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int nCallerPid)
+{
+    return wipeBoxRoot(boxRoot, nCallerPid);
+}
+
 void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const char *function,
                                                  std::function<int()> wipe)
 {
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller,
                                  CallQueue::Share::OfBackupTool, function, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
+}
+
+int BoxDaemonBackupService::format_allBoxRootEntries()
+{
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
+        return -1;
+    // The caller is admitted on the bus thread; the wipe itself runs on a worker.
+    auto wipeAll = [this, caller] {
+        const QStringList boxRoots = get_allBoxRootEntriesInner();
+        if (boxRoots.isEmpty()) {
+            syslog(LOG_INFO, "%s[%d] BoxRootEntries is empty\n", "format_allBoxRootEntries", 203);
+            return 0;
+        }
+        for (const QString &boxRoot : boxRoots)
+            format_boxRootEntry(boxRoot, caller.pid);
+        return 0;
+    };
+    wipeOffTheBusThread(caller, "format_allBoxRootEntries", wipeAll);
+    return -1;
+}
+
+int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
+{
+    syslog(LOG_INFO, "%s[%d] called: strUserName = %s\n", "format_boxRootEntries", 219,
+           escapedForLog(strUserName).constData());
+    BusCaller caller;
+    if (!admitsCurrentCaller(caller))
+        return -1;
+    // After the caller check, so a refused caller's lines stay exactly those
+    // of any other refusal and tell it nothing about the name.
+    if (!namesSingleDirectory(strUserName)) {
+        syslog(LOG_INFO, "%s[%d] refused: strUserName = %s names no single directory\n",
+               "format_boxRootEntries", 226, escapedForLog(strUserName).constData());
+        return -1;
+    }
+    const QString boxRoot = strUserName == QLatin1String("root")
+        ? QStringLiteral("/root/.box")
+        : QStringLiteral("/home/%1/.box").arg(strUserName);
+    wipeOffTheBusThread(caller, "format_boxRootEntries",
+                        [this, boxRoot, caller] { return format_boxRootEntry(boxRoot, caller.pid); });
+    return -1;
 }

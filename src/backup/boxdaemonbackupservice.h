@@ -34,8 +34,6 @@ private:
     // check_callerPrivilege for the call being served; caller is what the bus
     // daemon said of it. Outside a bus call there is no caller: refused.
     bool admitsCurrentCaller(BusCaller &caller);
-    // The caller check on a caller already asked of the bus daemon.
-    bool admitsCaller(const BusCaller &caller);
     // Wipes one box root, sparing the caller's process.
     int format_boxRootEntry(const QString &boxRoot, int nCallerPid);
     // Answers the call being served from a worker with the wipe's result.

@@ -5,10 +5,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 
@@ -142,4 +146,23 @@ QByteArray realPathOf(int dirFd)
     if (length <= 0 || length >= static_cast<ssize_t>(sizeof target) || target[0] != '/')
         return QByteArray();
     return QByteArray(target, static_cast<int>(length));
+}
+
+int detachMountBelowBox(int boxFd, const QByteArray &relative)
+{
+    assert(!relative.isEmpty() && !relative.startsWith('/'));
+    const int slash = relative.lastIndexOf('/');
+    // The directory that holds the mount point, opened below the box root
+    // without following any link: the box's owner may have swapped a
+    // directory on the way for a link since the mount was made.
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    const OwnedFd holder(slash < 0 ? fcntl(boxFd, F_DUPFD_CLOEXEC, 0)
+                                   : static_cast<int>(syscall(SYS_openat2, boxFd,
+                                         relative.left(slash).constData(), &how, sizeof how)));
+    if (!holder)
+        return errno;
+    const QByteArray pinned = pathThroughDescriptor(holder.get(), relative.mid(slash + 1));
+    return umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
 }

@@ -43,3 +43,11 @@ QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name);
 
 // The path the kernel gives the open directory (empty when it cannot say).
 QByteArray realPathOf(int dirFd);
+
+// Force-detaches (MNT_DETACH, taking what is mounted below along) the mount
+// whose mount point is `relative` below the open box root boxFd. Nothing on
+// the way is resolved from a path: the directory holding the mount point is
+// opened beneath boxFd with no link followed, and the mount point is named
+// through that descriptor, itself never followed. 0, or the errno that
+// stopped it.
+int detachMountBelowBox(int boxFd, const QByteArray &relative);

@@ -1,14 +1,11 @@
-#include "boxdaemonbackupservice.h"
-
-#include "buscaller.h"
+#include "boxrootdiscovery.h"
 
 #include <QFileInfo>
 #include <QMutex>
 
 #include <pwd.h>
-#include <syslog.h>
 
-QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
+QStringList boxRootsOfAllAccounts()
 {
     QStringList boxRoots;
     // The cursor is process-wide, and a wipe on a worker walks it while the
@@ -25,13 +22,4 @@ QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
     }
     endpwent();
     return boxRoots;
-}
-
-QStringList BoxDaemonBackupService::get_allBoxRootEntries()
-{
-    syslog(LOG_INFO, "%s[%d] called\n", "get_allBoxRootEntries", 121);
-    BusCaller caller;
-    if (!admitsCurrentCaller(caller))
-        return {};
-    return get_allBoxRootEntriesInner();
 }

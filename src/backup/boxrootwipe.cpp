@@ -1,9 +1,7 @@
-#include "boxdaemonbackupservice.h"
+#include "boxrootwipe.h"
 
 #include "boxrootdirectory.h"
-#include "boxusername.h"
 #include "mounttable.h"
-#include "buscaller.h"
 #include "processkill.h"
 #include "systemlog.h"
 #include "treeremoval.h"
@@ -13,11 +11,6 @@
 #include <QFileInfo>
 
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -29,19 +22,6 @@ void logRemovalFailed(const QString &boxRoot)
 {
     syslog(LOG_INFO, "%s[%d] removeRecursively failed: %s\n", "format_boxRootEntry", 185,
            escapedForLog(boxRoot).constData());
-}
-
-// The directory that holds a mount point, opened below the box root without
-// following any link: the box's owner may have swapped a directory on the
-// way for a link since the mount was made.
-OwnedFd openBelowBox(int boxFd, const QByteArray &relative)
-{
-    if (relative.isEmpty())
-        return OwnedFd(fcntl(boxFd, F_DUPFD_CLOEXEC, 0));
-    struct open_how how {};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-    return OwnedFd(static_cast<int>(syscall(SYS_openat2, boxFd, relative.constData(), &how, sizeof how)));
 }
 
 // Every mount below the box root, found in the daemon's mount table rather
@@ -62,14 +42,9 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const QString &boxR
         if (!isBelowBox(mount.mountPoint) || (parent && parent != &mount && isBelowBox(parent->mountPoint)))
             continue;
         const QByteArray relative = pathBelow(mount.mountPoint, realBox);
-        const int slash = relative.lastIndexOf('/');
-        const OwnedFd holder = openBelowBox(boxFd, slash < 0 ? QByteArray() : relative.left(slash));
-        const QByteArray pinned = pathThroughDescriptor(holder.get(), relative.mid(slash + 1));
-        if (!holder || umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) < 0) {
-            const int error = errno;
-            // Already gone with a mount detached before it.
-            if (error == EINVAL)
-                continue;
+        const int error = detachMountBelowBox(boxFd, relative);
+        // EINVAL: already gone with a mount detached before it.
+        if (error != 0 && error != EINVAL) {
             syslog(LOG_INFO, "%s[%d] umount2 failed: %s, error = %s\n", "format_boxRootEntry", 176,
                    escapedForLog(boxRoot + QLatin1Char('/') + QFile::decodeName(relative)).constData(),
                    std::strerror(error));
@@ -79,7 +54,7 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const QString &boxR
 
 } // namespace
 
-int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int nCallerPid)
+int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
 {
     const OpenedBoxRoot root = openBoxRoot(QFile::encodeName(boxRoot));
     switch (root.kind) {
@@ -125,47 +100,5 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int nCal
     if (removeDirectoryContents(root.box.get()) && removeBoxRootEntry(root))
         return holdersMayLive ? -1 : 0;
     logRemovalFailed(boxRoot);
-    return -1;
-}
-
-int BoxDaemonBackupService::format_allBoxRootEntries()
-{
-    BusCaller caller;
-    if (!admitsCurrentCaller(caller))
-        return -1;
-    // The caller is admitted on the bus thread; the wipe itself runs on a worker.
-    auto wipeAll = [this, caller] {
-        const QStringList boxRoots = get_allBoxRootEntriesInner();
-        if (boxRoots.isEmpty()) {
-            syslog(LOG_INFO, "%s[%d] BoxRootEntries is empty\n", "format_allBoxRootEntries", 203);
-            return 0;
-        }
-        for (const QString &boxRoot : boxRoots)
-            format_boxRootEntry(boxRoot, caller.pid);
-        return 0;
-    };
-    wipeOffTheBusThread(caller, "format_allBoxRootEntries", wipeAll);
-    return -1;
-}
-
-int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
-{
-    syslog(LOG_INFO, "%s[%d] called: strUserName = %s\n", "format_boxRootEntries", 219,
-           escapedForLog(strUserName).constData());
-    BusCaller caller;
-    if (!admitsCurrentCaller(caller))
-        return -1;
-    // After the caller check, so a refused caller's lines stay exactly those
-    // of any other refusal and tell it nothing about the name.
-    if (!namesSingleDirectory(strUserName)) {
-        syslog(LOG_INFO, "%s[%d] refused: strUserName = %s names no single directory\n",
-               "format_boxRootEntries", 226, escapedForLog(strUserName).constData());
-        return -1;
-    }
-    const QString boxRoot = strUserName == QLatin1String("root")
-        ? QStringLiteral("/root/.box")
-        : QStringLiteral("/home/%1/.box").arg(strUserName);
-    wipeOffTheBusThread(caller, "format_boxRootEntries",
-                        [this, boxRoot, caller] { return format_boxRootEntry(boxRoot, caller.pid); });
     return -1;
 }

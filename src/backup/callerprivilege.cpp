@@ -1,10 +1,9 @@
-#include "boxdaemonbackupservice.h"
+#include "callerprivilege.h"
 
 #include "buscaller.h"
 #include "systemlog.h"
 
-#include <QDBusConnectionInterface>
-#include <QDBusReply>
+#include <QByteArray>
 
 #include <syslog.h>
 #include <unistd.h>
@@ -33,7 +32,7 @@ bool isAdmittedProgram(const char *path)
 
 } // namespace
 
-int BoxDaemonBackupService::get_programPath(int nPid, char *pBuffer, int nSize)
+int programPathOf(int nPid, char *pBuffer, int nSize)
 {
     char linkPath[25] = {};
     if (nSize < kSmallestOutput)
@@ -58,15 +57,7 @@ int BoxDaemonBackupService::get_programPath(int nPid, char *pBuffer, int nSize)
     return 0;
 }
 
-bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *pInterface,
-                                                   QString strService)
-{
-    if (!pInterface)
-        return false;
-    return admitsCaller(busCallerOf(pInterface->connection(), strService));
-}
-
-bool BoxDaemonBackupService::admitsCaller(const BusCaller &caller)
+bool isAdmittedBackupCaller(const BusCaller &caller)
 {
     // A failed query reads as uid 0 and pid 0, which no program runs as.
     const uint uid = caller.uid;
@@ -78,7 +69,7 @@ bool BoxDaemonBackupService::admitsCaller(const BusCaller &caller)
     }
 
     char programPath[kLinkTargetSize] = {};
-    if (get_programPath(static_cast<int>(pid), programPath, sizeof programPath) != 0) {
+    if (programPathOf(static_cast<int>(pid), programPath, sizeof programPath) != 0) {
         syslog(LOG_INFO, "%s[%d] failed: uid = %u\n", "check_callerPrivilege", 103, uid);
         return false;
     }

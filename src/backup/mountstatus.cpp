@@ -1,7 +1,5 @@
 #include "mountstatus.h"
 
-#include "boxdaemonbackupservice.h"
-
 #include <libmount.h>
 #include <sys/stat.h>
 
@@ -65,9 +63,4 @@ int mountStatusOfPath(const char *path)
     if (table)
         mnt_unref_table(table);
     return status;
-}
-
-int BoxDaemonBackupService::check_boxMountStatus(const char *path)
-{
-    return mountStatusOfPath(path);
 }

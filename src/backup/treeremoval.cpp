@@ -81,6 +81,8 @@ class Walk
 public:
     explicit Walk(const Node &top) : m_top(top), m_buffer(32768) {}
 
+    int firstError() const { return m_firstError; }
+
     bool run(OwnedFd start)
     {
         Frame first;
@@ -99,12 +101,21 @@ public:
             }
             if (m_stack.size() == 1)
                 return !top.incomplete;
-            if (!leave())
+            if (!leave()) {
+                fail(top, ESTALE);
                 return false;
+            }
         }
     }
 
 private:
+    void fail(Frame &frame, int error)
+    {
+        frame.incomplete = true;
+        if (m_firstError == 0)
+            m_firstError = error;
+    }
+
     // Non-directories go at once; directories are queued, so the directory is
     // read in one go and never resumed after its contents changed.
     void readDirectory(Frame &frame)
@@ -116,7 +127,7 @@ private:
             if (count < 0) {
                 if (errno == EINTR)
                     continue;
-                frame.incomplete = true;
+                fail(frame, errno);
                 return;
             }
             for (ssize_t offset = 0; offset < count;) {
@@ -132,11 +143,11 @@ private:
                 Node node;
                 if (!nodeAt(frame.fd.get(), name, node)) {
                     if (errno != ENOENT)
-                        frame.incomplete = true;
+                        fail(frame, errno);
                     continue;
                 }
                 if (!onSameMount(node, m_top)) {
-                    frame.incomplete = true; // another file system: left whole
+                    fail(frame, EBUSY); // another file system: left whole
                     continue;
                 }
                 if (S_ISDIR(node.mode))
@@ -156,7 +167,7 @@ private:
             frame.subdirectories.emplace_back(name);
             return;
         }
-        frame.incomplete = true; // includes EBUSY: a file mounted there
+        fail(frame, errno); // EBUSY: a file mounted there
     }
 
     void enter(const QByteArray &name)
@@ -169,15 +180,19 @@ private:
             if (errno == ELOOP || errno == ENOTDIR) {
                 // Swapped for a link or a file meanwhile: that entry goes, its target stays.
                 if (unlinkat(parent.fd.get(), name.constData(), 0) != 0 && errno != ENOENT)
-                    parent.incomplete = true;
+                    fail(parent, errno);
                 return;
             }
-            parent.incomplete = true;
+            fail(parent, errno);
             return;
         }
         Node node;
-        if (!nodeOf(child.get(), node) || !S_ISDIR(node.mode) || !onSameMount(node, m_top)) {
-            parent.incomplete = true;
+        if (!nodeOf(child.get(), node)) {
+            fail(parent, errno);
+            return;
+        }
+        if (!S_ISDIR(node.mode) || !onSameMount(node, m_top)) {
+            fail(parent, EBUSY);
             return;
         }
         if (m_stack.size() > kHeldLevels)
@@ -214,31 +229,34 @@ private:
         Node now;
         if (!nodeAt(parent.fd.get(), done.name.constData(), now)) {
             if (errno != ENOENT)
-                parent.incomplete = true;
+                fail(parent, errno);
             return true;
         }
         if (!sameNode(now, done.node)) {
-            parent.incomplete = true; // something else took its name meanwhile
+            fail(parent, ESTALE); // something else took its name meanwhile
             return true;
         }
         if (unlinkat(parent.fd.get(), done.name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-            parent.incomplete = true;
+            fail(parent, errno);
         return true;
     }
 
     const Node m_top;
     std::vector<char> m_buffer;
     std::vector<Frame> m_stack;
+    int m_firstError = 0;
 };
 
 } // namespace
 
-bool removeDirectoryContents(int dirFd)
+TreeRemoval removeDirectoryContents(int dirFd)
 {
     // A description of our own, so the caller's read position stays as it was.
     OwnedFd start(openat(dirFd, ".", kOpenDirectory));
     Node top;
     if (!start.isValid() || !nodeOf(start.get(), top))
-        return false;
-    return Walk(top).run(std::move(start));
+        return {false, errno};
+    Walk walk(top);
+    const bool emptied = walk.run(std::move(start));
+    return {emptied, walk.firstError()};
 }

@@ -41,7 +41,7 @@ std::vector<gid_t> supplementaryGroupsOf(const QByteArray &userName, gid_t gid)
     }
 }
 
-FsIdentitySwitch::FsIdentitySwitch(const ExistenceIdentity &identity)
+ScopedFileSystemIdentity::ScopedFileSystemIdentity(const ExistenceIdentity &identity)
 {
     const long count = syscall(SYS_getgroups, 0, nullptr);
     m_savedGroups.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
@@ -65,12 +65,12 @@ FsIdentitySwitch::FsIdentitySwitch(const ExistenceIdentity &identity)
     m_inEffect = true;
 }
 
-FsIdentitySwitch::~FsIdentitySwitch()
+ScopedFileSystemIdentity::~ScopedFileSystemIdentity()
 {
     restore();
 }
 
-void FsIdentitySwitch::restore()
+void ScopedFileSystemIdentity::restore()
 {
     bool restored = true;
     if (m_uidSet) {

@@ -18,20 +18,20 @@ struct ExistenceIdentity
 // The account's groups from the group database, the primary one included.
 std::vector<gid_t> supplementaryGroupsOf(const QByteArray &userName, gid_t gid);
 
-// Takes on the identity's fsuid, fsgid and groups for the calling thread
-// only (raw system calls: the C library would change every thread's groups),
-// and gives the thread its own back when it goes. The kernel ignores a
-// switch it does not permit, so each part is read back: tookEffect() is
-// false when any did not, and then nothing of it is left in place. A restore
-// that fails ends the process rather than let the thread serve on with a
-// caller's identity.
-class FsIdentitySwitch
+// Switches the calling thread's fsuid, fsgid and supplementary groups to the
+// identity for as long as it lives. It does not change the real, effective or
+// saved ids, nor any other thread's groups (raw system calls: the C library
+// would set every thread's). The kernel ignores a switch it does not permit,
+// so each part is read back: tookEffect() is false when any did not, and then
+// nothing of it is left in place. On leaving it restores the thread's own, or
+// ends the process rather than let the thread serve on as the caller.
+class ScopedFileSystemIdentity
 {
 public:
-    explicit FsIdentitySwitch(const ExistenceIdentity &identity);
-    ~FsIdentitySwitch();
-    FsIdentitySwitch(const FsIdentitySwitch &) = delete;
-    FsIdentitySwitch &operator=(const FsIdentitySwitch &) = delete;
+    explicit ScopedFileSystemIdentity(const ExistenceIdentity &identity);
+    ~ScopedFileSystemIdentity();
+    ScopedFileSystemIdentity(const ScopedFileSystemIdentity &) = delete;
+    ScopedFileSystemIdentity &operator=(const ScopedFileSystemIdentity &) = delete;
 
     bool tookEffect() const { return m_inEffect; }
 

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +22,7 @@ int openDirAt(int dirFd, const char *name, DescriptorVisitor &visitor)
     int fd = openat(dirFd, name, kDirOpenFlags);
     // Every held /proc directory is a descriptor: when they run out, the
     // pending processes are dealt with first rather than passed over.
-    if (fd < 0 && errno == EMFILE && visitor.releaseDescriptors())
+    if (fd < 0 && errno == EMFILE && visitor.killPendingToFreeDescriptors())
         fd = openat(dirFd, name, kDirOpenFlags);
     return fd;
 }
@@ -163,7 +164,7 @@ public:
 
     void unreadable(int pid) override { m_unjudged = pid; }
 
-    bool releaseDescriptors() override { return m_sink.releaseDescriptors(); }
+    bool killPendingToFreeDescriptors() override { return m_sink.killPendingToFreeDescriptors(); }
 
     void processDone(int pid)
     {
@@ -208,7 +209,7 @@ bool walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
 HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
 {
     int fd = openat(fdDir, "..", kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE && sink.releaseDescriptors())
+    if (fd < 0 && errno == EMFILE && sink.killPendingToFreeDescriptors())
         fd = openat(fdDir, "..", kDirOpenFlags);
     return HolderProcess{pid, OwnedFd(fd)};
 }
@@ -217,7 +218,7 @@ bool scanHolders(const QByteArray &prefix, HolderSink &sink)
 {
     if (prefix.isEmpty())
         return true;
-    Q_ASSERT(prefix.endsWith('/'));
+    assert(prefix.endsWith('/'));
     BoxJudge judge(prefix.left(prefix.size() - 1));
     if (!judge.isReady())
         return false;

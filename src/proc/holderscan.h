@@ -31,9 +31,11 @@ public:
     // A descriptor table of pid could not be read for another reason than
     // its end.
     virtual void unreadable(int pid) = 0;
-    // Called when an open fails with EMFILE: close what can be closed. True
-    // when something was, so that the open is worth trying again.
-    virtual bool releaseDescriptors() { return false; }
+    // Called when an open fails with EMFILE. A killing sink sends SIGKILL to
+    // the processes it holds pending, before the scan has ended, to close
+    // their /proc directories. True when it freed any, so that the open is
+    // worth trying again.
+    virtual bool killPendingToFreeDescriptors() { return false; }
 };
 
 // Link-target bytes a walk reads: any path the kernel prints fits, so a
@@ -61,7 +63,8 @@ public:
     // A process that may hold a file below the prefix, but whose descriptors
     // could not all be judged.
     virtual void cannotJudge(int) {}
-    virtual bool releaseDescriptors() { return false; }
+    // As DescriptorVisitor::killPendingToFreeDescriptors.
+    virtual bool killPendingToFreeDescriptors() { return false; }
 };
 
 // The process whose "fd" directory fdDir is, with its /proc directory opened

@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 
 namespace {
@@ -114,7 +115,7 @@ bool isPathAtOrBelow(const QByteArray &path, const QByteArray &base)
 
 QByteArray pathBelow(const QByteArray &path, const QByteArray &base)
 {
-    Q_ASSERT(isPathAtOrBelow(path, base));
+    assert(isPathAtOrBelow(path, base));
     QByteArray rest = path.mid(base == "/" ? 0 : base.size());
     while (rest.startsWith('/'))
         rest.remove(0, 1);

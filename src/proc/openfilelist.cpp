@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -118,7 +119,7 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
 {
     if (prefix.isEmpty())
         return ListingOutcome::Done;
-    Q_ASSERT(prefix.endsWith('/'));
+    assert(prefix.endsWith('/'));
     BoxJudge judge(prefix.left(prefix.size() - 1));
     if (!judge.isReady())
         return ListingOutcome::ProcUnreadable;
@@ -137,7 +138,7 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
     std::vector<const Candidate *> shown;
     if (identity) {
         // The caller's own view of each path, all under one switch.
-        const FsIdentitySwitch as(*identity);
+        const ScopedFileSystemIdentity as(*identity);
         if (!as.tookEffect()) {
             qDebug().noquote() << "could not take on the file-system identity of uid"
                                << identity->uid << "- listing refused";

@@ -3,11 +3,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 
 bool sendKill(const HolderProcess &holder)
 {
+    assert(holder.procDir && holder.pid > 0);
     if (syscall(SYS_pidfd_send_signal, holder.procDir.get(), SIGKILL, nullptr, 0) == 0)
         return true;
     // Any other failure (ESRCH above all: the process has ended, and its

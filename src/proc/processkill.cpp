@@ -88,7 +88,7 @@ public:
         return false;
     }
 
-    bool releaseDescriptors() override
+    bool killPendingToFreeDescriptors() override
     {
         if (m_pending.empty())
             return false;

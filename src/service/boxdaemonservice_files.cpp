@@ -23,7 +23,7 @@ bool isServedOrLogged(const CallerAccount &account, const QString &strBoxPath,
 {
     if (strBoxPath.isEmpty() || isCallerServedForPath(account, strBoxPath))
         return true;
-    syslog(LOG_INFO, "%s[%d] refused caller uid %s for path %s outside its box\n", function, site,
+    syslog(LOG_INFO, "%s[%d] refused: caller uid %s for path %s outside its box\n", function, site,
            uidForLog(account).constData(), escapedForLog(strBoxPath).constData());
     return false;
 }

@@ -82,7 +82,7 @@ class ConcurrencyTest(DaemonTestCase):
             self.assertEqual(reply_of(proc, timeout=DEADLINE_MS / 1000 + 10), [-1, []])
         lines = [line for line in self.syslog.lines() if line.startswith("get_allRunFileList")]
         self.assertEqual(sorted(set(lines)), [
-            "get_allRunFileList[311] refused caller uid 1001: 16 of its calls already wait",
+            "get_allRunFileList[311] refused: caller uid 1001, 16 of its calls already wait",
             "get_allRunFileList[313] no answer within 5000 ms from its worker, "
             "caller uid 1001 answered -1",
             "get_allRunFileList[313] no answer within 5000 ms while waiting for a worker, "
@@ -120,7 +120,7 @@ class ConcurrencyTest(DaemonTestCase):
         path = "/home/alice/.box/" + "\x01" * 60000
         self.assertEqual(logfile("kill_allProcessSignal", "s", path, user="bob"), ([-1], None))
         self.assertEqual(self.syslog.lines(), [
-            "kill_allProcessSignal[64] refused caller uid 1002 for path /home/alice/.box/"
+            "kill_allProcessSignal[64] refused: caller uid 1002 for path /home/alice/.box/"
             + "\\x01" * 4079 + "... (60017 bytes in all) outside its box"])
 
 

@@ -112,7 +112,7 @@ check "root passes the policy on /backup, busctl is no backup tool" 'as 0' \
     "$(call root /backup com.tavrin.arkvane.backup get_allBoxRootEntries)"
 check "arkvanectl as alice" notes.txt "$(inside runuser -u alice -- arkvanectl files)"
 journal=$(inside journalctl -q -u arkvane -o cat)
-for line in gogogo "get_allRunFileList[55] refused caller uid 1001 for path /home/bob/.box outside its box" \
+for line in gogogo "get_allRunFileList[55] refused: caller uid 1001 for path /home/bob/.box outside its box" \
     "check_callerPrivilege[112] failed: program_path = /usr/bin/busctl"; do
     check "journal: $line" "$line" "$(grep -Fx -- "$line" <<<"$journal" | head -1)"
 done

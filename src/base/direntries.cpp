@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cassert>
 #include <cstring>
 
 DirEntries::DirEntries(int dirFd, char *buffer, std::size_t size, bool shortReadEnds)
@@ -56,6 +57,7 @@ int pidOfProcEntry(const char *name)
 
 bool fdDirPathOf(const char *name, char (&path)[kFdDirPathSize])
 {
+    assert(name && !std::strchr(name, '/'));
     const std::size_t nameLength = std::strlen(name);
     if (nameLength > NAME_MAX)
         return false;

@@ -156,7 +156,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
     call->work = std::move(work);
     Queue &queue = m_shares[key];
     if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
-        syslog(LOG_INFO, "%s[%d] refused caller uid %s: %d of its calls already wait\n", function,
+        syslog(LOG_INFO, "%s[%d] refused: caller uid %s, %d of its calls already wait\n", function,
                311, uidText(caller).constData(), kQueuePerUid);
         claim(*call);
         send(*call, refusal);

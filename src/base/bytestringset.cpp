@@ -1,5 +1,6 @@
 #include "bytestringset.h"
 
+#include <cassert>
 #include <functional>
 
 std::size_t ByteStringSet::hashOf(std::string_view bytes)
@@ -48,6 +49,7 @@ void ByteStringSet::grow()
 
 void ByteStringSet::insert(std::string_view bytes)
 {
+    assert(!bytes.empty() && bytes.size() <= UINT32_MAX && !contains(bytes));
     // At most half full, so probes stay short.
     if ((m_count + 1) * 2 > m_slots.size())
         grow();

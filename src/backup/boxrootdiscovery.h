@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QStringList>
+
+// "<home>/.box" of every account in the password database whose box root
+// exists and is a directory (links followed), in database order.
+QStringList boxRootsOfAllAccounts();
