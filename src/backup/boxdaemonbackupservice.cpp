@@ -55,7 +55,17 @@ QStringList BoxDaemonBackupService::get_allBoxRootEntries()
     BusCaller caller;
     if (!admitsCurrentCaller(caller))
         return {};
-    return get_allBoxRootEntriesInner();
+    if (!calledFromDBus())
+        return get_allBoxRootEntriesInner();
+    // A home or a ~/.box link may lead into a file system whose server stopped
+    // answering: the test of each box root runs on a worker of its own share,
+    // so only this call waits for it, and the deadline answers it.
+    setDelayedReply(true);
+    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfDiscovery,
+                                 "get_allBoxRootEntries", {QStringList()}, [this] {
+                                     return CallAnswer{{get_allBoxRootEntriesInner()}, 0};
+                                 });
+    return {};
 }
 
 int BoxDaemonBackupService::check_boxMountStatus(const char *path)

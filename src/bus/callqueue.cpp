@@ -146,6 +146,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
 {
     // Callers the bus daemon could not name share one queue.
     const ShareKey key = share == Share::OfBackupTool ? kBackupToolShare
+        : share == Share::OfDiscovery                ? kDiscoveryShare
         : caller.uidKnown                            ? ShareKey(caller.uid)
                                                      : ShareKey(uid_t(-1));
     auto call = std::make_shared<Call>(connection, message);

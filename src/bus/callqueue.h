@@ -53,9 +53,10 @@ public:
 
     static CallQueue &instance();
 
-    // Whose share a call takes: its caller's uid, or the backup tool's own,
-    // so that a stuck listing of root's never holds up a wipe.
-    enum class Share { OfCaller, OfBackupTool };
+    // Whose share a call takes: its caller's uid, or one of the backup tool's
+    // own, so that a stuck listing of root's never holds up a wipe, and a
+    // running wipe never holds up the listing of the box roots.
+    enum class Share { OfCaller, OfBackupTool, OfDiscovery };
 
     // Takes over the answer to message, whose slot has set a delayed reply.
     // work runs on a worker thread and must not touch the bus context;
@@ -68,9 +69,11 @@ public:
 
 private:
     struct Call;
-    // A caller's uid, or kBackupToolShare: wider than uid_t, so never a uid.
+    // A caller's uid, or one of the backup tool's shares: wider than uid_t,
+    // so never a uid.
     using ShareKey = qint64;
     static constexpr ShareKey kBackupToolShare = -1;
+    static constexpr ShareKey kDiscoveryShare = -2;
     struct Queue
     {
         std::deque<std::shared_ptr<Call>> waiting;
