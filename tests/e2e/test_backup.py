@@ -142,15 +142,6 @@ class Discovery(BackupCase):
         fds = f"/proc/{self.daemon.pid}/fd"
         self.assertNotIn(PASSWD, [os.path.realpath(os.path.join(fds, fd)) for fd in os.listdir(fds)])
 
-    def test_no_box_roots(self):
-        for user in USERS:
-            shutil.rmtree(box_of(user))
-        self.assertEqual(backup_tool("backup-list")["list"], [])
-        self.syslog.mark()
-        self.assertEqual(backup_tool("backup-format-all")["result"], 0)
-        assert_lines(self, self.syslog.lines(),
-                     [line(r"format_allBoxRootEntries[N] BoxRootEntries is empty")])
-
 
 class Wipe(BackupCase):
     def test_holders_die_the_caller_survives_and_the_box_is_gone(self):
@@ -246,6 +237,11 @@ class Wipe(BackupCase):
         self.assertEqual(backup_tool("backup-format-all")["result"], 0)
         for user in USERS:
             self.assertFalse(os.path.lexists(box_of(user)))
+        self.assertEqual(backup_tool("backup-list")["list"], [])
+        self.syslog.mark()
+        self.assertEqual(backup_tool("backup-format-all")["result"], 0)
+        assert_lines(self, self.syslog.lines(),
+                     [line(r"format_allBoxRootEntries[N] BoxRootEntries is empty")])
 
 
 if __name__ == "__main__":
