@@ -1,14 +1,11 @@
 """What the end-to-end tests share: the daemon, bus clients run as any test
-account, processes holding files, and the captured system log.
-
-Runs only inside arkvane-sandbox, which provides the accounts, the private
-system bus, the system-log capture and the namespaces."""
+account, processes holding files, and the captured system log. Runs only
+inside arkvane-sandbox (accounts, private system bus, log capture, namespaces)."""
 
 import hashlib
 import json
 import os
 import shutil
-import signal
 import subprocess
 import threading
 import time
@@ -23,14 +20,12 @@ BACKUP_IFACE = "com.tavrin.arkvane.backup"
 SCRATCH = os.environ["ARKVANE_SANDBOX_TMP"]
 SYSLOG = os.environ["ARKVANE_SYSLOG"]
 DAEMON = os.environ["ARKVANE_DAEMON"]
-
 USERS = {"root": (0, 0), "alice": (1001, 1101), "bob": (1002, 1102)}
-HOMES = {"root": "/root", "alice": "/home/alice", "bob": "/home/bob"}
 
 
 def public_copy(variable):
-    """Copies a helper binary where every test account may run it (the build
-    tree may sit in a directory only root can enter)."""
+    """A copy of a helper binary every test account may run (the build tree
+    may sit in a directory only root can enter)."""
     bindir = os.path.join(SCRATCH, "bin")
     os.makedirs(bindir, exist_ok=True)
     os.chmod(bindir, 0o755)
@@ -53,31 +48,26 @@ def as_user(user, argv):
 
 
 def box_of(user):
-    return os.path.join(HOMES[user], ".box")
+    return "/root/.box" if user == "root" else f"/home/{user}/.box"
 
 
-def run(argv, user="root", check=False, timeout=120):
-    return subprocess.run(as_user(user, argv), capture_output=True, text=True, timeout=timeout,
-                          check=check)
+def run(argv, user="root", timeout=120):
+    return subprocess.run(as_user(user, argv), capture_output=True, text=True, timeout=timeout)
 
 
 def busctl(*args, user="root"):
-    """busctl on the system bus; returns the finished process."""
     return run(["busctl", "--system", "--no-pager"] + list(args), user=user)
 
 
 def call(path, iface, method, signature=None, *args, user="root"):
-    """A method call through busctl. Returns (reply data list, None) or
-    (None, error text)."""
-    # "--" keeps a negative number from reading as an option.
-    argv = ["--json=short", "call", "--", SERVICE, path, iface, method]
+    """A method call through busctl: (reply data, None) or (None, error text)."""
+    argv = ["--json=short", "call", "--", SERVICE, path, iface, method]  # "--": -1 is no option
     if signature:
         argv += [signature] + [str(a) for a in args]
     done = busctl(*argv, user=user)
     if done.returncode != 0:
         return None, done.stderr.strip()
-    out = done.stdout.strip()
-    return (json.loads(out)["data"] if out else []), None
+    return (json.loads(done.stdout)["data"] if done.stdout.strip() else []), None
 
 
 def logfile(method, signature=None, *args, user="root"):
@@ -101,9 +91,7 @@ class Daemon:
     """arkvaned started by the test, its debug output collected line by line."""
 
     def __init__(self, binary=DAEMON):
-        self.binary = binary
-        self.proc = None
-        self.lines = []
+        self.binary, self.proc, self.lines = binary, None, []
         self._changed = threading.Condition()
 
     def start(self, wait=True):
@@ -111,7 +99,7 @@ class Daemon:
                                      stderr=subprocess.PIPE, text=True)
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
-        if wait and not self.wait_for_line("gogogo"):
+        if wait and "gogogo" not in self._wait(lambda: "gogogo" in self.lines, 30):
             raise AssertionError(f"daemon did not start: {self.lines}")
         return self
 
@@ -123,29 +111,22 @@ class Daemon:
         with self._changed:
             self._changed.notify_all()
 
-    def wait_for_line(self, text, timeout=30):
-        """Waits until a debug line equal to text has been written (or the
-        daemon's output ended)."""
+    def _wait(self, done, timeout):
         with self._changed:
-            self._changed.wait_for(
-                lambda: text in self.lines or not self._reader.is_alive(), timeout)
-            return text in self.lines
+            self._changed.wait_for(lambda: done() or not self._reader.is_alive(), timeout)
+            return list(self.lines)
 
     def mark(self):
         return len(self.lines)
 
     def lines_since(self, mark, count=0, timeout=10):
-        """The debug lines written since mark, once there are at least count
-        of them: a line written before a reply may still be in the pipe."""
-        with self._changed:
-            self._changed.wait_for(
-                lambda: len(self.lines) - mark >= count or not self._reader.is_alive(), timeout)
-            return self.lines[mark:]
+        """The debug lines since mark, once there are count of them: a line
+        written before a reply may still be in the pipe."""
+        return self._wait(lambda: len(self.lines) - mark >= count, timeout)[mark:]
 
     def wait_exit(self, timeout=30):
         code = self.proc.wait(timeout)
         self._reader.join(timeout)
-        self.proc.stderr.close()
         return code
 
     @property
@@ -156,33 +137,30 @@ class Daemon:
         return self.proc.poll() is None
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
+        if self.proc:
             self.proc.kill()
-            self.proc.wait()
-        if self.proc and not self.proc.stderr.closed:
-            self._reader.join(30)
-            self.proc.stderr.close()
+            self.wait_exit()
 
 
 class Holder:
-    """A process, run as a test account, that holds paths open until stopped."""
+    """A process, run as a test account, that holds paths open until stopped;
+    argv replaces the holder's command (a namespace around it, say)."""
 
-    def __init__(self, paths, user="root", create=False, unlink=False):
-        argv = [HOLDER] + (["-c"] if create else []) + (["-u"] if unlink else []) + list(paths)
+    def __init__(self, paths, user="root", create=False, unlink=False, argv=None):
+        argv = argv or [HOLDER] + ["-c"] * create + ["-u"] * unlink + list(paths)
         self.proc = subprocess.Popen(as_user(user, argv), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
         ready = self.proc.stdout.readline()
         self.proc.stdout.close()
         if ready.strip() != "ready":
             self.stop()
-            raise AssertionError(f"holder did not start for {paths}")
+            raise AssertionError(f"holder did not start: {argv}")
 
     @property
     def pid(self):
         return self.proc.pid
 
     def signal_of_death(self, timeout=30):
-        """Waits for the holder to end; the signal that ended it, or None."""
         code = self.proc.wait(timeout)
         return -code if code < 0 else None
 
@@ -195,48 +173,38 @@ class Holder:
 
 
 class Syslog:
-    """The sandbox's system-log capture. A marker datagram sent after a reply
-    arrives queues behind every line the daemon wrote before replying, so
-    waiting for the marker means every such line is in the file."""
+    """The sandbox's system-log capture. A marker sent after a reply queues
+    behind every line the daemon wrote before replying: once the marker is
+    in the file, so are they."""
 
     _count = 0
 
     def __init__(self):
-        self.offset = self._size()
-
-    @staticmethod
-    def _size():
-        return os.path.getsize(SYSLOG)
+        self.mark()
 
     def mark(self):
-        self.offset = self._size()
-
-    def _sync(self, timeout=30):
-        Syslog._count += 1
-        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog._count}"
-        subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker], check=True)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with open(SYSLOG, errors="replace") as f:
-                f.seek(self.offset)
-                if marker in f.read():
-                    return
-            time.sleep(0.01)
-        raise AssertionError("system-log capture did not catch up")
+        self.offset = os.path.getsize(SYSLOG)
 
     def lines(self, tag="arkvaned"):
         """Messages logged by tag since the mark, without the syslog header."""
-        self._sync()
-        with open(SYSLOG, "rb") as f:
-            f.seek(self.offset)
-            raw = f.read().decode("utf-8", errors="replace").splitlines()
+        Syslog._count += 1
+        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog._count}"
+        subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker], check=True)
+        deadline = time.monotonic() + 30
+        while True:
+            with open(SYSLOG, "rb") as f:
+                f.seek(self.offset)
+                raw = f.read().decode("utf-8", errors="replace")
+            if marker in raw:
+                break
+            if time.monotonic() > deadline:
+                raise AssertionError("system-log capture did not catch up")
+            time.sleep(0.01)
         messages = []
-        for line in raw:
-            if "arkvane-test-marker-" in line:
-                continue
+        for line in raw.splitlines():
             # "<PRI>Mmm dd hh:mm:ss TAG: MESSAGE" or "TAG[PID]: MESSAGE"
             head, sep, message = line.partition(": ")
-            if sep and head.split(" ")[-1].split("[")[0] == tag:
+            if sep and head.split(" ")[-1].split("[")[0] == tag and "arkvane-test-marker-" not in line:
                 messages.append(message)
         return messages
 
@@ -263,37 +231,32 @@ class DaemonTestCase(unittest.TestCase):
         self.assertTrue(self.daemon.alive(), "the daemon died during this test")
 
     def hold(self, paths, user="root", **kwargs):
-        holder = Holder(paths, user=user, **kwargs)
-        self.holders.append(holder)
-        return holder
+        self.holders.append(Holder(paths, user=user, **kwargs))
+        return self.holders[-1]
 
 
 def empty_boxes():
-    """Empties the boxes of every test account."""
     for user in USERS:
-        box = box_of(user)
-        for name in os.listdir(box):
-            path = os.path.join(box, name)
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path)
+        for entry in os.scandir(box_of(user)):
+            if entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path)
             else:
-                os.unlink(path)
+                os.unlink(entry.path)
 
 
 def make_tree(root, files, user="root"):
-    """Creates files (and their directories) below root; what it makes is
-    owned by user."""
+    """Creates empty files (and their directories) below root, owned by user."""
     uid, gid = USERS[user]
-    os.makedirs(root, exist_ok=True)
     made = []
     for name in files:
         path = os.path.join(root, name)
-        parts = os.path.relpath(path, root).split(os.sep)
-        for depth in range(1, len(parts)):
-            directory = os.path.join(root, *parts[:depth])
-            if not os.path.isdir(directory):
-                os.mkdir(directory)
-                os.lchown(directory, uid, gid)
+        parent = os.path.dirname(path)
+        while not os.path.isdir(parent):
+            top = parent
+            while not os.path.isdir(os.path.dirname(top)):
+                top = os.path.dirname(top)
+            os.mkdir(top)
+            os.lchown(top, uid, gid)
         open(path, "w").close()
         os.lchown(path, uid, gid)
         made.append(path)

@@ -1,16 +1,18 @@
 """No caller stalls the daemon for the others: a box whose file system stops
-answering, a flood of queued listings, a reply too large for the bus, and a
-refused argument too large for one log line."""
+answering, a flood of queued listings, a reply too large for the bus, a
+refused argument too large for one log line; and races: callers leaving,
+holders ending, box roots vanishing while the daemon works."""
 
 import json
 import os
 import resource
 import signal
 import subprocess
+import threading
 import unittest
 
-from harness import (LOGFILE_IFACE, SERVICE, DaemonTestCase, as_user, backup_tool,
-                     box_of, empty_boxes, logfile, public_copy)
+from harness import (LOGFILE_IFACE, SERVICE, TESTCLIENT, DaemonTestCase, Holder, as_user,
+                     backup_tool, box_of, empty_boxes, logfile, make_tree, public_copy, run)
 
 STALLFS = public_copy("ARKVANE_STALLFS")
 DEADLINE_MS = 5000
@@ -123,6 +125,59 @@ class ConcurrencyTest(DaemonTestCase):
             "kill_allProcessSignal[64] refused: caller uid 1002 for path /home/alice/.box/"
             + "\\x01" * 4079 + "... (60017 bytes in all) outside its box"])
 
+
+    def test_callers_gone_mid_call_or_before_being_asked_about(self):
+        box = box_of("alice")
+        holder = self.hold(make_tree(box, ["kept"], user="alice"), user="alice")
+        for command in (["files", box], ["kill", box_of("bob")], ["backup-list"], ["backup-format", "x"]):
+            self.assertEqual(run([TESTCLIENT, "--no-reply"] + command).returncode, 0)
+        os.kill(self.daemon.pid, signal.SIGSTOP)
+        try:
+            for command in (["kill", box], ["files", box]):
+                self.assertEqual(run([TESTCLIENT, "--no-reply"] + command, user="alice").returncode, 0)
+        finally:
+            os.kill(self.daemon.pid, signal.SIGCONT)
+        self.assertEqual(logfile("get_certificationInterval", "s", "x"), ([600], None))
+        # Nobody could be named, so nothing was done for the missing caller.
+        self.assertTrue(holder.alive())
+
+    def test_holders_ending_and_box_roots_vanishing_while_scanned(self):
+        box = box_of("root")
+        files = [f"{box}/a/f{i}" for i in range(10)]
+
+        def holders_come_and_go():
+            try:
+                Holder(files, create=True).stop()
+            except AssertionError:
+                pass  # killed before it said it was ready: what this test provokes
+
+        def box_comes_and_goes():
+            subprocess.run(["rm", "-rf", box], stderr=subprocess.DEVNULL)
+            try:
+                os.makedirs(box + "/a", exist_ok=True)
+            except OSError:
+                return  # another worker removed it again
+            holders_come_and_go()
+
+        # A holder gone between scan and signal is no failure of the kill.
+        for method, churn, answers in (("kill_allProcessSignal", holders_come_and_go, ([0],)),
+                                       ("get_allRunFileList", box_comes_and_goes, (0, -1))):
+            stop = threading.Event()
+            workers = [threading.Thread(target=lambda: [churn() for _ in iter(stop.is_set, True)])
+                       for _ in range(3)]
+            for w in workers:
+                w.start()
+            try:
+                for _ in range(150):
+                    data, error = logfile(method, "s", box)
+                    self.assertIsNone(error)
+                    self.assertIn(data if method.startswith("kill") else data[0], answers)
+            finally:
+                stop.set()
+                for w in workers:
+                    w.join()
+        os.makedirs(box, exist_ok=True)
+        self.assertEqual(logfile("get_certificationInterval", "s", "x"), ([600], None))
 
 if __name__ == "__main__":
     unittest.main()

@@ -9,23 +9,10 @@ import signal
 import subprocess
 import unittest
 
-from harness import (DAEMON, HOLDER, SCRATCH, TESTCLIENT, Daemon, DaemonTestCase, Holder, as_user,
+from harness import (DAEMON, HOLDER, SCRATCH, TESTCLIENT, Daemon, DaemonTestCase, as_user,
                      backup_tool, box_of, client, empty_boxes, make_tree)
 
 NEVER = r"^passed over processes that are never signalled: \d+ \(dbus-daemon\)$"
-
-
-class Held(Holder):
-    """A holder started by a command of its own (a namespace around it)."""
-
-    def __init__(self, argv, user):
-        self.proc = subprocess.Popen(as_user(user, argv), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
-        ready = self.proc.stdout.readline()
-        self.proc.stdout.close()
-        if ready.strip() != "ready":
-            self.stop()
-            raise AssertionError(f"holder did not start: {argv}")
 
 
 class JudgingCase(DaemonTestCase):
@@ -41,9 +28,7 @@ class JudgingCase(DaemonTestCase):
         return client("kill", path, user=user)["result"]
 
     def held(self, argv, user):
-        holder = Held(argv, user)
-        self.holders.append(holder)
-        return holder
+        return self.hold([], user=user, argv=argv)
 
     def wipe_alice(self):
         def remake():
@@ -159,14 +144,14 @@ class Judging(JudgingCase):
             with self.subTest(user=user):
                 self.assertEqual(self.files(box, user=user), (0, expected))
 
-    def test_caller_groups_decide_what_is_seen(self):
+    def test_caller_gid_and_groups_decide_what_is_seen(self):
         box = box_of("alice")
-        shared, closed = make_tree(box, ["shared/f", "closed/g"])
-        for directory, gid in (("shared", 1500), ("closed", 0)):
+        own, shared, closed = make_tree(box, ["own/e", "shared/f", "closed/g"])
+        for directory, gid in (("own", 1101), ("shared", 1500), ("closed", 0)):
             os.chown(os.path.join(box, directory), 0, gid)
             os.chmod(os.path.join(box, directory), 0o750)
-        self.hold([shared, closed])
-        self.assertEqual(self.files(box, user="alice"), (0, [(shared, "shared/f")]))
+        self.hold([own, shared, closed])
+        self.assertEqual(self.files(box, user="alice"), (0, [(own, "own/e"), (shared, "shared/f")]))
 
     def test_dead_fuse_mounts_are_wiped(self):
         box = box_of("alice")
