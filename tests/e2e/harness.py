@@ -1,11 +1,11 @@
-"""What the end-to-end tests share: the daemon, bus clients run as any test
-account, processes holding files, and the captured system log. Runs only
-inside arkvane-sandbox (accounts, private system bus, log capture, namespaces)."""
+"""What the end-to-end tests share: the daemon, bus calls as any test account,
+processes holding files, the captured system log. Only inside arkvane-sandbox."""
 
-import hashlib
 import json
 import os
+import re
 import shutil
+import signal
 import subprocess
 import threading
 import time
@@ -14,8 +14,7 @@ import unittest
 if os.environ.get("ARKVANE_SANDBOX") != "1":
     raise SystemExit("run the end-to-end tests through tests/sandbox/arkvane-sandbox")
 
-SERVICE = "com.tavrin.arkvane"
-LOGFILE_IFACE = "com.tavrin.arkvane"
+SERVICE = LOGFILE_IFACE = "com.tavrin.arkvane"
 BACKUP_IFACE = "com.tavrin.arkvane.backup"
 SCRATCH = os.environ["ARKVANE_SANDBOX_TMP"]
 SYSLOG = os.environ["ARKVANE_SYSLOG"]
@@ -23,16 +22,11 @@ DAEMON = os.environ["ARKVANE_DAEMON"]
 USERS = {"root": (0, 0), "alice": (1001, 1101), "bob": (1002, 1102)}
 
 
-def public_copy(variable):
-    """A copy of a helper binary every test account may run (the build tree
-    may sit in a directory only root can enter)."""
-    bindir = os.path.join(SCRATCH, "bin")
-    os.makedirs(bindir, exist_ok=True)
-    os.chmod(bindir, 0o755)
-    target = os.path.join(bindir, os.path.basename(os.environ[variable]))
+def public_copy(variable):  # the build tree may be closed to the accounts
+    target = os.path.join(SCRATCH, "bin", os.path.basename(os.environ[variable]))
     if not os.path.exists(target):
+        os.makedirs(os.path.dirname(target), 0o755, exist_ok=True)
         shutil.copy2(os.environ[variable], target)
-        os.chmod(target, 0o755)
     return target
 
 
@@ -43,6 +37,8 @@ HOLDER = public_copy("ARKVANE_HOLDER")
 def as_user(user, argv):
     if user == "root":
         return list(argv)
+    if user == 4242:  # no entry in the password database
+        return ["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "--"] + list(argv)
     uid, gid = USERS[user]
     return ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--init-groups", "--"] + list(argv)
 
@@ -51,31 +47,29 @@ def box_of(user):
     return "/root/.box" if user == "root" else f"/home/{user}/.box"
 
 
-def run(argv, user="root", timeout=120):
-    return subprocess.run(as_user(user, argv), capture_output=True, text=True, timeout=timeout)
+def run(argv, user="root", **kwargs):
+    return subprocess.run(as_user(user, argv), capture_output=True, text=True, timeout=120, **kwargs)
 
 
 def busctl(*args, user="root"):
     return run(["busctl", "--system", "--no-pager"] + list(args), user=user)
 
 
-def call(path, iface, method, signature=None, *args, user="root"):
-    """A method call through busctl: (reply data, None) or (None, error text)."""
+def call(path, iface, method, signature=None, *args, user="root", typed=False):
+    """(reply data, None), or (None, error text); typed: (signature, data)."""
     argv = ["--json=short", "call", "--", SERVICE, path, iface, method]  # "--": -1 is no option
-    if signature:
-        argv += [signature] + [str(a) for a in args]
-    done = busctl(*argv, user=user)
+    done = busctl(*argv, *([signature] + [str(a) for a in args] if signature else []), user=user)
     if done.returncode != 0:
         return None, done.stderr.strip()
-    return (json.loads(done.stdout)["data"] if done.stdout.strip() else []), None
+    reply = json.loads(done.stdout) if done.stdout.strip() else {"type": "", "data": []}
+    return (reply["type"] if typed else reply["data"]), None
 
 
-def logfile(method, signature=None, *args, user="root"):
-    return call("/logfile", LOGFILE_IFACE, method, signature, *args, user=user)
+def logfile(*args, user="root"):
+    return call("/logfile", LOGFILE_IFACE, *args, user=user)
 
 
 def client(*args, user="root", program=TESTCLIENT):
-    """The project's own Qt client (or the backup tool copy of it)."""
     done = run([program] + list(args), user=user)
     try:
         return json.loads(done.stdout.strip().splitlines()[-1])
@@ -88,18 +82,16 @@ def backup_tool(*args, program="/usr/bin/quellard"):
 
 
 class Daemon:
-    """arkvaned started by the test, its debug output collected line by line."""
-
     def __init__(self, binary=DAEMON):
-        self.binary, self.proc, self.lines = binary, None, []
-        self._changed = threading.Condition()
+        self.binary, self.lines, self._changed = binary, [], threading.Condition()
 
     def start(self, wait=True):
         self.proc = subprocess.Popen([self.binary], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True)
+        self.pid = self.proc.pid
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
-        if wait and "gogogo" not in self._wait(lambda: "gogogo" in self.lines, 30):
+        if wait and "gogogo" not in self.lines_since(0, 1, 30):
             raise AssertionError(f"daemon did not start: {self.lines}")
         return self
 
@@ -111,57 +103,43 @@ class Daemon:
         with self._changed:
             self._changed.notify_all()
 
-    def _wait(self, done, timeout):
-        with self._changed:
-            self._changed.wait_for(lambda: done() or not self._reader.is_alive(), timeout)
-            return list(self.lines)
-
     def mark(self):
         return len(self.lines)
 
     def lines_since(self, mark, count=0, timeout=10):
-        """The debug lines since mark, once there are count of them: a line
-        written before a reply may still be in the pipe."""
-        return self._wait(lambda: len(self.lines) - mark >= count, timeout)[mark:]
+        """Once count have come: a line written before a reply may be in the pipe."""
+        with self._changed:
+            self._changed.wait_for(lambda: len(self.lines) - mark >= count
+                                   or not self._reader.is_alive(), timeout)
+            return self.lines[mark:]
 
     def wait_exit(self, timeout=30):
         code = self.proc.wait(timeout)
         self._reader.join(timeout)
         return code
 
-    @property
-    def pid(self):
-        return self.proc.pid
-
     def alive(self):
         return self.proc.poll() is None
 
     def stop(self):
-        if self.proc:
-            self.proc.kill()
-            self.wait_exit()
+        self.proc.kill()
+        self.wait_exit()
 
 
 class Holder:
-    """A process, run as a test account, that holds paths open until stopped;
-    argv replaces the holder's command (a namespace around it, say)."""
-
+    """Holds paths open as user until stopped; argv replaces the holder's command."""
     def __init__(self, paths, user="root", create=False, unlink=False, argv=None):
         argv = argv or [HOLDER] + ["-c"] * create + ["-u"] * unlink + list(paths)
         self.proc = subprocess.Popen(as_user(user, argv), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
-        ready = self.proc.stdout.readline()
-        self.proc.stdout.close()
-        if ready.strip() != "ready":
-            self.stop()
-            raise AssertionError(f"holder did not start: {argv}")
+        self.pid = self.proc.pid
+        with self.proc.stdout:
+            if self.proc.stdout.readline().strip() != "ready":
+                self.stop()
+                raise AssertionError(f"holder did not start: {argv}")
 
-    @property
-    def pid(self):
-        return self.proc.pid
-
-    def signal_of_death(self, timeout=30):
-        code = self.proc.wait(timeout)
+    def signal_of_death(self):
+        code = self.proc.wait(30)
         return -code if code < 0 else None
 
     def alive(self):
@@ -173,11 +151,10 @@ class Holder:
 
 
 class Syslog:
-    """The sandbox's system-log capture. A marker sent after a reply queues
-    behind every line the daemon wrote before replying: once the marker is
-    in the file, so are they."""
+    """The sandbox's log capture. A marker sent after a reply queues behind
+    every line the daemon wrote before replying."""
 
-    _count = 0
+    count = 0
 
     def __init__(self):
         self.mark()
@@ -185,10 +162,9 @@ class Syslog:
     def mark(self):
         self.offset = os.path.getsize(SYSLOG)
 
-    def lines(self, tag="arkvaned"):
-        """Messages logged by tag since the mark, without the syslog header."""
-        Syslog._count += 1
-        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog._count}"
+    def lines(self):
+        Syslog.count += 1
+        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog.count}"
         subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker], check=True)
         deadline = time.monotonic() + 30
         while True:
@@ -197,21 +173,31 @@ class Syslog:
                 raw = f.read().decode("utf-8", errors="replace")
             if marker in raw:
                 break
-            if time.monotonic() > deadline:
-                raise AssertionError("system-log capture did not catch up")
+            assert time.monotonic() < deadline, "system-log capture did not catch up"
             time.sleep(0.01)
-        messages = []
-        for line in raw.splitlines():
-            # "<PRI>Mmm dd hh:mm:ss TAG: MESSAGE" or "TAG[PID]: MESSAGE"
-            head, sep, message = line.partition(": ")
-            if sep and head.split(" ")[-1].split("[")[0] == tag and "arkvane-test-marker-" not in line:
-                messages.append(message)
-        return messages
+        # "<PRI>Mmm dd hh:mm:ss TAG[PID]: MESSAGE"
+        return [m for h, s, m in (l.partition(": ") for l in raw.splitlines())
+                if s and h.split(" ")[-1].split("[")[0] == "arkvaned"]
+
+
+def site(pattern):
+    """A log line of the backup service, with any site number."""
+    return re.compile("^" + pattern.replace("[N]", r"\[\d+\]") + "$")
+
+
+def fresh_box(user):
+    box = box_of(user)
+    if os.path.isdir(box) and not os.path.islink(box):
+        subprocess.run(["umount", "-R", "-q", box])
+        subprocess.run(["rm", "-rf", "--one-file-system", box], check=True)  # any depth
+    elif os.path.lexists(box):
+        os.unlink(box)
+    os.mkdir(box, 0o700)
+    os.chown(box, *USERS[user])
 
 
 class DaemonTestCase(unittest.TestCase):
-    """Starts one daemon per test class."""
-
+    """One daemon per class; fresh boxes in every test."""
     @classmethod
     def setUpClass(cls):
         cls.daemon = Daemon().start()
@@ -222,6 +208,8 @@ class DaemonTestCase(unittest.TestCase):
 
     def setUp(self):
         self.assertTrue(self.daemon.alive(), "the daemon died before this test")
+        for user in USERS:
+            fresh_box(user)
         self.syslog = Syslog()
         self.holders = []
 
@@ -234,56 +222,52 @@ class DaemonTestCase(unittest.TestCase):
         self.holders.append(Holder(paths, user=user, **kwargs))
         return self.holders[-1]
 
+    def assertLines(self, lines, patterns):
+        self.assertEqual(len(lines), len(patterns), lines)
+        for got, pattern in zip(lines, patterns):
+            (self.assertEqual if isinstance(pattern, str) else self.assertRegex)(got, pattern)
 
-def empty_boxes():
-    for user in USERS:
-        for entry in os.scandir(box_of(user)):
-            if entry.is_dir(follow_symlinks=False):
-                shutil.rmtree(entry.path)
-            else:
-                os.unlink(entry.path)
+    def files(self, path, user="root"):
+        reply = client("files", path, user=user)
+        self.assertEqual(reply["signature"], "ia(ss)")
+        return reply["result"], [(i["file"], i["relative"]) for i in reply["list"]]
+
+    def kill(self, path, user="root", hold=()):
+        return client(*sum((["--hold", p] for p in hold), []), "kill", path, user=user)["result"]
+
+    def wipe(self, user, hold=()):
+        return backup_tool(*sum((["--hold", p] for p in hold), []), "backup-format", user)["result"]
 
 
 def make_tree(root, files, user="root"):
-    """Creates empty files (and their directories) below root, owned by user."""
-    uid, gid = USERS[user]
+    """Empty files ("name/": directories) and their missing parents below root, owned by user."""
     made = []
     for name in files:
         path = os.path.join(root, name)
-        parent = os.path.dirname(path)
+        missing, parent = [], os.path.dirname(path)
         while not os.path.isdir(parent):
-            top = parent
-            while not os.path.isdir(os.path.dirname(top)):
-                top = os.path.dirname(top)
-            os.mkdir(top)
-            os.lchown(top, uid, gid)
-        open(path, "w").close()
-        os.lchown(path, uid, gid)
-        made.append(path)
+            missing.append(parent)
+            parent = os.path.dirname(parent)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if not name.endswith("/"):
+            open(path, "w").close()
+            os.lchown(path, *USERS[user])
+        for directory in missing:
+            os.lchown(directory, *USERS[user])
+        made.append(path.rstrip("/"))
     return made
 
 
-def tree_digest(root):
-    """Names, kinds and contents of everything below root, links unfollowed."""
-    digest = hashlib.sha256()
-    for dirpath, dirnames, filenames in os.walk(root):
-        dirnames.sort()
-        for name in sorted(dirnames + filenames):
-            path = os.path.join(dirpath, name)
-            digest.update(path.encode() + b"\0")
-            if os.path.islink(path):
-                digest.update(b"L" + os.readlink(path).encode())
-            elif os.path.isfile(path):
-                with open(path, "rb") as f:
-                    digest.update(b"F" + f.read())
-    return digest.hexdigest()
-
-
-def make_sentinel(name):
+def sentinel(name):
+    """A small tree outside every box; its snapshot() must never change."""
     root = os.path.join(SCRATCH, name)
-    shutil.rmtree(root, ignore_errors=True)
-    for i in range(5):
-        os.makedirs(os.path.join(root, f"d{i}", "inner"))
+    for i in range(3):
+        os.makedirs(os.path.join(root, f"d{i}", "inner"), exist_ok=True)
         with open(os.path.join(root, f"d{i}", "inner", "keep"), "w") as f:
             f.write(f"sentinel {i}\n")
     return root
+
+
+def snapshot(root):
+    return [(d, sorted(ds), {f: open(os.path.join(d, f)).read() for f in fs})
+            for d, ds, fs in sorted(os.walk(root))]

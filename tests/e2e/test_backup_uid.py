@@ -1,32 +1,17 @@
-"""The daemon's own check turns an unprivileged caller of the backup
-interface away (this module's bus lets such calls through)."""
+"""The daemon's own check turns an unprivileged caller of the backup interface
+away (this module's bus lets such calls through)."""
 
-import os
-import unittest
-
-from harness import BACKUP_IFACE, DaemonTestCase, box_of, call
+from harness import *
 
 
 class UnprivilegedCaller(DaemonTestCase):
     def test_refused_with_its_uid_and_nothing_touched(self):
-        data, error = call("/backup", BACKUP_IFACE, "get_allBoxRootEntries", user="alice")
-        self.assertIsNone(error)
-        self.assertEqual(data, [[]])
-        data, error = call("/backup", BACKUP_IFACE, "format_boxRootEntries", "s", "bob",
-                           user="alice")
-        self.assertEqual(data, [-1])
-        data, error = call("/backup", BACKUP_IFACE, "format_allBoxRootEntries", user="bob")
-        self.assertEqual(data, [-1])
-        lines = self.syslog.lines()
-        self.assertEqual(len(lines), 5, lines)
-        self.assertRegex(lines[0], r"^get_allBoxRootEntries\[\d+\] called$")
-        self.assertEqual(lines[1], "check_callerPrivilege[96] failed: uid = 1001")
-        self.assertRegex(lines[2], r"^format_boxRootEntries\[\d+\] called: strUserName = bob$")
-        self.assertEqual(lines[3], "check_callerPrivilege[96] failed: uid = 1001")
-        self.assertEqual(lines[4], "check_callerPrivilege[96] failed: uid = 1002")
-        for user in ("root", "alice", "bob"):
-            self.assertTrue(os.path.isdir(box_of(user)))
-
-
-if __name__ == "__main__":
-    unittest.main()
+        for method, args, user, reply in (("get_allBoxRootEntries", (), "alice", []),
+                                          ("format_boxRootEntries", ("s", "bob"), "alice", -1),
+                                          ("format_allBoxRootEntries", (), "bob", -1)):
+            self.assertEqual(call("/backup", BACKUP_IFACE, method, *args, user=user), ([reply], None))
+        self.assertLines(self.syslog.lines(), [
+            site(r"get_allBoxRootEntries[N] called"), "check_callerPrivilege[96] failed: uid = 1001",
+            site(r"format_boxRootEntries[N] called: strUserName = bob"),
+            "check_callerPrivilege[96] failed: uid = 1001", "check_callerPrivilege[96] failed: uid = 1002"])
+        self.assertTrue(all(os.path.isdir(box_of(user)) for user in USERS))

@@ -1,39 +1,25 @@
 """arkvanectl against the real daemon: each command as root and as the test
-accounts, its output in a pipe, on a terminal and as JSON, and the exit
-status of every kind of failure."""
+accounts, in a pipe, on a terminal and as JSON, and the exit status of every
+kind of failure."""
 
 import ctypes
 import fcntl
-import json
-import os
-import re
-import signal
 import struct
-import subprocess
 import termios
-import time
-import unittest
 
-from harness import (SCRATCH, Daemon, DaemonTestCase, Syslog, public_copy, as_user, box_of,
-                     busctl, empty_boxes, make_tree)
+from harness import *
 
 CTL = public_copy("ARKVANECTL")
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def ctl(*args, user="root", cwd=None, wrapper=()):
-    """arkvanectl in a pipe, with no terminal on standard input; user 4242
-    has no entry in the password database."""
-    argv = list(wrapper) + [CTL] + list(args)
-    argv = (["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "--"] + argv
-            if user == 4242 else as_user(user, argv))
-    return subprocess.run(argv, capture_output=True, text=True, stdin=subprocess.DEVNULL, cwd=cwd,
-                          timeout=60)
+    """arkvanectl in a pipe, no terminal on standard input."""
+    return run(list(wrapper) + [CTL] + list(args), user=user, cwd=cwd, stdin=subprocess.DEVNULL)
 
 
 def on_terminal(*args, user="root", answer=None, columns=100):
-    """arkvanectl with a terminal of the given width on all three standard
-    streams; answer is typed ahead. Returns (exit status, what it showed)."""
+    """(exit status, what it showed) of arkvanectl on a terminal of that width; answer typed ahead."""
     master, slave = os.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     proc = subprocess.Popen(as_user(user, [CTL] + list(args)),
@@ -42,30 +28,16 @@ def on_terminal(*args, user="root", answer=None, columns=100):
     if answer is not None:
         os.write(master, answer.encode() + b"\n")
     shown = b""
-    while True:
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:  # EIO: every holder of the terminal has closed it
-            break
-        if not chunk:
-            break
-        shown += chunk
+    try:
+        while chunk := os.read(master, 4096):
+            shown += chunk
+    except OSError:  # EIO: every holder of the terminal has closed it
+        pass
     os.close(master)
     return proc.wait(60), shown.decode().replace("\r\n", "\n")
 
 
-def project_version():
-    with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
-        return re.search(r"project\(arkvane VERSION (\S+)", f.read()).group(1)
-
-
 class CtlCase(DaemonTestCase):
-    """Fresh boxes for root, alice and bob in every test."""
-
-    def setUp(self):
-        super().setUp()
-        empty_boxes()
-
     def assertEnds(self, done, status, stdout, stderr=""):
         self.assertEqual((done.returncode, done.stdout, done.stderr), (status, stdout, stderr))
 
@@ -107,11 +79,9 @@ class Outcomes(CtlCase):
                 ("root", ["auth", "--json", "erin"], {"user": "erin", "required": True, "interval": -5})):
             with self.subTest(user=user, args=args):
                 done = ctl(*args, user=user)
-                self.assertEqual((done.returncode, done.stderr), (0, ""))
-                self.assertEqual(json.loads(done.stdout), expected)
+                self.assertEqual((done.returncode, done.stderr, json.loads(done.stdout)), (0, "", expected))
 
     def test_failures_are_one_line_and_an_exit_status(self):
-        syslog = Syslog()
         for user, args, status, message in (
                 *(("alice", ["files", p], 1, NOT_ALICES.format(p))
                   for p in (box_of("bob"), "/home", "/", "///", box_of("root"), "/home/alice/.box2")),
@@ -120,9 +90,8 @@ class Outcomes(CtlCase):
                 ("root", ["files", "///"], 1, SLASHES),
                 ("root", ["files", ""], 1, "the box path is empty"),
                 ("alice", ["close", "--yes", ""], 1, "the box path is empty"),
-                (4242, ["files"], 1, "uid 4242 has no entry in the password database, so it has no box; name one"),
-                (4242, ["close", "--yes"], 1,
-                 "uid 4242 has no entry in the password database, so it has no box; name one"),
+                *((4242, a, 1, "uid 4242 has no entry in the password database, so it has no box; name one")
+                  for a in (["files"], ["close", "--yes"])),
                 (4242, ["auth"], 1, "uid 4242 has no entry in the password database; name the user"),
                 ("alice", ["auth", "passed", "bob"], 1, NOT_OWN.format("record a pass")),
                 ("alice", ["auth", "interval", "bob", "5"], 1, NOT_OWN.format("set the interval")),
@@ -131,10 +100,8 @@ class Outcomes(CtlCase):
                 ("root", ["files", "--frob"], 2, "unknown option --frob (see arkvanectl files --help)"),
                 ("root", ["files", "a", "b"], 2, "too many arguments for files (see arkvanectl files --help)"),
                 ("root", ["close", "--full"], 2, "--full applies only to files (see arkvanectl close --help)"),
-                ("root", ["close", "--json"], 2,
-                 "--json applies only to files and auth (see arkvanectl close --help)"),
-                ("root", ["auth", "passed", "--json"], 2,
-                 "--json applies only to files and auth (see arkvanectl auth passed --help)"),
+                *(("root", a, 2, f"--json applies only to files and auth (see arkvanectl {a[0]}{c} --help)")
+                  for a, c in ((["close", "--json"], ""), (["auth", "passed", "--json"], " passed"))),
                 ("root", ["files", "--yes"], 2, "--yes applies only to close (see arkvanectl files --help)"),
                 ("root", ["auth", "interval"], 2,
                  "auth interval needs SECONDS (see arkvanectl auth interval --help)"),
@@ -145,25 +112,19 @@ class Outcomes(CtlCase):
             with self.subTest(user=user, args=args):
                 self.assertEnds(ctl(*args, user=user), status, "", f"arkvanectl: {message}\n")
         # A refused change still reaches the daemon, which logs it.
-        self.assertEqual(len([l for l in syslog.lines() if "may not change the certification" in l]), 2)
+        self.assertEqual(len([l for l in self.syslog.lines() if "may not change the certification" in l]), 2)
 
     def test_own_box_root_leading_to_a_directory_not_owned_is_refused(self):
-        os.rename(box_of("alice"), "/home/alice/box-aside")
-        self.addCleanup(os.rename, "/home/alice/box-aside", box_of("alice"))
-        foreign = os.path.join(SCRATCH, "not-alices")
-        os.makedirs(foreign, 0o755, exist_ok=True)
+        (foreign,) = make_tree(SCRATCH, ["not-alices/"])
+        os.rmdir(box_of("alice"))
         os.symlink(foreign, box_of("alice"))
-        self.addCleanup(os.unlink, box_of("alice"))
         for args in (("files",), ("close", "--yes")):
-            with self.subTest(args=args):
-                self.assertEnds(ctl(*args, user="alice"), 1, "",
-                                f"arkvanectl: {NOT_ALICES.format(foreign)}\n")
+            self.assertEnds(ctl(*args, user="alice"), 1, "", f"arkvanectl: {NOT_ALICES.format(foreign)}\n")
 
     def test_box_through_a_symbolic_link_is_matched_as_written_with_a_warning(self):
         self.hold(make_tree(box_of("root"), ["f"]))
         link = os.path.join(SCRATCH, "boxlink")
         os.symlink(box_of("root"), link)
-        self.addCleanup(os.unlink, link)
         self.assertEnds(ctl("files", link), 0, "",
                         f"arkvanectl: warning: {link} resolves to /root/.box; the daemon compares "
                         "paths as written, so name the box as /root/.box to reach the files in it\n")
@@ -214,84 +175,60 @@ class Close(CtlCase):
         holder = self.hold(make_tree(box_of("alice"), ["f"], user="alice"), user="alice")
         question = "1 file held open in /home/alice/.box. End every process holding files there? [y/N] "
         for answer in ("n", ""):
-            with self.subTest(answer=answer):
-                self.assertEqual(on_terminal("close", user="alice", answer=answer),
-                                 (1, f"{answer}\n{question}arkvanectl: cancelled: no process was ended\n"))
-                self.assertTrue(holder.alive())
+            self.assertEqual(on_terminal("close", user="alice", answer=answer),
+                             (1, f"{answer}\n{question}arkvanectl: cancelled: no process was ended\n"))
+            self.assertTrue(holder.alive())
         self.assertEqual(on_terminal("close", user="alice", answer="y"),
                          (0, f"y\n{question}/home/alice/.box: 1 file was held open; none is held now.\n"))
         self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
 
 
 class Usage(unittest.TestCase):
-    """Answered without the daemon."""
-
     def test_help_of_the_program_and_of_each_command(self):
         for args, first in ((("-h",), "Usage: arkvanectl [OPTION...] COMMAND [ARG...]"),
                             (("files", "--help"), "Usage: arkvanectl files [--full] [--json] [BOX]"),
                             (("help", "close"), "Usage: arkvanectl close [--yes] [BOX]"),
                             (("auth", "interval", "--help"),
                              "Usage: arkvanectl auth [status] [--json] [USER]"),
-                            (("files", "--version"), f"arkvanectl {project_version()}")):
+                            (("files", "--version"), "arkvanectl " + re.search(
+                                r"project\(arkvane VERSION (\S+)",
+                                open(os.path.join(SOURCE_DIR, "CMakeLists.txt")).read())[1])):
             with self.subTest(args=args):
                 done = ctl(*args, user="alice")
-                self.assertEqual((done.returncode, done.stderr), (0, ""))
-                self.assertEqual(done.stdout.splitlines()[0], first)
-        self.assertIn("""Commands:
-  files [BOX]                   List the files held open inside BOX
-  close [BOX]                   End the processes holding files inside BOX
-  auth [status] [USER]          Show whether USER must authenticate again
-  auth passed [USER]            Record that USER passed an authentication
-  auth interval [USER] SECONDS  Set how long a pass of USER stays valid
-  help [COMMAND]                Show the help of COMMAND
-
-""", ctl("help").stdout)
+                self.assertEqual((done.returncode, done.stderr, done.stdout.splitlines()[0]), (0, "", first))
 
     def test_manual_page_formats_cleanly_and_names_every_option(self):
         page = os.path.join(SOURCE_DIR, "src", "ctl", "arkvanectl.1")
-        done = subprocess.run(["groff", "-man", "-ww", "-z", page], capture_output=True, text=True)
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
-        text = subprocess.run(["groff", "-man", "-Tutf8", "-P", "-cbou", page],
-                              capture_output=True, text=True).stdout
+        self.assertEqual(run(["groff", "-man", "-ww", "-z", page]).stderr, "")
+        text = run(["groff", "-man", "-Tutf8", "-P", "-cbou", page]).stdout
         for option in re.findall(r"--[a-z]+", ctl("--help").stdout):
             with self.subTest(option=option):
                 self.assertIn(option.replace("-", "\u2010"), text.replace("-", "\u2010"))
 
     def test_bash_completion(self):
         script = os.path.join(SOURCE_DIR, "src", "ctl", "arkvanectl.bash-completion")
-
-        def complete(*words):
-            line = " ".join(f"'{w}'" for w in words)
-            done = subprocess.run(
-                ["bash", "-c", f'source "$0"; COMP_WORDS=(arkvanectl {line}); '
-                 f'COMP_CWORD={len(words)}; _arkvanectl; printf "%s\\n" "${{COMPREPLY[@]}}"',
-                 script], capture_output=True, text=True)
-            self.assertEqual(done.stderr, "")
-            return done.stdout.split()
-
-        self.assertEqual(complete(""), ["files", "close", "auth", "help"])
-        self.assertEqual(complete("au"), ["auth"])
-        self.assertEqual(complete("auth", "p"), ["passed"])
-        self.assertEqual(complete("files", "--"), ["--help", "--version", "--full", "--json"])
-        self.assertEqual(complete("close", "--"), ["--help", "--version", "--yes"])
-        self.assertIn("alice", complete("auth", "passed", "al"))
+        for words, expected in (([""], ["files", "close", "auth", "help"]), (["au"], ["auth"]),
+                                (["auth", "p"], ["passed"]),
+                                (["files", "--"], ["--help", "--version", "--full", "--json"]),
+                                (["close", "--"], ["--help", "--version", "--yes"]),
+                                (["auth", "passed", "al"], ["alice"])):
+            with self.subTest(words=words):
+                line = " ".join(f"'{w}'" for w in words)
+                done = run(["bash", "-c", f'source "$0"; COMP_WORDS=(arkvanectl {line}); '
+                            f'COMP_CWORD={len(words)}; _arkvanectl; printf "%s\\n" "${{COMPREPLY[@]}}"',
+                            script])
+                self.assertEqual((done.stderr, done.stdout.split()), ("", expected))
 
 
 def queued_bytes(pid):
-    """Bytes waiting on the process's sockets, read through copies of its
-    descriptors."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    pidfd = os.pidfd_open(pid)
-    total = 0
-    try:
-        for fd in os.listdir(f"/proc/{pid}/fd"):
-            if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
-                copy = libc.syscall(438, pidfd, int(fd), 0)  # pidfd_getfd
-                assert copy >= 0, os.strerror(ctypes.get_errno())
-                total += struct.unpack("i", fcntl.ioctl(copy, termios.FIONREAD, b"\0" * 4))[0]
-                os.close(copy)
-    finally:
-        os.close(pidfd)
+    """Bytes waiting on the process's sockets, read through copies of its descriptors."""
+    getfd, pidfd, total = ctypes.CDLL(None).syscall, os.pidfd_open(pid), 0
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
+            copy = getfd(438, pidfd, int(fd), 0)  # pidfd_getfd
+            total += struct.unpack("i", fcntl.ioctl(copy, termios.FIONREAD, b"\0" * 4))[0]
+            os.close(copy)
+    os.close(pidfd)
     return total
 
 
@@ -300,17 +237,14 @@ class DaemonGone(unittest.TestCase):
         daemon = Daemon().start()
         os.kill(daemon.pid, signal.SIGSTOP)
         before = queued_bytes(daemon.pid)
-        try:
-            client = subprocess.Popen(as_user("alice", [CTL, "files"]), stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            # Once the call waits in the stopped daemon's socket, the daemon dies.
-            while queued_bytes(daemon.pid) == before:
-                self.assertIsNone(client.poll())
-                time.sleep(0.01)
-            os.kill(daemon.pid, signal.SIGKILL)
-            stdout, stderr = client.communicate(timeout=60)
-        finally:
-            daemon.wait_exit()
+        client = subprocess.Popen(as_user("alice", [CTL, "files"]), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # Once the call waits in the stopped daemon's socket, the daemon dies.
+        while queued_bytes(daemon.pid) == before:
+            self.assertIsNone(client.poll())
+            time.sleep(0.01)
+        daemon.stop()
+        stdout, stderr = client.communicate(timeout=60)
         self.assertEqual((client.returncode, stdout, stderr), (3, "", (
             "arkvanectl: arkvaned did not answer: Message recipient disconnected from message bus "
             "without replying\n")))

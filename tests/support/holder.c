@@ -1,16 +1,10 @@
-/* Holds files open for a test: opens each named path read-only (creating
- * missing regular files first when given -c), unlinks it afterwards when given
- * -u, prints "ready" and then waits until its standard input closes.
- *
+/* Holds files open for a test: opens each PATH read-only (-c: creating it;
+ * -u: unlinking it after), prints "ready", waits until stdin closes.
  *   arkvane-holder [-c] [-u] [-t|-x] [-D] PATH...
- *
- * -t  the paths are opened by a thread with a descriptor table of its own
- *     (unshare(CLONE_FILES)); the main thread holds none of them
- * -x  the main thread exits once a second thread has opened the paths
- * -D  each PATH is a directory below which a chain of directories deeper than
- *     the kernel prints (over 4,096 bytes) is made; the deepest directory is
- *     held, or with -c only a file "f" inside it
- */
+ * -t  a thread with a descriptor table of its own opens them; -x  the main
+ *     thread exits once a second thread has opened them; -D  below each
+ *     directory PATH, a chain deeper than the kernel prints (over 4,096
+ *     bytes) is made and its end held (-c: a file "f" in it instead) */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -21,8 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static int create, unlink_after, deep;
-static int path_count;
+static int create, unlink_after, deep, path_count;
 static char **paths;
 
 static int hold_deep(const char *base)
@@ -59,21 +52,21 @@ static int hold_all(void)
     return 0;
 }
 
-static void wait_for_stdin(void)
+static int hold_and_wait(void)
 {
     char c;
+    if (hold_all() != 0)
+        return 1;
+    fputs("ready\n", stdout);
+    fflush(stdout);
     while (read(STDIN_FILENO, &c, 1) > 0) {
     }
+    return 0;
 }
 
 static void *holding_thread(void *own_table)
 {
-    if ((own_table && unshare(CLONE_FILES) != 0) || hold_all() != 0)
-        _exit(1);
-    fputs("ready\n", stdout);
-    fflush(stdout);
-    wait_for_stdin();
-    _exit(0);
+    _exit(own_table && unshare(CLONE_FILES) != 0 ? 1 : hold_and_wait());
 }
 
 int main(int argc, char *argv[])
@@ -98,13 +91,7 @@ int main(int argc, char *argv[])
             return 1;
         if (thread_mode == 'x')
             pthread_exit(NULL);
-        pthread_join(thread, NULL);
-        return 0;
+        pthread_join(thread, NULL); /* never returns: the thread ends the process */
     }
-    if (hold_all() != 0)
-        return 1;
-    fputs("ready\n", stdout);
-    fflush(stdout);
-    wait_for_stdin();
-    return 0;
+    return hold_and_wait();
 }

@@ -1,10 +1,7 @@
-/* A file system that stops answering on command, for the tests: serves the
- * regular files f0..f(N-1) (empty) in its root until it receives SIGUSR1;
- * from then on every request waits until SIGUSR2. Every lookup reaches it
- * (no caching of names or attributes). Prints "ready" once mounted.
- *
- *   arkvane-stallfs MOUNTPOINT [FUSE OPTION...]    (runs in the foreground)
- */
+/* A file system that stops answering on command: serves empty files f0..f3
+ * until SIGUSR1, then holds every request until SIGUSR2. No name or attribute
+ * is cached. Prints "ready" once mounted.
+ *   arkvane-stallfs MOUNTPOINT [FUSE OPTION...]    (in the foreground) */
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
@@ -65,8 +62,7 @@ static int stall_getattr(const char *path, struct stat *st, struct fuse_file_inf
 static int stall_open(const char *path, struct fuse_file_info *fi)
 {
     (void)fi;
-    wait_while_stalled();
-    return file_index(path) < 0 ? -ENOENT : 0;
+    return stall_getattr(path, &(struct stat){0}, NULL);
 }
 
 static int stall_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t offset,

@@ -1,21 +1,16 @@
-// A bus client for the end-to-end tests, where typed replies or odd client
-// behaviour matter. The sandbox also installs it as the backup tool.
+// A bus client for the end-to-end tests (typed replies, odd client behaviour);
+// the sandbox also installs it as the backup tool. Prints one JSON object.
 //
-//   arkvane-testclient [--hold FILE]... [--no-reply] COMMAND [ARG...]
+//   arkvane-testclient [--hold FILE]... [--no-reply|--announce] COMMAND [ARG...]
 //
-//   files PATH         get_allRunFileList, read as CBoxFileList through the type annotation
-//   kill PATH          kill_allProcessSignal
-//   backup-list        get_allBoxRootEntries
-//   backup-format-all  format_allBoxRootEntries
-//   backup-format USER format_boxRootEntries
-//   own NAME           claims NAME on the system bus, says "owned", holds it until stdin closes
-//   stall              says its unique name, then stops itself: a connection that never reads
-//   park DEST FILE     queues at DEST unicast signals that carry a descriptor of FILE
+//   files PATH | kill PATH | backup-list | backup-format-all | backup-format USER
+//   own NAME        claims NAME, says "owned", holds it until stdin closes
+//   stall           says its unique name, then stops itself: it never reads
+//   park DEST FILE  queues at DEST signals that carry a descriptor of FILE
 //
-// Replies are printed as one JSON object. --hold opens files (read-only) before
-// the call and keeps them open; --no-reply sends the call and exits at once,
-// leaving the bus before the daemon can look at the caller; --announce prints
-// {"sent":true} once the bus has the call, then waits for the reply.
+// --hold keeps FILE open during the call; --no-reply sends and leaves the bus
+// before the daemon can look at the caller; --announce says "sent" once the
+// bus has the call.
 
 #include "wiretypes.h"
 
@@ -52,22 +47,20 @@ int usage()
     return 2;
 }
 
-QJsonObject errorObject(const QDBusMessage &reply)
+void roundTrip(QDBusConnection &bus) // what was sent before has left
 {
-    return {{QStringLiteral("error"), reply.errorName()},
-            {QStringLiteral("message"), reply.errorMessage()}};
+    bus.interface()->call(QStringLiteral("GetId"));
 }
 
 int own(const QString &name)
 {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.registerService(name)) {
-        print({{QStringLiteral("owned"), false},
-               {QStringLiteral("message"), bus.lastError().message()}});
+        print({{QStringLiteral("owned"), false}});
         return 1;
     }
     print({{QStringLiteral("owned"), true}});
-    // Keep answering the bus (with its standard errors) until stdin closes.
+    // Answers the bus (with its standard errors) until stdin closes.
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&input] {
         char c;
@@ -114,10 +107,8 @@ int main(int argc, char *argv[])
         return own(args.first());
 
     QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
-        print({{QStringLiteral("error"), QStringLiteral("no system bus")}});
+    if (!bus.isConnected())
         return 3;
-    }
 
     if (command == QLatin1String("stall") && args.isEmpty()) {
         print({{QStringLiteral("name"), bus.baseService()}});
@@ -138,56 +129,49 @@ int main(int argc, char *argv[])
             signal << QVariant::fromValue(QDBusUnixFileDescriptor(file.handle())) << filler;
             bus.send(signal);
         }
-        bus.interface()->call(QStringLiteral("GetId")); // a round trip: the signals have left
+        roundTrip(bus);
         print({{QStringLiteral("parked"), true}});
         return 0;
     }
 
-    QString path = QStringLiteral("/logfile");
-    QString interface = kService;
+    static const struct {
+        const char *command, *method;
+        bool backup;
+        int argc;
+    } kMethods[] = {{"files", "get_allRunFileList", false, 1},
+                    {"kill", "kill_allProcessSignal", false, 1},
+                    {"backup-list", "get_allBoxRootEntries", true, 0},
+                    {"backup-format-all", "format_allBoxRootEntries", true, 0},
+                    {"backup-format", "format_boxRootEntries", true, 1}};
     QString method;
-    QVariantList callArgs;
-    if (command == QLatin1String("files") && args.size() == 1) {
-        method = QStringLiteral("get_allRunFileList");
-        callArgs << args.first();
-    } else if (command == QLatin1String("kill") && args.size() == 1) {
-        method = QStringLiteral("kill_allProcessSignal");
-        callArgs << args.first();
-    } else if (command.startsWith(QLatin1String("backup-"))) {
-        path = QStringLiteral("/backup");
-        interface = kService + QStringLiteral(".backup");
-        if (command == QLatin1String("backup-list") && args.isEmpty())
-            method = QStringLiteral("get_allBoxRootEntries");
-        else if (command == QLatin1String("backup-format-all") && args.isEmpty())
-            method = QStringLiteral("format_allBoxRootEntries");
-        else if (command == QLatin1String("backup-format") && args.size() == 1) {
-            method = QStringLiteral("format_boxRootEntries");
-            callArgs << args.first();
-        } else {
-            return usage();
-        }
-    } else {
-        return usage();
+    bool backup = false;
+    for (const auto &m : kMethods) {
+        if (command == QLatin1String(m.command) && args.size() == m.argc)
+            method = QLatin1String(m.method), backup = m.backup;
     }
-
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, path, interface, method);
-    call.setArguments(callArgs);
+    if (method.isEmpty())
+        return usage();
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        kService, backup ? QStringLiteral("/backup") : QStringLiteral("/logfile"),
+        backup ? kService + QStringLiteral(".backup") : kService, method);
+    for (const QString &arg : args)
+        call << arg;
     if (noReply) {
         call.setAutoStartService(false);
         bus.send(call);
-        bus.interface()->call(QStringLiteral("GetId")); // a round trip: the call has left
+        roundTrip(bus);
         return 0;
     }
 
     QDBusPendingCall pending = bus.asyncCall(call, 600000);
     if (announce) {
-        bus.interface()->call(QStringLiteral("GetId")); // a round trip: the call has left
+        roundTrip(bus);
         print({{QStringLiteral("sent"), true}});
     }
     pending.waitForFinished();
     const QDBusMessage reply = pending.reply();
     if (reply.type() != QDBusMessage::ReplyMessage) {
-        print(errorObject(reply));
+        print({{QStringLiteral("error"), reply.errorName()}});
         return 1;
     }
     QJsonObject out{{QStringLiteral("signature"), reply.signature()}};
