@@ -43,7 +43,8 @@ void print(const QJsonObject &object)
 
 int usage()
 {
-    std::fputs("usage: arkvane-testclient [--hold FILE]... [--no-reply] COMMAND [ARG...]\n", stderr);
+    std::fputs("usage: arkvane-testclient [--hold FILE]... [--no-reply|--announce] COMMAND [ARG...]\n",
+               stderr);
     return 2;
 }
 
@@ -64,10 +65,9 @@ int own(const QString &name)
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&input] {
         char c;
-        if (read(STDIN_FILENO, &c, 1) <= 0) {
-            input.setEnabled(false);
+        input.setEnabled(read(STDIN_FILENO, &c, 1) > 0);
+        if (!input.isEnabled())
             QCoreApplication::quit();
-        }
     });
     return QCoreApplication::exec();
 }
@@ -80,22 +80,15 @@ int main(int argc, char *argv[])
     registerWireTypes();
 
     QStringList args = app.arguments().mid(1);
-    QList<QFile *> held;
     bool noReply = false;
     bool announce = false;
     while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
         const QString option = args.takeFirst();
         if (option == QLatin1String("--hold") && !args.isEmpty()) {
-            auto *file = new QFile(args.takeFirst(), &app);
-            if (!file->open(QIODevice::ReadOnly)) {
-                std::fprintf(stderr, "cannot open %s\n", qPrintable(file->fileName()));
+            if (!(new QFile(args.takeFirst(), &app))->open(QIODevice::ReadOnly))
                 return 2;
-            }
-            held.append(file);
-        } else if (option == QLatin1String("--no-reply")) {
-            noReply = true;
-        } else if (option == QLatin1String("--announce")) {
-            announce = true;
+        } else if (option == QLatin1String("--no-reply") || option == QLatin1String("--announce")) {
+            (option == QLatin1String("--no-reply") ? noReply : announce) = true;
         } else {
             return usage();
         }
