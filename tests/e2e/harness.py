@@ -91,7 +91,7 @@ class Daemon:
         self.pid = self.proc.pid
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
-        if wait and "gogogo" not in self.lines_since(0, 1, 30):
+        if wait and "gogogo" not in self._wait(lambda: "gogogo" in self.lines, 30):
             raise AssertionError(f"daemon did not start: {self.lines}")
         return self
 
@@ -106,12 +106,14 @@ class Daemon:
     def mark(self):
         return len(self.lines)
 
+    def _wait(self, done, timeout):
+        with self._changed:
+            self._changed.wait_for(lambda: done() or not self._reader.is_alive(), timeout)
+            return list(self.lines)
+
     def lines_since(self, mark, count=0, timeout=10):
         """Once count have come: a line written before a reply may be in the pipe."""
-        with self._changed:
-            self._changed.wait_for(lambda: len(self.lines) - mark >= count
-                                   or not self._reader.is_alive(), timeout)
-            return self.lines[mark:]
+        return self._wait(lambda: len(self.lines) - mark >= count, timeout)[mark:]
 
     def wait_exit(self, timeout=30):
         code = self.proc.wait(timeout)
