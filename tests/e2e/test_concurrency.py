@@ -1,6 +1,7 @@
 """No caller stalls the daemon for the others, no reply or log line outgrows
 its channel; and races: callers leaving, holders ending, box roots vanishing."""
 
+import collections
 import resource
 
 from harness import *
@@ -60,15 +61,13 @@ class ConcurrencyTest(DaemonTestCase):
         # Hers and her flood: all answered -1 within the deadline, none left hanging.
         for proc in [stuck] + flood:
             self.assertEqual(reply_of(proc, timeout=DEADLINE_MS / 1000 + 10), [-1, []])
-        lines = [line for line in self.syslog.lines() if line.startswith("get_allRunFileList")]
-        self.assertEqual(sorted(set(lines)), [
-            "get_allRunFileList[311] refused: caller uid 1001, 16 of its calls already wait",
-            "get_allRunFileList[313] no answer within 5000 ms from its worker, "
-            "caller uid 1001 answered -1",
+        # One runs, QUEUE wait, the rest are refused at once.
+        lines = collections.Counter(l for l in self.syslog.lines() if l.startswith("get_allRunFileList"))
+        self.assertEqual(lines, {
+            "get_allRunFileList[311] refused: caller uid 1001, 16 of its calls already wait": 4,
+            "get_allRunFileList[313] no answer within 5000 ms from its worker, caller uid 1001 answered -1": 1,
             "get_allRunFileList[313] no answer within 5000 ms while waiting for a worker, "
-            "caller uid 1001 answered -1",
-        ])
-        self.assertEqual(len(lines), 1 + len(flood))
+            "caller uid 1001 answered -1": QUEUE})
 
     def test_reply_too_large_for_a_bus_message_is_refused(self):
         # 4,500 files with paths of about 3,700 bytes: some 33 MB on the wire.
