@@ -260,16 +260,6 @@ def make_tree(root, files, user="root"):
     return made
 
 
-def sentinel(name):
-    """A small tree outside every box; its snapshot() must never change."""
-    root = os.path.join(SCRATCH, name)
-    for i in range(3):
-        os.makedirs(os.path.join(root, f"d{i}", "inner"), exist_ok=True)
-        with open(os.path.join(root, f"d{i}", "inner", "keep"), "w") as f:
-            f.write(f"sentinel {i}\n")
-    return root
-
-
 def snapshot(root):
-    return [(d, sorted(ds), {f: open(os.path.join(d, f)).read() for f in fs})
-            for d, ds, fs in sorted(os.walk(root))]
+    """Everything below root, links unfollowed: what a wipe elsewhere must leave."""
+    return sorted((d, sorted(ds), sorted(fs)) for d, ds, fs in os.walk(root))

@@ -103,7 +103,8 @@ class Wipe(DaemonTestCase):
 
     def test_mounts_in_subdirectories_hidden_ones_too_are_detached(self):
         box = box_of("alice")
-        source = sentinel("bind-source")
+        source = os.path.join(SCRATCH, "bind-source")
+        make_tree(source, [f"d{i}/inner/keep" for i in range(3)])
         before = snapshot(source)
         for name, mount in (("tmp", ["-t", "tmpfs", "box-tmpfs"]), (".cache", ["-t", "tmpfs", "x"]),
                             ("bound", ["--bind", source])):
@@ -120,7 +121,8 @@ class Wipe(DaemonTestCase):
         self.assertLines(self.syslog.lines(), [CALLED])
 
     def test_box_root_that_is_a_link_leaves_its_target_whole(self):
-        target, box = sentinel("linked-root-target"), box_of("alice")
+        box, target = box_of("alice"), os.path.join(SCRATCH, "linked-root-target")
+        make_tree(target, ["d/inner/keep", "e"])
         before = snapshot(target)
         os.rmdir(box)
         os.symlink(target, box)
