@@ -45,6 +45,7 @@ class CtlCase(DaemonTestCase):
 SLASHES = "refused: / is not a box (it would match every open file)"
 NOT_ALICES = "refused: {} is not inside your box /home/alice/.box"
 SECONDS = 'SECONDS must be a whole number from -2147483648 to 2147483647, not "{}"'
+NOT_RUNNING = "arkvanectl: arkvaned is not running (nothing owns com.tavrin.arkvane on the system bus)\n"
 NOT_OWN = "refused: you (alice) may {} only for yourself, not for bob; nothing changed"
 
 
@@ -256,10 +257,4 @@ class DaemonGone(unittest.TestCase):
                      ("auth", "passed"), ("auth", "interval", "5")):
             with self.subTest(args=args):
                 done = ctl(*args, user="alice")
-                self.assertEqual((done.returncode, done.stdout, done.stderr), (3, "", (
-                    "arkvanectl: arkvaned is not running (nothing owns com.tavrin.arkvane on the "
-                    "system bus)\n")))
-
-
-if __name__ == "__main__":
-    unittest.main()
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (3, "", NOT_RUNNING))
