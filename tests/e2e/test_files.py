@@ -129,7 +129,7 @@ class Scope(BoxCase):
                 self.syslog.mark()
                 self.assertEqual(self.files(path, user="alice"), (-1, []))
                 self.assertEqual(self.kill(path, user="alice"), -1)
-                tail = f"refused caller uid 1001 for path {logged or path} outside its box"
+                tail = f"refused: caller uid 1001 for path {logged or path} outside its box"
                 self.assertEqual(self.syslog.lines(), ["get_allRunFileList[55] " + tail,
                                                        "kill_allProcessSignal[64] " + tail])
         self.assertTrue(bob_holder.alive())
