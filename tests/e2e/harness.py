@@ -97,6 +97,9 @@ def backup_tool(*args, program="/usr/bin/quellard"):
     return client(*args, program=program)
 
 
+ENGINE_LINE = "open files are found by the "
+
+
 class Daemon:
     """arkvaned started by the test, its debug output collected line by line."""
 
@@ -107,12 +110,15 @@ class Daemon:
         self._changed = threading.Condition()
 
     def start(self, wait=True):
+        syslog = Syslog()
         self.proc = subprocess.Popen([self.binary], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True)
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
         if wait and not self.wait_for_line("gogogo"):
             raise AssertionError(f"daemon did not start: {self.lines}")
+        if wait:  # the scan engine's line, logged once it is chosen, precedes every test's
+            syslog.wait_for(ENGINE_LINE)
         return self
 
     def _collect(self):
@@ -223,6 +229,16 @@ class Syslog:
                     return
             time.sleep(0.01)
         raise AssertionError("system-log capture did not catch up")
+
+    def wait_for(self, text, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(SYSLOG, "rb") as f:
+                f.seek(self.offset)
+                if text.encode() in f.read():
+                    return
+            time.sleep(0.01)
+        raise AssertionError(f"no {text!r} in the system log")
 
     def lines(self, tag="arkvaned"):
         """Messages logged by tag since the mark, without the syslog header."""

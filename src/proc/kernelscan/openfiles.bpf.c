@@ -180,7 +180,10 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
 
     struct inode *inode = file->f_inode;
     __u8 flags = 0;
-    if (inode && BPF_CORE_READ(inode, i_nlink) > 0)
+    /* A dentry taken out of the tree while another link keeps the inode is
+     * no longer a name for it: /proc shows it "(deleted)" too. */
+    int unhashed = !BPF_CORE_READ(dentry, d_hash.pprev) && BPF_CORE_READ(dentry, d_parent) != dentry;
+    if (inode && BPF_CORE_READ(inode, i_nlink) > 0 && !unhashed)
         flags |= KS_LINKED;
     struct path_writer p = {.levels = w.levels};
     if (!w.decided)

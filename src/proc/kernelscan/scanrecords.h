@@ -35,7 +35,7 @@ enum ks_mode {
 };
 
 enum ks_flags {
-    KS_LINKED = 1,    /* the file still has a name (i_nlink > 0) */
+    KS_LINKED = 1,    /* the file still has this name (i_nlink > 0, dentry hashed) */
     KS_PATH_CUT = 2,  /* the relative path did not fit: path_len is 0 */
     KS_UNDECIDED = 4, /* the walk up gave out before an answer: anchor is meaningless */
 };
