@@ -123,6 +123,10 @@ bool isCanonical(const QByteArray &path)
         && !path.endsWith("/..");
 }
 
+// The longest path the kernel prints of a descriptor (PATH_MAX less its
+// terminator).
+constexpr int kPrintedPathMax = 4095;
+
 struct Anchor
 {
     ScanAnchor scan;
@@ -189,7 +193,13 @@ bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
         const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
         if (device != want.mount->device)
             return false;
-        anchors.push_back({ScanAnchor{device, static_cast<ino_t>(sx.stx_ino), !want.boxRelative.isEmpty()},
+        // The /proc walk cannot read a descriptor whose whole path the
+        // kernel cannot print; the kernel engine defers to it there.
+        const int limit = kPrintedPathMax - path.size() - 1;
+        if (limit < 0)
+            return false;
+        anchors.push_back({ScanAnchor{device, static_cast<ino_t>(sx.stx_ino), !want.boxRelative.isEmpty(),
+                                      static_cast<unsigned short>(limit)},
                            want.boxRelative});
     }
     return true;
@@ -282,7 +292,7 @@ bool kernelHeldFiles(const QByteArray &boxPath, std::vector<KernelHeldFile> &out
         const QByteArray relative = joinedPath(
             anchors[static_cast<std::size_t>(record.anchor)].boxRelative,
             QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
-        if (relative.isEmpty())
+        if (relative.isEmpty() || boxPath.size() + 1 + relative.size() > kPrintedPathMax)
             return false;
         out.push_back({relative, record.dev, record.ino});
     }
@@ -299,7 +309,7 @@ bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
     if (!scan->scanHolders(scanAnchors(anchors), records))
         return false;
     for (const KernelHolderRecord &record : records)
-        if (record.pid <= 0 || record.undecided)
+        if (record.pid <= 0 || record.undecided || record.pathLong)
             return false;
     const OwnedFd proc(open("/proc", kDirOpenFlags));
     if (!proc)
