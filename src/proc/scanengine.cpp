@@ -36,7 +36,8 @@ enum class LoadState { NotStarted, Loading, Done };
 std::mutex g_loadLock;
 std::condition_variable g_loaded;
 LoadState g_state = LoadState::NotStarted;
-std::unique_ptr<KernelFileScan> g_scan;
+// Never destroyed: the loader may finish while the process exits.
+KernelFileScan *g_scan = nullptr;
 std::atomic<bool> g_allowed{true};
 
 // The one line saying which engine serves, in the system log: the debug
@@ -56,7 +57,7 @@ void load()
     else
         logEngine(whyNot.c_str());
     std::lock_guard<std::mutex> lock(g_loadLock);
-    g_scan = std::move(scan);
+    g_scan = scan.release();
     g_state = LoadState::Done;
     g_loaded.notify_all();
 }
@@ -68,7 +69,7 @@ KernelFileScan *engine()
         return nullptr;
     std::unique_lock<std::mutex> lock(g_loadLock);
     g_loaded.wait(lock, [] { return g_state != LoadState::Loading; });
-    return g_scan.get();
+    return g_scan;
 }
 
 // File systems whose lookups and attributes come from memory or a local disk:
