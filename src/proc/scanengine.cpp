@@ -5,6 +5,7 @@
 #include "mounttable.h"
 #include "ownedfd.h"
 
+#include <cassert>
 #include <QDebug>
 
 #include <syslog.h>
@@ -289,7 +290,7 @@ bool kernelHeldFiles(const QByteArray &boxPath, std::vector<KernelHeldFile> &out
             return false;
         if (!record.linked)
             continue;
-        Q_ASSERT(record.anchor >= 0 && static_cast<std::size_t>(record.anchor) < anchors.size());
+        assert(record.anchor >= 0 && static_cast<std::size_t>(record.anchor) < anchors.size());
         const QByteArray relative = joinedPath(
             anchors[static_cast<std::size_t>(record.anchor)].boxRelative,
             QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
