@@ -5,8 +5,9 @@
 #include "mounttable.h"
 #include "ownedfd.h"
 
-#include <cassert>
 #include <QDebug>
+
+#include <cassert>
 
 #include <syslog.h>
 
@@ -234,7 +235,7 @@ unsigned long long startTicksIn(int procDir)
 int openRetrying(int dirFd, const char *name, HolderSink &sink)
 {
     int fd = openat(dirFd, name, kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE && sink.releaseDescriptors())
+    if (fd < 0 && errno == EMFILE && sink.killPendingToFreeDescriptors())
         fd = openat(dirFd, name, kDirOpenFlags);
     return fd;
 }
