@@ -98,8 +98,15 @@ class Daemon:
     """The built daemon; its debug lines are read (and mostly dropped) by a
     thread so that a flood of them never blocks it."""
 
-    def __init__(self, binary):
-        self.proc = subprocess.Popen([binary], stdin=subprocess.DEVNULL,
+    def __init__(self, binary, engine="kernel"):
+        # The /proc walk is forced the way the tests force it.
+        env = dict(os.environ, ARKVANE_SCAN_ENGINE="proc") if engine == "proc" else None
+        self.engine = engine
+        syslog = os.environ["ARKVANE_SYSLOG"]
+        self.syslog_offset = os.path.getsize(syslog)
+        self.syslog = syslog
+        started = time.monotonic()
+        self.proc = subprocess.Popen([binary], stdin=subprocess.DEVNULL, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.lines = 0
         self.first_lines = []
@@ -108,6 +115,7 @@ class Daemon:
         self.reader.start()
         if not self.started.wait(START_TIMEOUT) or self.proc.poll() is not None:
             raise Failure(f"the daemon did not start: {self.first_lines}")
+        self.start_ms = (time.monotonic() - started) * 1000
 
     def _read(self):
         for raw in self.proc.stderr:
@@ -117,6 +125,19 @@ class Daemon:
             if raw.strip() == b"gogogo":
                 self.started.set()
         self.started.set()
+
+    def engine_line(self):
+        """The system log's line saying which engine serves, once written
+        (the kernel engine loads on a thread of its own after "gogogo")."""
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline and self.alive():
+            with open(self.syslog, "rb") as f:
+                f.seek(self.syslog_offset)
+                for line in f.read().decode(errors="replace").splitlines():
+                    if "open files are found by" in line:
+                        return line.split(": ", 1)[1]
+            time.sleep(0.01)
+        raise Failure("the daemon logged no scan engine")
 
     @property
     def pid(self):
@@ -260,6 +281,16 @@ class Bench:
         self.bus_pid = None
         self.results = {"scales": [], "memory": {}, "machine": machine_facts(),
                         "runs": self.runs, "fast_runs": self.fast_runs}
+
+    def use_engine(self, engine):
+        """The daemon serving with engine ("kernel" or "proc"): only one can
+        own the bus name, so the other is stopped first."""
+        if self.daemon and self.daemon.engine == engine and self.daemon.alive():
+            return
+        if self.daemon:
+            self.daemon.stop()
+        self.daemon = Daemon(self.daemon_bin, engine)
+        self.daemon.engine_line()
 
     def check(self, scale, tool, what, got, expected):
         if got != expected:
@@ -415,6 +446,19 @@ class Bench:
         ]
         if self.args.skip_fuser:
             plan = [t for t in plan if t.key != "fuser"]
+        # The same calls with the /proc walk forced, each after its floor.
+        proc_plan = [
+            Tool("floor_files", lambda: self.floor("files", box + "/"),
+                 {"files": held, "existing": held, "matched": held, "pids": procs},
+                 "floor_files", True),
+            Tool("daemon_files_proc", lambda: self.daemon_files(box),
+                 {"result": 0, "files": held}, "floor_files", True),
+            Tool("floor_pids_empty", lambda: self.floor("pids", empty + "/"), {"pids": 0},
+                 "floor_pids_empty", True),
+            Tool("daemon_kill_empty_proc", lambda: self.daemon_kill(empty), {"result": 0},
+                 "floor_pids_empty", True),
+        ]
+        self.use_engine("kernel")
         if measure_peak:
             self.daemon.reset_peak()
         # Round by round, so that drift in the machine's speed falls on every
@@ -431,14 +475,23 @@ class Bench:
                                procs)
             log(f"  round {run + 1}/{self.fast_runs}: "
                 + ", ".join(f"{k} {v[0]:.0f}" for k, v in round_figures.items()))
-        tools = scale["tools"]
-        scale["descriptors"] = tools["floor_files"]["counts"]["descriptors"]
-        scale["processes_read"] = tools["floor_files"]["counts"]["processes"]
         if measure_peak:
             memory = self.results["memory"]
             memory["peak_listing_kib"] = read_kib(self.daemon.pid, "VmHWM")
             memory["after_listing_kib"] = read_kib(self.daemon.pid, "VmRSS")
             memory["peak_listing_scale"] = scale["name"]
+        self.use_engine("proc")
+        for run in range(self.fast_runs):
+            round_figures = {}
+            for tool in proc_plan:
+                ms, counts = tool.measure()
+                self.record(scale, tool, ms, counts, round_figures)
+            log(f"  /proc walk round {run + 1}/{self.fast_runs}: "
+                + ", ".join(f"{k} {v[0]:.0f}" for k, v in round_figures.items()))
+        self.use_engine("kernel")
+        tools = scale["tools"]
+        scale["descriptors"] = tools["floor_files"]["counts"]["descriptors"]
+        scale["processes_read"] = tools["floor_files"]["counts"]["processes"]
 
     def peer_may_run(self, scale, tool, run):
         if run >= self.runs:
@@ -453,23 +506,32 @@ class Bench:
                      {"pids": procs}, "floor_pids_box_kill", True)
         kill = Tool("daemon_kill_box", lambda: self.daemon_kill(box), {"result": 0},
                     "floor_pids_box_kill", True)
+        proc_kill = Tool("daemon_kill_box_proc", lambda: self.daemon_kill(box), {"result": 0},
+                         "floor_pids_box_kill", True)
         current = workload
         for run in range(self.runs):
-            if run > 0:
-                current = Workload(self.workload_bin, box, outside, procs, files, outside_fds)
-                # Brings /proc's entries for the new processes into memory,
-                # as the checks did for the first ones.
-                self.floor("pids", box + "/")
-            round_figures = {}
-            ms, counts = floor.measure()
-            self.record(scale, floor, ms, counts, round_figures)
-            ms, counts = kill.measure()
-            exited, killed, other = current.end()
-            counts = dict(counts, killed=killed, exited=exited, other=other)
-            self.record(scale, kill, ms, counts, round_figures)
-            self.check(scale, kill.key, "killed", killed, procs)
+            # Each engine on a workload of its own, started for it.
+            for engine, tool in (("kernel", kill), ("proc", proc_kill)):
+                self.use_engine(engine)
+                if run > 0 or engine == "proc":
+                    current = Workload(self.workload_bin, box, outside, procs, files,
+                                       outside_fds)
+                    # Brings /proc's entries for the new processes into
+                    # memory, as the checks did for the first ones.
+                    self.floor("pids", box + "/")
+                round_figures = {}
+                ms, counts = floor.measure()
+                self.record(scale, floor, ms, counts, round_figures)
+                ms, counts = tool.measure()
+                exited, killed, other = current.end()
+                counts = dict(counts, killed=killed, exited=exited, other=other)
+                self.record(scale, tool, ms, counts, round_figures)
+                self.check(scale, tool.key, "killed", killed, procs)
+        self.use_engine("kernel")
         log("  kill with holders: "
-            + ", ".join(f"{ms:.0f}" for ms in scale["tools"]["daemon_kill_box"]["ms"]))
+            + ", ".join(f"{ms:.0f}" for ms in scale["tools"]["daemon_kill_box"]["ms"])
+            + "; with the /proc walk: "
+            + ", ".join(f"{ms:.0f}" for ms in scale["tools"]["daemon_kill_box_proc"]["ms"]))
 
     def bus_round_trip(self):
         return [json_line([self.client, "ping"], "ping")["ms"] for _ in range(self.fast_runs)]
@@ -502,7 +564,18 @@ class Bench:
     def run(self):
         self.results["load_before"] = os.getloadavg()
         self.bus_pid = bus_daemon_pid()
-        self.daemon = Daemon(self.daemon_bin)
+        # Start-up (to "gogogo") and idle memory of each engine's daemon,
+        # fresh starts taken in turn.
+        engines = self.results["engines"] = {}
+        for _ in range(STARTS):
+            for engine in ("kernel", "proc"):
+                self.use_engine(engine)
+                line = self.daemon.engine_line()
+                figures = engines.setdefault(engine, {"start_ms": [], "idle_kib": []})
+                figures["start_ms"].append(self.daemon.start_ms)
+                figures["idle_kib"].append(read_kib(self.daemon.pid, "VmRSS"))
+                figures["line"] = line
+        self.use_engine("kernel")
         try:
             memory = self.results["memory"]
             memory["idle_kib"] = read_kib(self.daemon.pid, "VmRSS")
@@ -535,6 +608,10 @@ FAIRNESS_CALLS = 2000
 FAIRNESS_QUEUED = 100
 FAIRNESS_P99_TARGET_MS = 50
 ACCOUNTS = {"alice": (1001, 1001), "bob": (1002, 1002)}
+
+
+# Fresh starts of each engine's daemon for start-up time and idle memory.
+STARTS = 7
 
 
 def as_account(user, argv):

@@ -4,6 +4,7 @@
 #include "boxdaemonserviceadapter.h"
 #include "privileges.h"
 #include "processkill.h"
+#include "scanengine.h"
 #include "wiretypes.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,8 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // Loads in the background while the bus is joined.
+    startScanEngine();
 
     // Made once and never deleted: they serve until the process is killed.
     auto *service = new BoxDaemonService(nullptr);

@@ -1,6 +1,7 @@
 #include "holderscan.h"
 
 #include "direntries.h"
+#include "scanengine.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -219,6 +220,8 @@ bool scanHolders(const QByteArray &prefix, HolderSink &sink)
     if (prefix.isEmpty())
         return true;
     assert(prefix.endsWith('/'));
+    if (kernelHolders(prefix.left(prefix.size() - 1), sink))
+        return true;
     BoxJudge judge(prefix.left(prefix.size() - 1));
     if (!judge.isReady())
         return false;

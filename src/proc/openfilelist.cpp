@@ -3,6 +3,7 @@
 #include "boxjudge.h"
 #include "bytestringset.h"
 #include "holderscan.h"
+#include "scanengine.h"
 #include "scanmessages.h"
 #include "utf8text.h"
 
@@ -79,19 +80,23 @@ public:
         }
         if (judgement.deleted)
             return true;
-        Candidate candidate{judgement.boxRelative, held.statted, held.device, held.inode};
+        take(Candidate{judgement.boxRelative, held.statted, held.device, held.inode});
+        return true;
+    }
+
+    void take(Candidate candidate)
+    {
         if (m_listed.contains(bytesOf(candidate.relative)))
-            return true;
+            return;
         // A name that only reads like the kernel's mark of a deleted one is
         // told apart by the file it leads to; a held file whose link count is
         // unknown (its file system refuses the daemon) and that reads so is
         // taken as gone.
         if (candidate.relative.endsWith(kDeletedSuffix)
-            && (!held.statted || !isSameFileAt(m_boxPath, candidate)))
-            return true;
+            && (!candidate.statted || !isSameFileAt(m_boxPath, candidate)))
+            return;
         m_listed.insert(bytesOf(candidate.relative));
         m_candidates.push_back(std::move(candidate));
-        return true;
     }
 
     void unreadable(int pid) override { noteFailure(pid); }
@@ -124,7 +129,11 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
     if (!judge.isReady())
         return ListingOutcome::ProcUnreadable;
     ListingVisitor visitor(judge, list);
-    if (!walkBoxDescriptors(judge, visitor))
+    std::vector<KernelHeldFile> held;
+    if (kernelHeldFiles(judge.boxPath(), held)) {
+        for (KernelHeldFile &file : held)
+            visitor.take(Candidate{std::move(file.relative), true, file.device, file.inode});
+    } else if (!walkBoxDescriptors(judge, visitor))
         return ListingOutcome::ProcUnreadable;
     if (!visitor.failures().empty()) {
         QByteArray names;

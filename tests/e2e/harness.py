@@ -81,11 +81,15 @@ def backup_tool(*args, program="/usr/bin/quellard"):
     return client(*args, program=program)
 
 
+ENGINE_LINE = "open files are found by the "
+
+
 class Daemon:
     def __init__(self, binary=DAEMON):
         self.binary, self.lines, self._changed = binary, [], threading.Condition()
 
     def start(self, wait=True):
+        syslog = Syslog()
         self.proc = subprocess.Popen([self.binary], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True)
         self.pid = self.proc.pid
@@ -93,6 +97,8 @@ class Daemon:
         self._reader.start()
         if wait and "gogogo" not in self._wait(lambda: "gogogo" in self.lines, 30):
             raise AssertionError(f"daemon did not start: {self.lines}")
+        if wait:  # the scan engine's line, logged once it is chosen, precedes every test's
+            syslog.wait_for(ENGINE_LINE)
         return self
 
     def _collect(self):
@@ -163,6 +169,16 @@ class Syslog:
 
     def mark(self):
         self.offset = os.path.getsize(SYSLOG)
+
+    def wait_for(self, text, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(SYSLOG, "rb") as f:
+                f.seek(self.offset)
+                if text.encode() in f.read():
+                    return
+            time.sleep(0.01)
+        raise AssertionError(f"no {text!r} in the system log")
 
     def lines(self):
         Syslog.count += 1

@@ -192,6 +192,7 @@ bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &ancho
         bss->params.anchors[i].dev = kernelDev(anchors[i].dev);
         bss->params.anchors[i].ino = anchors[i].ino;
         bss->params.anchors[i].counts_itself = anchors[i].countsItself ? 1 : 0;
+        bss->params.anchors[i].path_limit = anchors[i].pathLimit;
     }
     bss->done_task = 0;
     bss->cached_task = 0;
@@ -274,6 +275,7 @@ bool KernelFileScan::scanHolders(const std::vector<ScanAnchor> &anchors,
         record.pid = static_cast<int>(head.tgid);
         record.startTicks = head.start_boottime_ns / nsPerTick;
         record.undecided = head.flags & KS_UNDECIDED;
+        record.pathLong = head.flags & KS_PATH_LONG;
         out.push_back(record);
         return sizeof head;
     });

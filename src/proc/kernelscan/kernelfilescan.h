@@ -19,6 +19,9 @@ struct ScanAnchor
     dev_t dev = 0;
     ino_t ino = 0;
     bool countsItself = false;
+    // Holder passes: a holder whose path below this anchor is longer is
+    // flagged pathLong.
+    unsigned short pathLimit = 0xffff;
 };
 
 // One descriptor whose file lies below an anchor.
@@ -51,6 +54,7 @@ struct KernelHolderRecord
     // /proc/PID/stat gives it: names the process against reuse of its id.
     unsigned long long startTicks = 0;
     bool undecided = false; // the walk gave out: check this process another way
+    bool pathLong = false;  // its path below the anchor exceeds the anchor's pathLimit
 };
 
 // Finds the open files below a set of anchors with one pass of a BPF

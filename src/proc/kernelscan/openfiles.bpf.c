@@ -113,6 +113,16 @@ static long write_name(__u32 i, struct path_writer *p)
     return 0;
 }
 
+/* Adds the length of one name below the anchor and its separator. */
+static long add_name_length(__u32 i, __u32 *length)
+{
+    if (i >= KS_PATH_LEVELS)
+        return 1;
+    struct dentry *dentry = (struct dentry *)below[i & (KS_PATH_LEVELS - 1)];
+    *length += BPF_CORE_READ(dentry, d_name.len) + 1;
+    return 0;
+}
+
 /* The number of a struct pid in the namespace at level, or 0. */
 static __always_inline __u32 pid_number_at(struct pid *pid, __u32 level)
 {
@@ -165,22 +175,36 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
 
     identify(task);
     if (params.mode == KS_MODE_HOLDERS) {
+        __u32 flags = w.decided ? 0 : KS_UNDECIDED;
+        if (w.decided && w.levels > 0) {
+            __u32 length = 0;
+            __u32 limit = params.anchors[w.anchor & (KS_MAX_ANCHORS - 1)].path_limit;
+            if (w.levels > KS_PATH_LEVELS)
+                length = ~0u;
+            else
+                bpf_loop(w.levels, add_name_length, &length, 0);
+            if (length > limit + 1) /* no separator before the first name */
+                flags |= KS_PATH_LONG;
+        }
         struct ks_holder_record holder = {
             .tgid = cached_tgid,
-            .flags = w.decided ? 0 : KS_UNDECIDED,
+            .flags = flags,
             .start_boottime_ns = cached_start,
         };
         /* A record that does not fit the reader's buffer is dropped and the
          * descriptor visited again on the next read: the table is done only
          * once its record is out. */
-        if (bpf_seq_write(seq, &holder, sizeof holder) == 0 && w.decided)
+        if (bpf_seq_write(seq, &holder, sizeof holder) == 0 && w.decided && !(flags & KS_PATH_LONG))
             done_task = (__u64)task;
         return 0;
     }
 
     struct inode *inode = file->f_inode;
     __u8 flags = 0;
-    if (inode && BPF_CORE_READ(inode, i_nlink) > 0)
+    /* A dentry taken out of the tree while another link keeps the inode is
+     * no longer a name for it: /proc shows it "(deleted)" too. */
+    int unhashed = !BPF_CORE_READ(dentry, d_hash.pprev) && BPF_CORE_READ(dentry, d_parent) != dentry;
+    if (inode && BPF_CORE_READ(inode, i_nlink) > 0 && !unhashed)
         flags |= KS_LINKED;
     struct path_writer p = {.levels = w.levels};
     if (!w.decided)

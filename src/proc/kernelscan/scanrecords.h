@@ -35,15 +35,19 @@ enum ks_mode {
 };
 
 enum ks_flags {
-    KS_LINKED = 1,    /* the file still has a name (i_nlink > 0) */
+    KS_LINKED = 1,    /* the file still has this name (i_nlink > 0, dentry hashed) */
     KS_PATH_CUT = 2,  /* the relative path did not fit: path_len is 0 */
     KS_UNDECIDED = 4, /* the walk up gave out before an answer: anchor is meaningless */
+    KS_PATH_LONG = 8, /* mode holders: the path below the anchor exceeds its path_limit */
 };
 
 struct ks_anchor {
     ks_u64 ino;
     ks_u32 dev;          /* the kernel's encoding: major << 20 | minor */
-    ks_u32 counts_itself; /* a descriptor on the anchor itself counts */
+    ks_u16 counts_itself; /* a descriptor on the anchor itself counts */
+    /* Mode holders: bytes of path below the anchor beyond which the whole
+     * path no longer fits the text the kernel prints of a descriptor. */
+    ks_u16 path_limit;
 };
 
 struct ks_params {

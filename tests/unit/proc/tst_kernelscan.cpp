@@ -1,5 +1,8 @@
 #include "childprocess.h"
+#include "holderscan.h"
 #include "kernelfilescan.h"
+#include "openfilelist.h"
+#include "scanengine.h"
 
 #include <QtTest>
 
@@ -84,6 +87,28 @@ void lookAlike(const QByteArray &box, int readyFd)
     holdUntilLetGo(box + "/x.txt", readyFd);
 }
 
+// Holds path after making a mount namespace of its own in which the box shows
+// at another path too: the file is the box's whichever path names it.
+void otherNamespace(const QByteArray &box, const QByteArray &path, int readyFd)
+{
+    keepOnly(readyFd);
+    const QByteArray alias = box + "-alias";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+        || mount(box.constData(), alias.constData(), nullptr, MS_BIND, nullptr) != 0)
+        (void)!write(readyFd, "!", 1), _exit(1);
+    holdUntilLetGo(alias + path, readyFd);
+}
+
+// Collects the holders a scan hands over, and those it could not judge.
+class PidSink : public HolderSink
+{
+public:
+    bool wants(int) const override { return true; }
+    void take(int pid, int) override { pids << pid; }
+    void cannotJudge(int pid) override { pids << -pid; }
+    QList<int> pids;
+};
+
 QByteArray fileStat(const QByteArray &path, struct stat *status)
 {
     return stat(path.constData(), status) == 0 ? path : QByteArray();
@@ -99,6 +124,7 @@ private slots:
     void initTestCase();
     void listsEveryDescriptorBelowTheAnchors();
     void namesEachHolderOnce();
+    void enginesAgree();
     void cleanupTestCase();
 
 private:
@@ -118,10 +144,18 @@ void TestKernelScan::initTestCase()
 
     m_root = qgetenv("ARKVANE_SANDBOX_TMP") + "/kernelscan";
     m_box = m_root + "/box";
-    for (const char *dir : {"", "/box", "/box/sub", "/box/mnt", "/bound", "/box/deep"})
+    for (const char *dir : {"", "/box", "/box/sub", "/box/mnt", "/bound", "/box/deep", "/same",
+                            "/same-alias", "/bound2"})
+        QVERIFY(mkdir(m_root + dir, 0755) == 0);
+    // A file system of its own: the first box's deepest file, beyond the
+    // kernel's walk, would send every scan of its device to the /proc walk.
+    QVERIFY(mount("kscan-same", m_root + "/same", "tmpfs", 0, nullptr) == 0);
+    for (const char *dir : {"/same/sub", "/same/mnt", "/same/deep"})
         QVERIFY(mkdir(m_root + dir, 0755) == 0);
     QVERIFY(mount("kscan-mnt", m_box + "/mnt", "tmpfs", 0, nullptr) == 0);
     QVERIFY(mount(m_box + "/sub", m_root + "/bound", nullptr, MS_BIND, nullptr) == 0);
+    QVERIFY(mount("kscan-same-mnt", m_root + "/same/mnt", "tmpfs", 0, nullptr) == 0);
+    QVERIFY(mount(m_root + "/same/sub", m_root + "/bound2", nullptr, MS_BIND, nullptr) == 0);
     struct stat box, mnt;
     QVERIFY(!fileStat(m_box, &box).isEmpty() && !fileStat(m_box + "/mnt", &mnt).isEmpty());
     m_anchors = {{box.st_dev, box.st_ino, false}, {mnt.st_dev, mnt.st_ino, true}};
@@ -140,6 +174,19 @@ void TestKernelScan::initTestCase()
         QVERIFY(deep >= 0 && openat(deep, "f", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
         close(deep);
     }
+    // The box both engines judge: 14 names of 200 bytes stay within the
+    // kernel's 4096.
+    QByteArray deep = m_root + "/same/deep";
+    for (int level = 0; level < 14; ++level)
+        QVERIFY(mkdir(deep += "/" + QByteArray(200, 'e'), 0755) == 0);
+    for (const QByteArray &path : {deep + "/f", m_root + "/same/a", m_root + "/same/n\xffme",
+                                   m_root + "/same/gone", m_root + "/same/sub/c", m_root + "/same/mnt/m",
+                                   m_root + "/same/h"})
+        QVERIFY(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
+    QVERIFY(open(m_root + "/bound2/c", O_RDONLY | O_CLOEXEC) >= 0);
+    QVERIFY(unlink(m_root + "/same/gone") == 0);
+    // Held by a name removed while another link keeps the file: that name is gone.
+    QVERIFY(link(m_root + "/same/h", m_root + "/same/h2") == 0 && unlink(m_root + "/same/h") == 0);
     for (const QByteArray &path : {m_box + "/a.txt", m_box + "/gone", m_box + "/n\xffme",
                                    m_box + "/sub/c", m_box + "/mnt/m", m_root + "/outside"})
         QVERIFY(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
@@ -156,6 +203,8 @@ void TestKernelScan::initTestCase()
         {"own-table", [this](int fd) { ownTableThread(m_box + "/t.txt", fd); }},
         {"leader-gone", [this](int fd) { leaderGone(m_box + "/l.txt", fd); }},
         {"look-alike", [this](int fd) { lookAlike(m_box, fd); }},
+        {"same-table", [this](int fd) { ownTableThread(m_root + "/same/t", fd); }},
+        {"same-ns", [this](int fd) { otherNamespace(m_root + "/same", "/ns", fd); }},
     };
     for (const auto &[name, body] : children) {
         m_children.push_back(std::make_unique<ChildProcess>(body));
@@ -214,6 +263,40 @@ void TestKernelScan::namesEachHolderOnce()
                                    [](const KernelHolderRecord &r) { return r.pid == getpid(); });
     QVERIFY(self != records.end());
     QCOMPARE(self->startTicks, std::stoull(field));
+}
+
+// Both engines on the same box: the same listing, the same holders.
+void TestKernelScan::enginesAgree()
+{
+    const QByteArray same = m_root + "/same";
+    std::vector<KernelHeldFile> served;
+    allowKernelScanEngine(true);
+    PidSink kernelSink;
+    // The kernel engine takes this box itself.
+    QVERIFY(kernelHeldFiles(same, served) && kernelHolders(same, kernelSink));
+    QStringList listed[2];
+    QList<int> holders[2];
+    for (const bool kernel : {true, false}) {
+        allowKernelScanEngine(kernel);
+        CBoxFileList list;
+        QCOMPARE(list_openFilesByPath(QString::fromUtf8(same + '/'), list), 0);
+        for (const BoxFileItem &item : list)
+            listed[kernel] << item.strRelativePath;
+        PidSink sink;
+        QVERIFY(scanHolders(same + '/', sink));
+        holders[kernel] = sink.pids;
+        std::sort(holders[kernel].begin(), holders[kernel].end());
+    }
+    listed[0].sort();
+    listed[1].sort();
+    const QString name(200, QLatin1Char('e'));
+    QCOMPARE(listed[1], (QStringList{QStringLiteral("a"),
+                                     QStringLiteral("deep/") + name + (QLatin1Char('/') + name).repeated(13) + QStringLiteral("/f"),
+                                     QStringLiteral("mnt/m"), QStringLiteral("ns"), QStringLiteral("n\uFFFDme"),
+                                     QStringLiteral("sub/c"), QStringLiteral("t")}));
+    QCOMPARE(listed[0], listed[1]);
+    QCOMPARE(holders[0], holders[1]);
+    QCOMPARE(holders[1].size(), 3); // the test, the thread's own table, the other namespace
 }
 
 void TestKernelScan::cleanupTestCase()

@@ -1,0 +1,363 @@
+#include "scanengine.h"
+
+#include "direntries.h"
+#include "holderscan.h"
+#include "mounttable.h"
+#include "ownedfd.h"
+
+#include <QDebug>
+
+#include <cassert>
+
+#include <syslog.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+
+#ifdef ARKVANE_KERNEL_SCAN
+#include "kernelfilescan.h"
+#endif
+
+#ifdef ARKVANE_KERNEL_SCAN
+namespace {
+
+enum class LoadState { NotStarted, Loading, Done };
+
+std::mutex g_loadLock;
+std::condition_variable g_loaded;
+LoadState g_state = LoadState::NotStarted;
+// Never destroyed: the loader may finish while the process exits.
+KernelFileScan *g_scan = nullptr;
+std::atomic<bool> g_allowed{true};
+
+// The one line saying which engine serves, in the system log: the debug
+// stream's start-up stays "gogogo" alone.
+void logEngine(const char *why)
+{
+    syslog(LOG_INFO, "open files are found by the /proc walk: %s\n", why);
+}
+
+void load()
+{
+    std::string whyNot;
+    std::unique_ptr<KernelFileScan> scan = KernelFileScan::load(whyNot);
+    if (scan)
+        syslog(LOG_INFO, "open files are found by the kernel scan engine (loaded in %.0f ms)\n",
+               scan->loadMilliseconds());
+    else
+        logEngine(whyNot.c_str());
+    std::lock_guard<std::mutex> lock(g_loadLock);
+    g_scan = scan.release();
+    g_state = LoadState::Done;
+    g_loaded.notify_all();
+}
+
+// The kernel engine when it serves; waits while it loads.
+KernelFileScan *engine()
+{
+    if (!g_allowed.load())
+        return nullptr;
+    std::unique_lock<std::mutex> lock(g_loadLock);
+    g_loaded.wait(lock, [] { return g_state != LoadState::Loading; });
+    return g_scan;
+}
+
+// File systems whose lookups and attributes come from memory or a local disk:
+// an anchor's (device, inode) is read from them without risk of a stall, and
+// their files report the device their superblock has (btrfs subvolumes and
+// overlays do not).
+bool isPlainLocal(const QByteArray &type)
+{
+    static const char *const kTypes[] = {"tmpfs", "ramfs", "ext2", "ext3", "ext4", "xfs"};
+    for (const char *known : kTypes)
+        if (type == known)
+            return true;
+    return false;
+}
+
+// File systems a path lookup may wait on indefinitely.
+bool mayStall(const QByteArray &type)
+{
+    static const char *const kPrefixes[] = {"fuse", "nfs", "cifs", "smb", "9p", "ceph", "afs",
+                                            "virtiofs", "autofs", "gfs", "ocfs", "lustre"};
+    for (const char *prefix : kPrefixes)
+        if (type.startsWith(prefix))
+            return true;
+    return false;
+}
+
+// Mount id -> file system type, from the daemon's own mountinfo.
+std::unordered_map<int, QByteArray> mountTypes()
+{
+    std::unordered_map<int, QByteArray> types;
+    FILE *file = std::fopen("/proc/self/mountinfo", "re");
+    if (!file)
+        return types;
+    char *line = nullptr;
+    std::size_t size = 0;
+    while (getline(&line, &size, file) > 0) {
+        const char *separator = std::strstr(line, " - ");
+        if (!separator)
+            continue;
+        const char *type = separator + 3;
+        types[std::atoi(line)] = QByteArray(type, static_cast<int>(std::strcspn(type, " \n")));
+    }
+    std::free(line);
+    std::fclose(file);
+    return types;
+}
+
+bool isCanonical(const QByteArray &path)
+{
+    return path.startsWith('/') && !path.endsWith('/') && !path.contains("//")
+        && !path.contains("/./") && !path.contains("/../") && !path.endsWith("/.")
+        && !path.endsWith("/..");
+}
+
+// The longest path the kernel prints of a descriptor (PATH_MAX less its
+// terminator).
+constexpr int kPrintedPathMax = 4095;
+
+struct Anchor
+{
+    ScanAnchor scan;
+    QByteArray boxRelative;
+};
+
+// The box directory and the root of every mount below it (as BoxJudge
+// takes them), identified by statx. False when the kernel engine cannot
+// take them: too many, a mount hidden under another (no path reaches its
+// root), two nested on one device (the walk up would stop at the inner one
+// where the /proc walk names the file by the mount it was opened through),
+// a file system whose identities differ from its superblock's, or a lookup
+// that could stall.
+bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
+{
+    if (!isCanonical(boxPath))
+        return false;
+    MountTable table;
+    if (!table.read(AT_FDCWD, "/proc/self/mountinfo"))
+        return false;
+    const auto types = mountTypes();
+    const MountEntry *boxMount = table.containing(boxPath);
+    if (!boxMount)
+        return false;
+    struct Wanted
+    {
+        const MountEntry *mount;
+        QByteArray fsPath;
+        QByteArray boxRelative;
+    };
+    std::vector<Wanted> wanted{{boxMount, joinedPath(boxMount->root, pathBelow(boxPath, boxMount->mountPoint)), {}}};
+    const auto &entries = table.entries();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const MountEntry &entry = entries[i];
+        if (entry.mountPoint == boxPath || !isPathAtOrBelow(entry.mountPoint, boxPath))
+            continue;
+        for (std::size_t j = i + 1; j < entries.size(); ++j)
+            if (isPathAtOrBelow(entry.mountPoint, entries[j].mountPoint))
+                return false;
+        wanted.push_back({&entry, entry.root, pathBelow(entry.mountPoint, boxPath)});
+    }
+    if (wanted.size() > KernelFileScan::kMaxAnchors)
+        return false;
+    for (std::size_t i = 0; i < wanted.size(); ++i)
+        for (std::size_t j = 0; j < wanted.size(); ++j)
+            if (i != j && wanted[i].mount->device == wanted[j].mount->device
+                && isPathAtOrBelow(wanted[i].fsPath, wanted[j].fsPath))
+                return false;
+    for (const MountEntry &entry : entries) {
+        const auto type = types.find(entry.id);
+        if (type == types.end() || (isPathAtOrBelow(boxPath, entry.mountPoint) && mayStall(type->second)))
+            return false;
+    }
+    for (const Wanted &want : wanted) {
+        const auto type = types.find(want.mount->id);
+        if (type == types.end() || !isPlainLocal(type->second))
+            return false;
+        const QByteArray path = joinedPath(boxPath, want.boxRelative);
+        struct statx sx {};
+        if (statx(AT_FDCWD, path.constData(),
+                  AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_INO, &sx)
+            != 0)
+            return false;
+        const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        if (device != want.mount->device)
+            return false;
+        // The /proc walk cannot read a descriptor whose whole path the
+        // kernel cannot print; the kernel engine defers to it there.
+        const int limit = kPrintedPathMax - path.size() - 1;
+        if (limit < 0)
+            return false;
+        anchors.push_back({ScanAnchor{device, static_cast<ino_t>(sx.stx_ino), !want.boxRelative.isEmpty(),
+                                      static_cast<unsigned short>(limit)},
+                           want.boxRelative});
+    }
+    return true;
+}
+
+std::vector<ScanAnchor> scanAnchors(const std::vector<Anchor> &anchors)
+{
+    std::vector<ScanAnchor> scan;
+    for (const Anchor &anchor : anchors)
+        scan.push_back(anchor.scan);
+    return scan;
+}
+
+// Field 22 of the stat file in a process's /proc directory, or 0.
+unsigned long long startTicksIn(int procDir)
+{
+    const OwnedFd file(openat(procDir, "stat", O_RDONLY | O_CLOEXEC));
+    char text[1024];
+    const ssize_t length = file ? read(file.get(), text, sizeof text - 1) : -1;
+    if (length <= 0)
+        return 0;
+    text[length] = '\0';
+    const char *at = std::strrchr(text, ')');
+    // Fields 3 to 21 follow the name; the 20th token after it is field 22.
+    for (int field = 2; at && field < 22; ++field)
+        at = std::strchr(at + 1, ' ');
+    return at ? std::strtoull(at + 1, nullptr, 10) : 0;
+}
+
+int openRetrying(int dirFd, const char *name, HolderSink &sink)
+{
+    int fd = openat(dirFd, name, kDirOpenFlags);
+    if (fd < 0 && errno == EMFILE && sink.killPendingToFreeDescriptors())
+        fd = openat(dirFd, name, kDirOpenFlags);
+    return fd;
+}
+
+} // namespace
+
+void startScanEngine()
+{
+    const char *forced = std::getenv("ARKVANE_SCAN_ENGINE");
+    if (forced && std::strcmp(forced, "proc") == 0) {
+        g_allowed.store(false);
+        logEngine("chosen by ARKVANE_SCAN_ENGINE");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_loadLock);
+        if (g_state != LoadState::NotStarted)
+            return;
+        g_state = LoadState::Loading;
+    }
+    std::thread(load).detach();
+}
+
+void allowKernelScanEngine(bool allowed)
+{
+    bool loadNow = false;
+    {
+        std::lock_guard<std::mutex> lock(g_loadLock);
+        if (g_state == LoadState::NotStarted) {
+            g_state = LoadState::Loading;
+            loadNow = true;
+        }
+    }
+    if (loadNow)
+        load();
+    g_allowed.store(allowed);
+}
+
+bool kernelHeldFiles(const QByteArray &boxPath, std::vector<KernelHeldFile> &out)
+{
+    KernelFileScan *scan = engine();
+    std::vector<Anchor> anchors;
+    if (!scan || !anchorsOf(boxPath, anchors))
+        return false;
+    std::vector<KernelFileRecord> records;
+    if (!scan->scanFiles(scanAnchors(anchors), records))
+        return false;
+    out.clear();
+    for (const KernelFileRecord &record : records) {
+        // A process the daemon cannot name, or a file the kernel side could
+        // not place or name in full: the /proc walk decides.
+        if (record.pid <= 0 || record.undecided || record.pathCut)
+            return false;
+        if (!record.linked)
+            continue;
+        assert(record.anchor >= 0 && static_cast<std::size_t>(record.anchor) < anchors.size());
+        const QByteArray relative = joinedPath(
+            anchors[static_cast<std::size_t>(record.anchor)].boxRelative,
+            QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
+        if (relative.isEmpty() || boxPath.size() + 1 + relative.size() > kPrintedPathMax)
+            return false;
+        out.push_back({relative, record.dev, record.ino});
+    }
+    return true;
+}
+
+bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
+{
+    KernelFileScan *scan = engine();
+    std::vector<Anchor> anchors;
+    if (!scan || !anchorsOf(boxPath, anchors))
+        return false;
+    std::vector<KernelHolderRecord> records;
+    if (!scan->scanHolders(scanAnchors(anchors), records))
+        return false;
+    for (const KernelHolderRecord &record : records)
+        if (record.pid <= 0 || record.undecided || record.pathLong)
+            return false;
+    const OwnedFd proc(open("/proc", kDirOpenFlags));
+    if (!proc)
+        return false;
+    std::unordered_set<int> seen;
+    for (const KernelHolderRecord &record : records) {
+        if (!seen.insert(record.pid).second || !sink.wants(record.pid))
+            continue;
+        char name[16];
+        std::snprintf(name, sizeof name, "%d", record.pid);
+        const OwnedFd procDir(openRetrying(proc.get(), name, sink));
+        if (!procDir && (errno == ENOENT || errno == ESRCH))
+            continue; // ended since the pass
+        // Another start time: the holder ended and its id was given again
+        // (or the clocks disagree); either way it cannot be vouched for.
+        if (!procDir || startTicksIn(procDir.get()) != record.startTicks) {
+            sink.cannotJudge(record.pid);
+            continue;
+        }
+        const OwnedFd fdDir(openRetrying(procDir.get(), "fd", sink));
+        if (fdDir)
+            sink.take(record.pid, fdDir.get());
+        else if (errno != ENOENT && errno != ESRCH)
+            sink.cannotJudge(record.pid);
+    }
+    return true;
+}
+
+#else // no kernel engine in this build
+
+void startScanEngine()
+{
+    syslog(LOG_INFO, "open files are found by the /proc walk: built without the kernel scan engine\n");
+}
+
+void allowKernelScanEngine(bool) {}
+
+bool kernelHeldFiles(const QByteArray &, std::vector<KernelHeldFile> &)
+{
+    return false;
+}
+
+bool kernelHolders(const QByteArray &, HolderSink &)
+{
+    return false;
+}
+
+#endif
