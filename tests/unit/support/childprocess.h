@@ -3,6 +3,7 @@
 #include <functional>
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 // A child process of the test, running body(readyFd), which must not return.
 // Its standard input is a pipe the test holds open until finish(). The
@@ -18,7 +19,6 @@ public:
 
     pid_t pid() const { return m_pid; }
     bool isReady() const { return m_ready; }
-
     // Closes the child's standard input and reaps it, returning its wait
     // status (a pending SIGKILL wins over the end of its input).
     int finish();
@@ -31,5 +31,5 @@ private:
     int m_status = 0;
 };
 
-bool exitedNormally(int status);
-bool killedBySigkill(int status);
+inline bool exitedNormally(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+inline bool killedBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
