@@ -32,10 +32,8 @@ bool operator==(const BoxFileItem &a, const BoxFileItem &b)
     return a.strFilePath == b.strFilePath && a.strRelativePath == b.strRelativePath;
 }
 
-// The wire types the bus tests never send, and "/logfile" without a bus
-// daemon to name the caller's uid: every change is refused and logged (in
-// the sandbox's capture of the system log), questions are still answered.
-// The served object shares the test's thread: calls run an event loop.
+// The wire types the bus tests never send, and "/logfile" without a bus daemon to name the
+// caller's uid: changes are refused and logged, questions answered. Calls run an event loop.
 class TestPeerConnection : public QObject
 {
     Q_OBJECT

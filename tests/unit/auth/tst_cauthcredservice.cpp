@@ -21,7 +21,6 @@ void keepDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
 
 } // namespace
 
-// The service names this class its friend: it reaches the entries it keeps.
 class TestCertificationRegistry
 {
 public:
@@ -31,16 +30,13 @@ public:
     }
 };
 
-// The re-authentication timer and the service's entries of it. Ticks are
-// driven and the boot-time clock moved by hand: nothing waits for seconds.
+// The re-authentication timer and the service's entries: ticks and the boot-time clock move by hand.
 class TestCAuthCredService : public QObject
 {
     Q_OBJECT
 
-    // Steps: "p" a pass, "tN" N ticks a second apart (the first 0.4 s after a
-    // pass, as the real timer's phase gives it), "fN" N ticks on a clock
-    // standing still, "aN" N seconds without a tick (a suspend, a blocked
-    // loop), "iN" a new interval.
+    // "p" a pass, "tN" N ticks a second apart (the first 0.4 s after a pass), "fN" N ticks
+    // on a clock standing still, "aN" N seconds without a tick, "iN" a new interval.
     static void play(CAuthCredService &timer, const QString &script)
     {
         qint64 nSinceTick = 0;
@@ -82,7 +78,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("passed");
         QTest::addColumn<int>("count");
         QTest::addColumn<int>("shown"); // the count the last tick's line showed
-        // Required: neither ticks nor time move it; a new interval waits for the next pass.
         QTest::newRow("new entry") << "t3" << false << 0 << 0;
         QTest::newRow("ended pass ignores time") << "i3 p t3 a3600 t5" << false << 3 << 3;
         QTest::newRow("interval set while required") << "i3 p t3 i5 t1 p t4" << true << 4 << 3;
@@ -90,10 +85,8 @@ private Q_SLOTS:
         QTest::newRow("600, last tick held") << "p t599" << true << 599 << 598;
         QTest::newRow("600, ended") << "p t600" << false << 600 << 599;
         QTest::newRow("lowest, ended") << "i-2147483648 p t1" << false << 1 << 0;
-        // Lowering the interval to or below the count ends the pass at the next tick.
         QTest::newRow("lowered below the count") << "p t10 i4" << true << 10 << 9;
         QTest::newRow("lowered, next tick") << "p t10 i4 t1" << false << 11 << 10;
-        // The boot-time clock: a suspend or a blocked loop counts its real seconds.
         QTest::newRow("suspend of an hour") << "p t3 a3600 t1" << false << 3603 << 3;
         QTest::newRow("blocked loop, 600 s after the pass") << "p t1 a300 t300" << false << 600 << 599;
         QTest::newRow("blocked loop, a tick before") << "p t1 a300 t299" << true << 599 << 598;
@@ -116,9 +109,7 @@ private Q_SLOTS:
                  QStringLiteral("Enter timeout processing function. username =  \"alice\"   m_nTimer =  %1").arg(shown));
     }
 
-    // The questions make no entry; a change makes one per name (the empty
-    // one too), later changes reach the same entry, whose count runs on; the
-    // entries go with the service.
+    // Questions make no entry; changes make one per name and reach it again; it goes with the service.
     void serviceKeepsOneEntryPerNameAndDeletesIt()
     {
         auto service = std::make_unique<BoxDaemonService>();

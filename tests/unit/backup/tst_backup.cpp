@@ -12,11 +12,9 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -51,14 +49,11 @@ QByteArray enc(const QString &path)
     return QFile::encodeName(path);
 }
 
-bool mountTmpfs(const QString &path)
+// A tmpfs at path, or a bind mount of source there.
+bool mountAt(const QString &path, const QString &source = {})
 {
-    return mount("arkvane-test", enc(path).constData(), "tmpfs", 0, "size=64m") == 0;
-}
-
-bool bindMount(const QString &source, const QString &target)
-{
-    return mount(enc(source).constData(), enc(target).constData(), nullptr, MS_BIND, nullptr) == 0;
+    return mount(source.isEmpty() ? "arkvane-test" : enc(source).constData(), enc(path).constData(),
+                 source.isEmpty() ? "tmpfs" : nullptr, source.isEmpty() ? 0 : MS_BIND, "size=64m") == 0;
 }
 
 // Whether path itself (a last link not followed) is the root of a mount.
@@ -100,8 +95,7 @@ QStringList entriesOf(const QString &path)
     return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
-// Every entry below root, links not followed: two equal listings mean the
-// tree is unchanged.
+// Every entry below root, links not followed, to tell a tree unchanged.
 QStringList listing(const QString &root)
 {
     QStringList entries;
@@ -119,8 +113,7 @@ QStringList listing(const QString &root)
     return entries;
 }
 
-// Directories below dirFd, whose path is basePath, until the innermost one's
-// path is `length` bytes long (components of at most 200 bytes); returns it.
+// Directories below dirFd (path basePath) until the innermost is `length` bytes long.
 OwnedFd makeDirectoryOfLength(int dirFd, const QByteArray &basePath, int length, QByteArray &path)
 {
     OwnedFd current(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
@@ -156,11 +149,8 @@ std::function<void(int)> swapping(const std::vector<std::pair<int, const char *>
 
 } // namespace
 
-// The backup service's parts the bus cannot reach: the tree remover and the
-// box-root wipe built on it (every kind of entry, mounts, a depth past any
-// stack, links swapped in while they run), the mount check with and without
-// the mount table, the program path read. Each test has a tmpfs of its own,
-// with a sentinel tree (and a mount in it) that nothing may touch.
+// The backup service's parts the bus cannot reach. Each test has a tmpfs of
+// its own, with a sentinel tree (and a mount in it) that nothing may touch.
 class TestBackup : public QObject
 {
     Q_OBJECT
@@ -181,14 +171,14 @@ private Q_SLOTS:
     {
         QVERIFY(m_scratch.isValid());
         m_root = QFileInfo(m_scratch.path()).canonicalFilePath();
-        QVERIFY(mountTmpfs(m_root));
+        QVERIFY(mountAt(m_root));
         m_tree = m_root + QStringLiteral("/tree");
         m_home = m_root + QStringLiteral("/home");
         m_box = m_home + QStringLiteral("/.box");
         m_sentinel = m_root + QStringLiteral("/sentinel");
         QVERIFY(build(m_root, {QStringLiteral("tree/"), QStringLiteral("home/"), QStringLiteral("sentinel/kept=file"),
                                QStringLiteral("sentinel/inner/deeper=inner"), QStringLiteral("sentinel/mounted/")}));
-        QVERIFY(mountTmpfs(m_sentinel + QStringLiteral("/mounted")));
+        QVERIFY(mountAt(m_sentinel + QStringLiteral("/mounted")));
         QVERIFY(build(m_sentinel, {QStringLiteral("mounted/on-tmpfs=tmpfs")}));
         m_sentinelBefore = listing(m_sentinel);
         g_logged.clear();
@@ -196,6 +186,7 @@ private Q_SLOTS:
 
     void cleanup() { umount2(enc(m_root).constData(), MNT_DETACH); }
 
+    // Every kind of entry, links not followed, a depth past any stack.
     void removesEveryKindOfEntryWithoutFollowingLinks()
     {
         QVERIFY(build(m_tree, {QStringLiteral("empty/"), QStringLiteral("file=x"), QStringLiteral("a/b/c/file=y"),
@@ -205,11 +196,19 @@ private Q_SLOTS:
                                QStringLiteral("dangling->/nowhere")}));
         QVERIFY(chmod(enc(inTree("locked")).constData(), 0) == 0);
         QVERIFY(mknod(enc(inTree("a/socket")).constData(), S_IFSOCK | 0600, 0) == 0);
-        QVERIFY(removeDirectoryContents(openDirectory(m_tree).get()));
-        QVERIFY(QFileInfo(m_tree).isDir());
-        QCOMPARE(entriesOf(m_tree), QStringList());
+        const OwnedFd tree = openDirectory(m_tree);
+        {
+            OwnedFd current = openDirectory(inTree("empty"));
+            for (int level = 0; level < 100000 && current.isValid(); ++level) {
+                QVERIFY(mkdirat(current.get(), "n", 0700) == 0);
+                current = OwnedFd(openat(current.get(), "n", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            }
+            QVERIFY(OwnedFd(openat(current.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0600)).isValid());
+        }
+        QVERIFY(removeDirectoryContents(tree.get()));
+        QVERIFY(QFileInfo(m_tree).isDir() && entriesOf(m_tree).isEmpty());
         QCOMPARE(listing(m_sentinel), m_sentinelBefore);
-        QVERIFY(removeDirectoryContents(openDirectory(m_tree).get())); // empty: done at once
+        QVERIFY(removeDirectoryContents(tree.get())); // empty: done at once
     }
 
     // Mounts below are other file systems (a bind mount from the same one
@@ -218,10 +217,10 @@ private Q_SLOTS:
     {
         QVERIFY(build(m_tree, {QStringLiteral("tmpfs/"), QStringLiteral("x/y/bind/"), QStringLiteral("plain/z/file=gone"),
                                QStringLiteral("x/file=gone"), QStringLiteral("mounted-file=target")}));
-        QVERIFY(mountTmpfs(inTree("tmpfs")));
+        QVERIFY(mountAt(inTree("tmpfs")));
         QVERIFY(build(m_tree, {QStringLiteral("tmpfs/kept=on tmpfs")}));
-        QVERIFY(bindMount(m_sentinel + QStringLiteral("/inner"), inTree("x/y/bind")));
-        QVERIFY(bindMount(m_sentinel + QStringLiteral("/kept"), inTree("mounted-file")));
+        QVERIFY(mountAt(inTree("x/y/bind"), m_sentinel + QStringLiteral("/inner")));
+        QVERIFY(mountAt(inTree("mounted-file"), m_sentinel + QStringLiteral("/kept")));
 
         QVERIFY(!removeDirectoryContents(openDirectory(m_tree).get()));
         for (const char *mount : {"tmpfs", "x/y/bind", "mounted-file"})
@@ -232,27 +231,9 @@ private Q_SLOTS:
         QCOMPARE(listing(m_sentinel), m_sentinelBefore);
     }
 
-    void removesTreeNestedHundredThousandLevels()
-    {
-        const OwnedFd tree = openDirectory(m_tree);
-        {
-            OwnedFd current(fcntl(tree.get(), F_DUPFD_CLOEXEC, 0));
-            for (int level = 0; level < 100000 && current.isValid(); ++level) {
-                QVERIFY(mkdirat(current.get(), "n", 0700) == 0);
-                current = OwnedFd(openat(current.get(), "n", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            }
-            QVERIFY(OwnedFd(openat(current.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0600)).isValid());
-        }
-        QVERIFY(build(m_tree, {QStringLiteral("beside=x")}));
-        QVERIFY(removeDirectoryContents(tree.get()));
-        QCOMPARE(entriesOf(m_tree), QStringList());
-    }
-
     // While a tree is removed and a box root wiped, another process keeps
-    // exchanging directories (at the top, deep below the levels that keep
-    // their descriptor, and the box root itself) with links to the sentinel.
-    // The sentinel shares their mount: only the refusal to follow links keeps
-    // it whole.
+    // exchanging directories (at the top, below the levels that keep their
+    // descriptor, the box root) with links to the sentinel on the same mount.
     void racingLinkSwapsNeverReachTheSentinel()
     {
         const QString deep = QStringLiteral("sub") + QStringLiteral("/c").repeated(70);
@@ -282,7 +263,7 @@ private Q_SLOTS:
 
     // Only a directory (or a link to one, removed as a link) is wiped. Text
     // from outside reaches the log as one escaped line, never as a format.
-    void boxRootThatIsNoDirectoryIsLeftAlone()
+    void wipesOnlyADirectoryAndLogsEscaped()
     {
         for (const QString &entry : {QStringLiteral(".box=not a box"), QStringLiteral(".box->nowhere"),
                                      QStringLiteral(".box->../sentinel/kept")}) {
@@ -301,18 +282,12 @@ private Q_SLOTS:
         QCOMPARE(BoxDaemonBackupService().format_boxRootEntries(QStringLiteral("../x\n")), -1);
         QCOMPARE(g_logged.mid(1), QList<QByteArray>{"format_boxRootEntries[219] called: strUserName = ../x\\x0a\n"});
         QVERIFY(QFileInfo(m_box + QStringLiteral("/sub")).isDir());
-    }
-
-    // A box root that is itself a mount point is emptied, but its entry
-    // cannot go while the mount is there.
-    void boxRootThatIsAMountPointIsEmptiedAndFails()
-    {
-        QVERIFY(build(m_home, {QStringLiteral(".box/")}) && mountTmpfs(m_box));
-        QVERIFY(build(m_box, {QStringLiteral("sub/file=x")}));
+        // A box root that is a mount point is emptied, but its entry cannot go.
+        QVERIFY(mountAt(m_box) && build(m_box, {QStringLiteral("sub/file=x")}));
+        g_logged.clear();
         QCOMPARE(BoxDaemonBackupService().format_boxRootEntry(m_box), -1);
         QCOMPARE(g_logged, QList<QByteArray>{"format_boxRootEntry[185] removeRecursively failed: " + enc(m_box) + '\n'});
-        QVERIFY(isMountTarget(m_box));
-        QCOMPARE(entriesOf(m_box), QStringList());
+        QVERIFY(isMountTarget(m_box) && entriesOf(m_box).isEmpty());
     }
 
     // With the mount table, and with the fallback that compares the devices
@@ -322,14 +297,14 @@ private Q_SLOTS:
     {
         QVERIFY(build(m_root, {QStringLiteral("plain/"), QStringLiteral("tmpfs/"), QStringLiteral("source/inner/"),
                                QStringLiteral("bind/"), QStringLiteral("link-to-tmpfs->tmpfs")}));
-        QVERIFY(mountTmpfs(m_root + QStringLiteral("/tmpfs")));
-        QVERIFY(bindMount(m_root + QStringLiteral("/source/inner"), m_root + QStringLiteral("/bind")));
+        QVERIFY(mountAt(m_root + QStringLiteral("/tmpfs")));
+        QVERIFY(mountAt(m_root + QStringLiteral("/bind"), m_root + QStringLiteral("/source/inner")));
         QByteArray longest[2];
         for (int i = 0; i < 2; ++i) {
             const QByteArray base = enc(m_root) + "/long" + QByteArray::number(i);
             QVERIFY(mkdir(base.constData(), 0755) == 0);
             QVERIFY(makeDirectoryOfLength(openDirectory(QFile::decodeName(base)).get(), base, 4092 + i, longest[i]).isValid());
-            QVERIFY(mountTmpfs(QFile::decodeName(longest[i])));
+            QVERIFY(mountAt(QFile::decodeName(longest[i])));
         }
         const QByteArray root = enc(m_root);
         const struct
@@ -351,21 +326,18 @@ private Q_SLOTS:
         }
     }
 
-    // -1 below 256 bytes, without a buffer, for a process that ended, and the
-    // buffer as it was. A target is cut to size - 1 bytes, always terminated,
-    // so a long path never passes for a short admitted one; nothing past the
-    // size is written. A target of 4096 bytes or more is no path at all.
+    // -1 below 256 bytes, without a buffer, for an ended process. A target is
+    // cut to size - 1 bytes and terminated, nothing past the size written; one
+    // of 4096 bytes or more is no path at all.
     void programPath()
     {
-        const pid_t ended = fork();
-        if (ended == 0)
-            _exit(0);
-        waitpid(ended, nullptr, 0);
+        ChildProcess ended([](int) { _exit(0); });
+        ended.finish();
         BoxDaemonBackupService service;
         char buffer[4097];
         std::memset(buffer, 'x', sizeof buffer);
         QCOMPARE(service.get_programPath(getpid(), buffer, 255), -1);
-        QCOMPARE(service.get_programPath(ended, buffer, 256), -1);
+        QCOMPARE(service.get_programPath(ended.pid(), buffer, 256), -1);
         QCOMPARE(service.get_programPath(getpid(), nullptr, 256), -1);
         QCOMPARE(QByteArray(buffer, sizeof buffer), QByteArray(sizeof buffer, 'x'));
 
@@ -373,9 +345,7 @@ private Q_SLOTS:
         struct stat info {};
         off_t offset = 0;
         QVERIFY(fstat(cat.get(), &info) == 0);
-        for (const auto &row : {std::make_pair(400, 256), std::make_pair(4095, 4096), std::make_pair(4096, 4096)}) {
-            const int length = row.first;
-            const int size = row.second;
+        for (const auto &[length, size] : {std::make_pair(400, 256), std::make_pair(4095, 4096), std::make_pair(4096, 4096)}) {
             QVERIFY(removeDirectoryContents(openDirectory(m_tree).get()));
             QByteArray path;
             const OwnedFd deep = makeDirectoryOfLength(openDirectory(m_tree).get(), enc(m_tree), length - 7, path);
@@ -398,8 +368,7 @@ private Q_SLOTS:
     }
 };
 
-// The private mount namespace comes first, before any thread exists, so no
-// mount or unmount of the test can reach the machine's table.
+// A private mount namespace, before any thread exists.
 int main(int argc, char *argv[])
 {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {

@@ -17,13 +17,7 @@ class TestPolicy : public QObject
 
     static CallerAccount account(uid_t uid, gid_t gid, const QString &name, const QString &home = {})
     {
-        CallerAccount account;
-        account.uidKnown = account.known = true;
-        account.uid = uid;
-        account.gid = gid;
-        account.userName = name;
-        account.home = home;
-        return account;
+        return CallerAccount{true, true, uid, gid, name, home};
     }
 
     QString made(const QString &name, bool ownedByTheAccount)

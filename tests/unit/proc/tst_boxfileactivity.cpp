@@ -18,9 +18,7 @@
 
 namespace {
 
-// A child process that holds files open until it is let go or killed; a path
-// that does not exist is made an empty file first. It keeps no other
-// descriptor of the test, so that letting one holder go never waits on another.
+// A child holding files (made if missing) open, and no other descriptor of the test.
 std::unique_ptr<ChildProcess> holding(const QStringList &paths)
 {
     std::vector<QByteArray> encoded;
@@ -56,9 +54,7 @@ public:
 
 } // namespace
 
-// What the bus cannot reach: names whose UTF-8 and UTF-16 lengths differ, box
-// paths of exact lengths, recycled pids, a descriptor limit. It signals, so
-// it runs in the sandbox's own pid namespace.
+// What the bus cannot reach. It signals, so it runs in the sandbox's own pid namespace.
 class TestBoxFileActivity : public QObject
 {
     Q_OBJECT
@@ -66,9 +62,7 @@ class TestBoxFileActivity : public QObject
     QTemporaryDir m_dir;
 
 private Q_SLOTS:
-    // The prefix is compared as UTF-8 bytes, the relative path cut in UTF-16
-    // units. Box paths whose prefix (with its "/") is 256 and 257 bytes long:
-    // both holders are found, both files listed.
+    // A prefix compared as UTF-8 bytes and cut in UTF-16 units; prefixes of 256 and 257 bytes.
     void listsAndFindsBelowOddBoxPaths()
     {
         QVERIFY(m_dir.isValid());
@@ -92,9 +86,7 @@ private Q_SLOTS:
                 && QFile::encodeName(format_boxPath(boxes[2])).size() == 257);
     }
 
-    // The scan finds a holder and keeps its /proc directory; the holder ends
-    // and its number goes to a new process before the signal, which must not
-    // reach the newcomer.
+    // A holder found ends and its number goes to a newcomer, which the signal must not reach.
     void neverSignalsRecycledPid()
     {
         auto holder = holding({m_dir.filePath(QStringLiteral("recycled/f"))});
@@ -108,7 +100,6 @@ private Q_SLOTS:
         QVERIFY(exitedNormally(holder->finish()));
         holder.reset();
 
-        // Hand the number out again; this namespace is the sandbox's own.
         QFile lastPid(QStringLiteral("/proc/sys/kernel/ns_last_pid"));
         if (!lastPid.open(QIODevice::WriteOnly) || lastPid.write(QByteArray::number(number - 1)) <= 0)
             QSKIP("ns_last_pid cannot be written here");
@@ -121,8 +112,7 @@ private Q_SLOTS:
         QVERIFY(exitedNormally(newcomer->finish()));
     }
 
-    // Each process found keeps a descriptor until it is signalled; with only
-    // a few left, the pending ones are signalled early and none is lost.
+    // With few descriptors left, the pending holders are signalled early and none is lost.
     void killsAllWhenDescriptorsRunOut()
     {
         const QString box = m_dir.filePath(QStringLiteral("crowded"));
@@ -134,7 +124,6 @@ private Q_SLOTS:
         struct rlimit saved {};
         QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
         struct rlimit tight = saved;
-        // A limit that leaves exactly 6 descriptors free below it.
         int fd = 0;
         for (int freeSeen = 0; freeSeen <= 6; ++fd)
             freeSeen += fcntl(fd, F_GETFD) < 0;

@@ -5,10 +5,8 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 
-// A child process of the test, running body(readyFd), which must not return.
-// Its standard input is a pipe the test holds open until finish(). The
-// constructor returns once the child has written a byte to readyFd or closed
-// it (an exec closes it): "!" there means the child failed before it was ready.
+// A child running body(readyFd), which must not return, its input a pipe held until finish().
+// Ready once it writes a byte to readyFd or closes it (as exec does); "!" means it failed.
 class ChildProcess
 {
 public:
@@ -19,8 +17,7 @@ public:
 
     pid_t pid() const { return m_pid; }
     bool isReady() const { return m_ready; }
-    // Closes the child's standard input and reaps it, returning its wait
-    // status (a pending SIGKILL wins over the end of its input).
+    // Closes its input and reaps it: the wait status (a pending SIGKILL wins).
     int finish();
 
 private:
