@@ -9,7 +9,7 @@
 #include <QDBusVariant>
 #include <QtTest>
 
-// Sends values back unchanged, beside the service as the daemon exports it.
+// The service as the daemon exports it, with echoes; intoFilled demarshals into a filled list.
 class Served : public BoxDaemonService
 {
     Q_OBJECT
@@ -18,7 +18,6 @@ public:
 public Q_SLOTS:
     SFileRules echoRules(const SFileRules &rules) { return rules; }
     CBoxPidList echoPids(const CBoxPidList &list) { return list; }
-    // Demarshals a list into a target that already holds items.
     CBoxFileList intoFilled(const QDBusVariant &value)
     {
         CBoxFileList target{{QStringLiteral("/old/a"), QStringLiteral("a")}, {QStringLiteral("/old/b"), QString()}};
@@ -50,11 +49,6 @@ class TestPeerConnection : public QObject
         message.setArguments(arguments);
         return m_peer.call(message, QDBus::BlockWithGui);
     }
-    template <typename T>
-    T roundTrip(const char *method, const QVariant &argument)
-    {
-        return QDBusReply<T>(call("", method, {argument})).value();
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -75,12 +69,12 @@ private Q_SLOTS:
         const CBoxFileList files{{QStringLiteral("/b/文件"), QStringLiteral("文件")}, {QString(), QStringLiteral("r")}};
         SFileRules rules;
         rules.fileList = files;
-        QCOMPARE(roundTrip<SFileRules>("echoRules", QVariant::fromValue(rules)).fileList, files);
+        QCOMPARE(QDBusReply<SFileRules>(call("", "echoRules", {QVariant::fromValue(rules)})).value().fileList, files);
         const CBoxPidList pids{3, 1, 2, 0x7fffffff, -1};
-        QCOMPARE(roundTrip<CBoxPidList>("echoPids", QVariant::fromValue(pids)), pids);
+        QCOMPARE(QDBusReply<CBoxPidList>(call("", "echoPids", {QVariant::fromValue(pids)})).value(), pids);
         for (const CBoxFileList &sent : {files, CBoxFileList()}) {
             const QVariant wrapped = QVariant::fromValue(QDBusVariant(QVariant::fromValue(sent)));
-            QCOMPARE(roundTrip<CBoxFileList>("intoFilled", wrapped), sent);
+            QCOMPARE(QDBusReply<CBoxFileList>(call("", "intoFilled", {wrapped})).value(), sent);
         }
     }
 

@@ -41,12 +41,7 @@ private Q_SLOTS:
 
         const QStringList own{QStringLiteral("/home/u/.box")};
         const QStringList resolved{QStringLiteral("/home/u/.box"), QStringLiteral("/data/boxes/u")};
-        const struct
-        {
-            const char *path;
-            QStringList roots;
-            bool inside;
-        } rows[] = {
+        const std::tuple<const char *, QStringList, bool> rows[] = {
             {"/home/u/.box///", own, true},
             {"/home/u//.box", own, false},
             // Passes as text; the prefix can never begin a resolved
@@ -56,8 +51,8 @@ private Q_SLOTS:
             {"/data/boxes/u2", resolved, false},
             {"/x", {QString()}, false},
         };
-        for (const auto &row : rows)
-            QVERIFY2(isPathInsideBoxRoots(QString::fromUtf8(row.path), row.roots) == row.inside, row.path);
+        for (const auto &[path, roots, inside] : rows)
+            QVERIFY2(isPathInsideBoxRoots(QString::fromUtf8(path), roots) == inside, path);
         QCOMPARE(format_boxPath(QStringLiteral("/h/.box/..//")), QStringLiteral("/h/.box/../"));
     }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <utility>
 
 ChildProcess::ChildProcess(const std::function<void(int readyFd)> &body)
