@@ -1,30 +1,26 @@
 #include "boottimeclock.h"
 #include "boxdaemonservice.h"
 #include "cauthcredservice.h"
-#include "debugcapture.h"
 
 #include <QPointer>
 #include <QtTest>
 
-#include <limits>
 #include <memory>
 
 namespace {
 
 constexpr qint64 kSecond = 1000000000;
-constexpr int kHighest = std::numeric_limits<int>::max();
+qint64 g_nNow = 0;
+QString g_strLastDebug;
 
-QString tickMessage(int nCount, const QString &strShownName = QStringLiteral("alice"))
+void keepDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
-    return QStringLiteral("Enter timeout processing function. username =  \"%1\"   m_nTimer =  %2")
-        .arg(strShownName)
-        .arg(nCount);
+    if (type == QtDebugMsg)
+        g_strLastDebug = text;
 }
 
 } // namespace
 
-// The service names this class its friend: it reaches the entries the
-// service keeps.
 class TestCertificationRegistry
 {
 public:
@@ -34,49 +30,30 @@ public:
     }
 };
 
-// The re-authentication timer, and the service's entries of it. Ticks are
-// driven by hand and the boot-time clock is moved by hand: nothing here waits
-// for real seconds.
+// The re-authentication timer and the service's entries: ticks and the boot-time clock move by hand.
 class TestCAuthCredService : public QObject
 {
     Q_OBJECT
 
-    qint64 m_nNow = 0;
-    std::unique_ptr<DebugCapture> m_debug;
-
-    // Plays a script of steps on the timer: "p" a pass, "tN" N ticks a second
-    // apart (the first 0.4 s after a pass, as the real timer's fixed phase
-    // gives it), "fN" N ticks with the clock standing still, "aN" N seconds
-    // with no tick (a suspend, a blocked event loop), "iN" a new interval.
-    void play(CAuthCredService &timer, const QString &script)
+    // "p" a pass, "tN" N ticks a second apart (the first 0.4 s after a pass), "fN" N ticks
+    // on a clock standing still, "aN" N seconds without a tick, "iN" a new interval.
+    static void play(CAuthCredService &timer, const QString &script)
     {
         qint64 nSinceTick = 0;
         for (const QString &step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
             const long long n = step.mid(1).toLongLong();
-            switch (step.at(0).toLatin1()) {
-            case 'p':
+            const char kind = step.at(0).toLatin1();
+            if (kind == 'p') {
                 timer.set_certificationPassed();
                 nSinceTick = kSecond * 6 / 10;
-                break;
-            case 't':
-                for (long long i = 0; i < n; ++i) {
-                    m_nNow += kSecond - nSinceTick;
-                    nSinceTick = 0;
-                    timer.handleTimeOut();
-                }
-                break;
-            case 'f':
-                for (long long i = 0; i < n; ++i)
-                    timer.handleTimeOut();
-                break;
-            case 'a':
-                m_nNow += n * kSecond;
-                break;
-            case 'i':
+            } else if (kind == 'a') {
+                g_nNow += n * kSecond;
+            } else if (kind == 'i') {
                 timer.set_interval(static_cast<int>(n));
-                break;
-            default:
-                QFAIL("unknown step");
+            }
+            for (long long i = 0; (kind == 't' || kind == 'f') && i < n; ++i) {
+                g_nNow += kind == 't' ? kSecond - std::exchange(nSinceTick, 0) : 0;
+                timer.handleTimeOut();
             }
         }
     }
@@ -85,22 +62,14 @@ private Q_SLOTS:
     void init()
     {
         // Far from zero, as a real boot-time clock is, and not on a whole second.
-        m_nNow = 86400 * kSecond + kSecond / 3;
-        setBootTimeSource([this] { return m_nNow; });
-        m_debug = std::make_unique<DebugCapture>();
+        g_nNow = 86400 * kSecond + kSecond / 3;
+        setBootTimeSource([] { return g_nNow; });
+        qInstallMessageHandler(keepDebug);
     }
     void cleanup()
     {
-        m_debug.reset();
+        qInstallMessageHandler(nullptr);
         setBootTimeSource({});
-    }
-
-    // The name is quoted and escaped by the debug stream.
-    void tickMessageQuotesTheName()
-    {
-        CAuthCredService timer(QStringLiteral("a\"b\\c\nd"));
-        timer.handleTimeOut();
-        QCOMPARE(DebugCapture::messages(), QStringList{tickMessage(0, QStringLiteral("a\\\"b\\\\c\\nd"))});
     }
 
     void script_data()
@@ -108,31 +77,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("script");
         QTest::addColumn<bool>("passed");
         QTest::addColumn<int>("count");
-        QTest::addColumn<int>("shown"); // the count the last tick's message showed
-        // Required: neither ticks nor time move it; a new interval waits for the next pass.
+        QTest::addColumn<int>("shown"); // the count the last tick's line showed
         QTest::newRow("new entry") << "t3" << false << 0 << 0;
         QTest::newRow("ended pass ignores time") << "i3 p t3 a3600 t5" << false << 3 << 3;
         QTest::newRow("interval set while required") << "i3 p t3 i5 t1 p t4" << true << 4 << 3;
         // A pass holds for its interval in ticks; 0 or less ends it at the first.
         QTest::newRow("600, last tick held") << "p t599" << true << 599 << 598;
         QTest::newRow("600, ended") << "p t600" << false << 600 << 599;
-        QTest::newRow("1, ended") << "i1 p t1" << false << 1 << 0;
         QTest::newRow("lowest, ended") << "i-2147483648 p t1" << false << 1 << 0;
-        // Lowering the interval to or below the count ends the pass at the next tick.
         QTest::newRow("lowered below the count") << "p t10 i4" << true << 10 << 9;
         QTest::newRow("lowered, next tick") << "p t10 i4 t1" << false << 11 << 10;
-        QTest::newRow("lowered to the next count") << "p t10 i11 t1" << false << 11 << 10;
-        QTest::newRow("lowered below zero") << "p t10 i-5 t1" << false << 11 << 10;
-        // The boot-time clock: a suspend or a blocked loop counts its real seconds.
         QTest::newRow("suspend of an hour") << "p t3 a3600 t1" << false << 3603 << 3;
-        QTest::newRow("blocked loop") << "p t1 a300 t1" << true << 301 << 1;
         QTest::newRow("blocked loop, 600 s after the pass") << "p t1 a300 t300" << false << 600 << 599;
         QTest::newRow("blocked loop, a tick before") << "p t1 a300 t299" << true << 599 << 598;
-        QTest::newRow("frozen clock counts ticks") << "p f599" << true << 599 << 598;
         QTest::newRow("frozen clock, ended") << "p f600" << false << 600 << 599;
         QTest::newRow("second pass counts from its start") << "p a500 t1 p t1 a99 t1" << true << 100 << 1;
-        QTest::newRow("a century asleep saturates") << "i2147483647 p t1 a3200000000 t2" << false << kHighest
-                                                    << kHighest;
+        QTest::newRow("a century asleep saturates") << "i2147483647 p t1 a3200000000 t2" << false << 2147483647
+                                                    << 2147483647;
     }
     void script()
     {
@@ -144,38 +105,29 @@ private Q_SLOTS:
         play(timer, script);
         QCOMPARE(timer.isPassed(), passed);
         QCOMPARE(timer.ticksSincePass(), count);
-        QCOMPARE(DebugCapture::messages().constLast(), tickMessage(shown));
+        QCOMPARE(g_strLastDebug,
+                 QStringLiteral("Enter timeout processing function. username =  \"alice\"   m_nTimer =  %1").arg(shown));
     }
 
-    // The questions make no entry; a change makes one per name (case and the
-    // empty name included) and later changes reach the same entry, whose
-    // count runs on; the entries go with the service.
+    // Questions make no entry; changes make one per name and reach it again; it goes with the service.
     void serviceKeepsOneEntryPerNameAndDeletesIt()
     {
         auto service = std::make_unique<BoxDaemonService>();
         QVERIFY(service->is_certificationRequired(QStringLiteral("ghost")));
         QCOMPARE(service->get_certificationInterval(QStringLiteral("ghost")), 600);
         QVERIFY(!TestCertificationRegistry::entry(*service, QStringLiteral("ghost")));
-
-        service->set_certificationPassed(QStringLiteral("alice"));
         service->set_certificationPassed(QString());
-        QCOMPARE(service->set_certificationInterval(QStringLiteral("Alice"), 1), 0);
-        QPointer<CAuthCredService> alice(TestCertificationRegistry::entry(*service, QStringLiteral("alice")));
-        QPointer<CAuthCredService> upper(TestCertificationRegistry::entry(*service, QStringLiteral("Alice")));
-        QVERIFY(alice && upper && alice != upper);
         QVERIFY(!service->is_certificationRequired(QString()));
-        QVERIFY(service->is_certificationRequired(QStringLiteral("Alice")));
-        QCOMPARE(service->get_certificationInterval(QStringLiteral("Alice")), 1);
+        service->set_certificationPassed(QStringLiteral("alice"));
+        QPointer<CAuthCredService> alice(TestCertificationRegistry::entry(*service, QStringLiteral("alice")));
         play(*alice, QStringLiteral("t10"));
-
-        QCOMPARE(service->set_certificationInterval(QStringLiteral("alice"), 5), 0);
+        QCOMPARE(service->set_certificationInterval(QStringLiteral("alice"), 11), 0);
         QCOMPARE(TestCertificationRegistry::entry(*service, QStringLiteral("alice")), alice.data());
         QVERIFY(!service->is_certificationRequired(QStringLiteral("alice")));
         play(*alice, QStringLiteral("t1"));
         QVERIFY(service->is_certificationRequired(QStringLiteral("alice")));
-
         service.reset();
-        QVERIFY(alice.isNull() && upper.isNull());
+        QVERIFY(alice.isNull());
     }
 };
 

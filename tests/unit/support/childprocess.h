@@ -1,13 +1,13 @@
 #pragma once
 
+#include <csignal>
 #include <functional>
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
-// A child process of the test, running body(readyFd), which must not return.
-// Its standard input is a pipe the test holds open until finish(). The
-// constructor returns once the child has written a byte to readyFd or closed
-// it (an exec closes it): "!" there means the child failed before it was ready.
+// A child running body(readyFd), which must not return, its input a pipe held until finish().
+// Ready once it writes a byte to readyFd or closes it (as exec does); "!" means it failed.
 class ChildProcess
 {
 public:
@@ -18,9 +18,7 @@ public:
 
     pid_t pid() const { return m_pid; }
     bool isReady() const { return m_ready; }
-
-    // Closes the child's standard input and reaps it, returning its wait
-    // status (a pending SIGKILL wins over the end of its input).
+    // Closes its input and reaps it: the wait status (a pending SIGKILL wins).
     int finish();
 
 private:
@@ -31,5 +29,5 @@ private:
     int m_status = 0;
 };
 
-bool exitedNormally(int status);
-bool killedBySigkill(int status);
+inline bool exitedNormally(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+inline bool killedBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
