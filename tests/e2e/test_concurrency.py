@@ -69,6 +69,18 @@ class ConcurrencyTest(DaemonTestCase):
             "get_allRunFileList[313] no answer within 5000 ms while waiting for a worker, "
             "caller uid 1001 answered -1": QUEUE})
 
+    def test_box_root_leading_into_a_stalled_mount_holds_up_only_that_listing(self):
+        os.rmdir(box_of("bob"))
+        os.symlink(os.path.join(self.stalled_mount("alice"), "f0"), box_of("bob"))
+        roots = []
+        listing = threading.Thread(target=lambda: roots.append(backup_tool("backup-list")["list"]))
+        listing.start()
+        answered = 0
+        while listing.is_alive() or not answered:
+            self.assertEqual(reply_of(sent("bob", "get_certificationInterval", "bob", timeout=3)), [600])
+            answered += 1
+        self.assertEqual(roots, [[]])  # answered at the deadline, not never
+
     def test_reply_too_large_for_a_bus_message_is_refused(self):
         # 4,500 files with paths of about 3,700 bytes: some 33 MB on the wire.
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
