@@ -194,18 +194,17 @@ ExitStatus runFiles(const Invocation &invocation, const DaemonLink &daemon, cons
     if (!box.warning.isEmpty())
         complain(box.warning);
 
-    const Answer<FileListing> listing = daemon.listOpenFiles(box.path);
-    if (!listing.answered())
-        return endWith(listing.failure);
-    if (listing.value.result != 0)
-        return endWith(Outcome::failure(explainScanFailure(box.path, account)));
+    CBoxFileList files;
+    const Outcome listed = listBox(daemon, box, account, files);
+    if (!listed.succeeded())
+        return endWith(listed);
 
     if (invocation.has(OptJson))
-        printAsJson(listing.value.files);
+        printAsJson(files);
     else if (standardOutputIsTerminal())
-        printAsTable(listing.value.files, invocation.has(OptFull), box.path);
+        printAsTable(files, invocation.has(OptFull), box.path);
     else
-        printAsLines(listing.value.files, invocation.has(OptFull));
+        printAsLines(files, invocation.has(OptFull));
     return ExitStatus::Success;
 }
 
