@@ -27,13 +27,6 @@ QByteArray namespaceOf(int dirFd, const char *path)
     return length > 0 ? QByteArray(text, static_cast<int>(length)) : QByteArray();
 }
 
-bool statNode(int dirFd, const char *name, int flags, struct statx &sx)
-{
-    return statx(dirFd, name, flags | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
-                 STATX_TYPE | STATX_INO | STATX_NLINK | STATX_MNT_ID, &sx)
-        == 0;
-}
-
 int mountIdFromFdinfo(int fdDir, const char *name)
 {
     char path[64];
@@ -51,6 +44,8 @@ int mountIdFromFdinfo(int fdDir, const char *name)
     return field ? std::atoi(field + sizeof "mnt_id:" - 1) : -1;
 }
 
+} // namespace
+
 bool isCanonicalPath(const QByteArray &path)
 {
     if (!path.startsWith('/') || path.size() < 2 || path.endsWith('/'))
@@ -62,7 +57,12 @@ bool isCanonicalPath(const QByteArray &path)
     return true;
 }
 
-} // namespace
+bool statNode(int dirFd, const char *name, int flags, struct statx &sx)
+{
+    return statx(dirFd, name, flags | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
+                 STATX_TYPE | STATX_INO | STATX_NLINK | STATX_MNT_ID, &sx)
+        == 0;
+}
 
 void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
 {

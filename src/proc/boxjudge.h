@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <map>
@@ -122,6 +123,15 @@ private:
     std::vector<Anchor> m_anchors;
     std::map<QByteArray, std::unique_ptr<NamespaceView>> m_others;
 };
+
+// Whether path is absolute, with no "." or ".." component, no doubled slash
+// and no trailing one: the only form in which the kernel prints a path.
+bool isCanonicalPath(const QByteArray &path);
+
+// statx with cached attributes and no automount: a file system whose server
+// stopped answering, or an automount point, never holds the daemon here.
+// flags adds to those (AT_SYMLINK_NOFOLLOW, AT_EMPTY_PATH).
+bool statNode(int dirFd, const char *name, int flags, struct statx &sx);
 
 // statx of the file behind a descriptor link, through /proc: never a path of
 // the holder's. Cached attributes only, so a stalled file system cannot hold

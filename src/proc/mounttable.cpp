@@ -50,6 +50,10 @@ bool parseLine(const QByteArray &line, MountEntry &entry)
     entry.device = makedev(major, minor);
     entry.root = unescaped(fields.at(3));
     entry.mountPoint = unescaped(fields.at(4));
+    // The optional fields after the options end at a lone "-"; the type follows.
+    const int separator = fields.indexOf("-", 6);
+    if (separator > 0 && separator + 1 < fields.size())
+        entry.type = fields.at(separator + 1);
     return true;
 }
 

@@ -9,7 +9,8 @@
 
 // One line of a mountinfo table: the mount's id, its device, the directory of
 // its file system it shows (root) and where it is mounted, as the namespace
-// whose table it is sees it.
+// whose table it is sees it, and the file system's type (empty if the line
+// gives none).
 struct MountEntry
 {
     int id = 0;
@@ -17,6 +18,7 @@ struct MountEntry
     dev_t device = 0;
     QByteArray root;
     QByteArray mountPoint;
+    QByteArray type;
 };
 
 // The mount table of one mount namespace, in the kernel's order (a mount

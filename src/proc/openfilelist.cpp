@@ -36,15 +36,11 @@ struct Candidate
 };
 
 // Whether the file at the box path plus the candidate's is the held one.
-// Cached attributes only and no automount, so a stalled file system cannot
-// hold the daemon here.
 bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
 {
     const QByteArray path = joinedPath(boxPath, candidate.relative);
     struct statx sx {};
-    if (statx(AT_FDCWD, path.constData(),
-              AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_INO, &sx)
-        != 0)
+    if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
         return false;
     return !candidate.statted
         || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == candidate.device

@@ -1,5 +1,6 @@
 #include "scanengine.h"
 
+#include "boxjudge.h"
 #include "direntries.h"
 #include "holderscan.h"
 #include "mounttable.h"
@@ -98,34 +99,6 @@ bool mayStall(const QByteArray &type)
     return false;
 }
 
-// Mount id -> file system type, from the daemon's own mountinfo.
-std::unordered_map<int, QByteArray> mountTypes()
-{
-    std::unordered_map<int, QByteArray> types;
-    FILE *file = std::fopen("/proc/self/mountinfo", "re");
-    if (!file)
-        return types;
-    char *line = nullptr;
-    std::size_t size = 0;
-    while (getline(&line, &size, file) > 0) {
-        const char *separator = std::strstr(line, " - ");
-        if (!separator)
-            continue;
-        const char *type = separator + 3;
-        types[std::atoi(line)] = QByteArray(type, static_cast<int>(std::strcspn(type, " \n")));
-    }
-    std::free(line);
-    std::fclose(file);
-    return types;
-}
-
-bool isCanonical(const QByteArray &path)
-{
-    return path.startsWith('/') && !path.endsWith('/') && !path.contains("//")
-        && !path.contains("/./") && !path.contains("/../") && !path.endsWith("/.")
-        && !path.endsWith("/..");
-}
-
 // The longest path the kernel prints of a descriptor (PATH_MAX less its
 // terminator).
 constexpr int kPrintedPathMax = 4095;
@@ -145,12 +118,11 @@ struct Anchor
 // that could stall.
 bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
 {
-    if (!isCanonical(boxPath))
+    if (!isCanonicalPath(boxPath))
         return false;
     MountTable table;
     if (!table.read(AT_FDCWD, "/proc/self/mountinfo"))
         return false;
-    const auto types = mountTypes();
     const MountEntry *boxMount = table.containing(boxPath);
     if (!boxMount)
         return false;
@@ -179,19 +151,15 @@ bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
                 && isPathAtOrBelow(wanted[i].fsPath, wanted[j].fsPath))
                 return false;
     for (const MountEntry &entry : entries) {
-        const auto type = types.find(entry.id);
-        if (type == types.end() || (isPathAtOrBelow(boxPath, entry.mountPoint) && mayStall(type->second)))
+        if (entry.type.isEmpty() || (isPathAtOrBelow(boxPath, entry.mountPoint) && mayStall(entry.type)))
             return false;
     }
     for (const Wanted &want : wanted) {
-        const auto type = types.find(want.mount->id);
-        if (type == types.end() || !isPlainLocal(type->second))
+        if (!isPlainLocal(want.mount->type))
             return false;
         const QByteArray path = joinedPath(boxPath, want.boxRelative);
         struct statx sx {};
-        if (statx(AT_FDCWD, path.constData(),
-                  AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_INO, &sx)
-            != 0)
+        if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
             return false;
         const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
         if (device != want.mount->device)
