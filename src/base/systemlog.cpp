@@ -40,3 +40,8 @@ QByteArray escapedForLog(const QString &text)
 {
     return escapedForLog(text.toLocal8Bit());
 }
+
+QByteArray uidForLog(bool uidKnown, uid_t uid)
+{
+    return uidKnown ? QByteArray::number(uid) : QByteArrayLiteral("unknown");
+}

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/types.h>
+
 // Caller-supplied text made safe for one system-log line: control characters,
 // DEL and backslashes become \xNN escapes, so one call is always one line.
 // The result is only ever passed as a "%s" argument, never as a format.
@@ -12,3 +14,7 @@
 constexpr int kLoggedTextBytes = 4096;
 QByteArray escapedForLog(const QByteArray &text);
 QByteArray escapedForLog(const QString &text);
+
+// A caller's uid as every log line names it: "unknown" when the bus daemon
+// could not report it.
+QByteArray uidForLog(bool uidKnown, uid_t uid);

@@ -1,5 +1,7 @@
 #include "callqueue.h"
 
+#include "systemlog.h"
+
 #include <QByteArray>
 #include <QMetaObject>
 #include <QTimer>
@@ -42,11 +44,6 @@ struct CallQueue::Call
 };
 
 namespace {
-
-QByteArray uidText(const BusCaller &caller)
-{
-    return caller.uidKnown ? QByteArray::number(caller.uid) : QByteArrayLiteral("unknown");
-}
 
 // Workers are batch threads: the scheduler lets a waking bus thread preempt
 // them at once, so with every core busy scanning a cheap call is still read
@@ -158,7 +155,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
     Queue &queue = m_shares[key];
     if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
         syslog(LOG_INFO, "%s[%d] refused: caller uid %s, %d of its calls already wait\n", function,
-               311, uidText(caller).constData(), kQueuePerUid);
+               311, uidForLog(caller.uidKnown, caller.uid).constData(), kQueuePerUid);
         claim(*call);
         send(*call, refusal);
         return;
@@ -211,7 +208,7 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
                            "%s[%d] reply of %lld bytes does not fit in a bus message, "
                            "caller uid %s answered -1\n",
                            call->function, 312, static_cast<long long>(result.wireBytes),
-                           uidText(call->caller).constData());
+                           uidForLog(call->caller.uidKnown, call->caller.uid).constData());
                     send(*call, call->refusal);
                 } else {
                     send(*call, result.arguments);
@@ -223,7 +220,7 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
         // No thread to be had: the call is refused, as a late one would be.
         claim(*call);
         syslog(LOG_INFO, "%s[%d] no worker thread, caller uid %s answered -1\n", call->function,
-               314, uidText(call->caller).constData());
+               314, uidForLog(call->caller.uidKnown, call->caller.uid).constData());
         send(*call, call->refusal);
         finish(call);
     }
@@ -257,7 +254,7 @@ void CallQueue::expire(const std::shared_ptr<Call> &call)
     syslog(LOG_INFO, "%s[%d] no answer within %d ms %s, caller uid %s answered -1\n",
            call->function, 313, m_nDeadlineMs,
            call->started ? "from its worker" : "while waiting for a worker",
-           uidText(call->caller).constData());
+           uidForLog(call->caller.uidKnown, call->caller.uid).constData());
     send(*call, call->refusal);
     forgetIfIdle(call->key);
     startWhatMay();

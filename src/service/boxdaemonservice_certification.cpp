@@ -27,7 +27,7 @@ bool BoxDaemonService::mayChangeCertification(const char *function, int site,
     if (mayChangeCertificationOf(caller, strUserName))
         return true;
     syslog(LOG_INFO, "%s[%d] refused: caller uid %s may not change the certification of \"%s\"\n",
-           function, site, uidForLog(caller).constData(), escapedForLog(strUserName).constData());
+           function, site, uidForLog(caller.uidKnown, caller.uid).constData(), escapedForLog(strUserName).constData());
     return false;
 }
 

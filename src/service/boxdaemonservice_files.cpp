@@ -24,13 +24,8 @@ bool isServedOrLogged(const CallerAccount &account, const QString &strBoxPath,
     if (strBoxPath.isEmpty() || isCallerServedForPath(account, strBoxPath))
         return true;
     syslog(LOG_INFO, "%s[%d] refused: caller uid %s for path %s outside its box\n", function, site,
-           uidForLog(account).constData(), escapedForLog(strBoxPath).constData());
+           uidForLog(account.uidKnown, account.uid).constData(), escapedForLog(strBoxPath).constData());
     return false;
-}
-
-CallerAccount accountOf(const BusCaller &caller)
-{
-    return caller.uidKnown ? accountOfUid(caller.uid) : CallerAccount{};
 }
 
 QList<QVariant> listingReply(int nResult, const CBoxFileList &list)
@@ -41,7 +36,7 @@ QList<QVariant> listingReply(int nResult, const CBoxFileList &list)
 // The listing of one bus call, on a worker: the box scope, the scan and the reply.
 CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
 {
-    const CallerAccount account = accountOf(caller);
+    const CallerAccount account = accountOfCaller(caller);
     if (!isServedOrLogged(account, strBoxPath, "get_allRunFileList", 55))
         return {listingReply(-1, {}), 0};
     // Which files exist is tested with the caller's permissions, so the list
@@ -59,7 +54,7 @@ CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
 // The kill of one bus call, on a worker.
 CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
 {
-    const CallerAccount account = accountOf(caller);
+    const CallerAccount account = accountOfCaller(caller);
     if (!isServedOrLogged(account, strBoxPath, "kill_allProcessSignal", 64))
         return {{-1}, 0};
     // Only the superuser ends other users' processes.

@@ -2,13 +2,12 @@
 
 #include "buscaller.h"
 
-QByteArray uidForLog(const CallerAccount &caller)
+CallerAccount accountOfCaller(const BusCaller &caller)
 {
-    return caller.uidKnown ? QByteArray::number(caller.uid) : QByteArrayLiteral("unknown");
+    return caller.uidKnown ? accountOfUid(caller.uid) : CallerAccount{};
 }
 
 CallerAccount callerAccount(const QDBusConnection &connection, const QDBusMessage &message)
 {
-    const BusCaller caller = busCallerOf(connection, message);
-    return caller.uidKnown ? accountOfUid(caller.uid) : CallerAccount{};
+    return accountOfCaller(busCallerOf(connection, message));
 }

@@ -2,14 +2,12 @@
 
 #include "account.h"
 
-#include <QByteArray>
-
+struct BusCaller;
 class QDBusConnection;
 class QDBusMessage;
 
-// The caller's uid as a log line names it: "unknown" when the bus daemon
-// could not report it.
-QByteArray uidForLog(const CallerAccount &caller);
+// The account of the uid the bus daemon reported; none when it could not.
+CallerAccount accountOfCaller(const BusCaller &caller);
 
 // Asks the bus daemon for the uid of the message's sender, then the password
 // database for its account.
