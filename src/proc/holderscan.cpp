@@ -18,16 +18,6 @@
 
 namespace {
 
-int openDirAt(int dirFd, const char *name, DescriptorVisitor &visitor)
-{
-    int fd = openat(dirFd, name, kDirOpenFlags);
-    // Every held /proc directory is a descriptor: when they run out, the
-    // pending processes are dealt with first rather than passed over.
-    if (fd < 0 && errno == EMFILE && visitor.killPendingToFreeDescriptors())
-        fd = openat(dirFd, name, kDirOpenFlags);
-    return fd;
-}
-
 // An open that failed because the process or thread has ended meanwhile.
 bool hasEnded(int error)
 {
@@ -50,7 +40,7 @@ public:
         char fdDirPath[kFdDirPathSize];
         if (!fdDirPathOf(name, fdDirPath))
             return;
-        const OwnedFd fdDir(openDirAt(m_proc, fdDirPath, m_visitor));
+        const OwnedFd fdDir(openDirFreeingDescriptors(m_proc, fdDirPath, m_visitor));
         if (!fdDir) {
             if (!hasEnded(errno))
                 m_visitor.unreadable(pid);
@@ -83,7 +73,7 @@ private:
     {
         char taskDirPath[kFdDirPathSize + 8];
         std::snprintf(taskDirPath, sizeof taskDirPath, "%s/task", name);
-        const OwnedFd taskDir(openDirAt(m_proc, taskDirPath, m_visitor));
+        const OwnedFd taskDir(openDirFreeingDescriptors(m_proc, taskDirPath, m_visitor));
         if (!taskDir)
             return;
         DirEntries tasks(taskDir.get(), m_buffers.get() + 2 * kDirEntriesBufferSize,
@@ -96,7 +86,7 @@ private:
             std::snprintf(taskPath, sizeof taskPath, "%s/task/%s", name, task);
             char fdPath[2 * kFdDirPathSize + 4];
             std::snprintf(fdPath, sizeof fdPath, "%s/fd", taskPath);
-            const OwnedFd fdDir(openDirAt(m_proc, fdPath, m_visitor));
+            const OwnedFd fdDir(openDirFreeingDescriptors(m_proc, fdPath, m_visitor));
             if (!fdDir) {
                 if (!hasEnded(errno))
                     m_visitor.unreadable(pid);
@@ -209,10 +199,7 @@ bool walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
 
 HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
 {
-    int fd = openat(fdDir, "..", kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE && sink.killPendingToFreeDescriptors())
-        fd = openat(fdDir, "..", kDirOpenFlags);
-    return HolderProcess{pid, OwnedFd(fd)};
+    return HolderProcess{pid, OwnedFd(openDirFreeingDescriptors(fdDir, "..", sink))};
 }
 
 bool scanHolders(const QByteArray &prefix, HolderSink &sink)

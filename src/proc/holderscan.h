@@ -1,9 +1,14 @@
 #pragma once
 
 #include "boxjudge.h"
+#include "direntries.h"
 #include "ownedfd.h"
 
 #include <QByteArray>
+
+#include <fcntl.h>
+
+#include <cerrno>
 
 // A process found holding a file below a prefix, with its /proc directory
 // open: that descriptor pins the very process whose descriptors were read,
@@ -66,6 +71,18 @@ public:
     // As DescriptorVisitor::killPendingToFreeDescriptors.
     virtual bool killPendingToFreeDescriptors() { return false; }
 };
+
+// Opens the directory name below dirFd. When the daemon's descriptors have run
+// out (EMFILE), hook (a DescriptorVisitor or a HolderSink) first gets to kill
+// the processes it holds pending, and the open is tried once more.
+template <typename Hook>
+int openDirFreeingDescriptors(int dirFd, const char *name, Hook &hook)
+{
+    int fd = openat(dirFd, name, kDirOpenFlags);
+    if (fd < 0 && errno == EMFILE && hook.killPendingToFreeDescriptors())
+        fd = openat(dirFd, name, kDirOpenFlags);
+    return fd;
+}
 
 // The process whose "fd" directory fdDir is, with its /proc directory opened
 // as the parent of fdDir (not by number, which may already name another

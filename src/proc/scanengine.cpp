@@ -200,14 +200,6 @@ unsigned long long startTicksIn(int procDir)
     return at ? std::strtoull(at + 1, nullptr, 10) : 0;
 }
 
-int openRetrying(int dirFd, const char *name, HolderSink &sink)
-{
-    int fd = openat(dirFd, name, kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE && sink.killPendingToFreeDescriptors())
-        fd = openat(dirFd, name, kDirOpenFlags);
-    return fd;
-}
-
 } // namespace
 
 void startScanEngine()
@@ -291,7 +283,7 @@ bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
             continue;
         char name[16];
         std::snprintf(name, sizeof name, "%d", record.pid);
-        const OwnedFd procDir(openRetrying(proc.get(), name, sink));
+        const OwnedFd procDir(openDirFreeingDescriptors(proc.get(), name, sink));
         if (!procDir && (errno == ENOENT || errno == ESRCH))
             continue; // ended since the pass
         // Another start time: the holder ended and its id was given again
@@ -300,7 +292,7 @@ bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
             sink.cannotJudge(record.pid);
             continue;
         }
-        const OwnedFd fdDir(openRetrying(procDir.get(), "fd", sink));
+        const OwnedFd fdDir(openDirFreeingDescriptors(procDir.get(), "fd", sink));
         if (fdDir)
             sink.take(record.pid, fdDir.get());
         else if (errno != ENOENT && errno != ESRCH)
