@@ -18,12 +18,6 @@
 
 namespace {
 
-// An open that failed because the process or thread has ended meanwhile.
-bool hasEnded(int error)
-{
-    return error == ENOENT || error == ESRCH;
-}
-
 class Walk
 {
 public:

@@ -72,6 +72,13 @@ public:
     virtual bool killPendingToFreeDescriptors() { return false; }
 };
 
+// Whether an open below /proc failed because the process or thread has
+// ended meanwhile.
+inline bool hasEnded(int error)
+{
+    return error == ENOENT || error == ESRCH;
+}
+
 // Opens the directory name below dirFd. When the daemon's descriptors have run
 // out (EMFILE), hook (a DescriptorVisitor or a HolderSink) first gets to kill
 // the processes it holds pending, and the open is tried once more.

@@ -284,7 +284,7 @@ bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
         char name[16];
         std::snprintf(name, sizeof name, "%d", record.pid);
         const OwnedFd procDir(openDirFreeingDescriptors(proc.get(), name, sink));
-        if (!procDir && (errno == ENOENT || errno == ESRCH))
+        if (!procDir && hasEnded(errno))
             continue; // ended since the pass
         // Another start time: the holder ended and its id was given again
         // (or the clocks disagree); either way it cannot be vouched for.
@@ -295,7 +295,7 @@ bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
         const OwnedFd fdDir(openDirFreeingDescriptors(procDir.get(), "fd", sink));
         if (fdDir)
             sink.take(record.pid, fdDir.get());
-        else if (errno != ENOENT && errno != ESRCH)
+        else if (!hasEnded(errno))
             sink.cannotJudge(record.pid);
     }
     return true;
