@@ -53,7 +53,7 @@ bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
 class ListingVisitor : public DescriptorVisitor
 {
 public:
-    ListingVisitor(const BoxJudge &judge, const CBoxFileList &list) : m_boxPath(judge.boxPath())
+    ListingVisitor(const QByteArray &boxPath, const CBoxFileList &list) : m_boxPath(boxPath)
     {
         const QByteArray prefix = m_boxPath + '/';
         for (const BoxFileItem &item : list) {
@@ -121,16 +121,18 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
     if (prefix.isEmpty())
         return ListingOutcome::Done;
     assert(prefix.endsWith('/'));
-    BoxJudge judge(prefix.left(prefix.size() - 1));
-    if (!judge.isReady())
-        return ListingOutcome::ProcUnreadable;
-    ListingVisitor visitor(judge, list);
+    const QByteArray boxPath = prefix.left(prefix.size() - 1);
+    ListingVisitor visitor(boxPath, list);
     std::vector<KernelHeldFile> held;
-    if (kernelHeldFiles(judge.boxPath(), held)) {
+    if (kernelHeldFiles(boxPath, held)) {
         for (KernelHeldFile &file : held)
             visitor.take(Candidate{std::move(file.relative), true, file.device, file.inode});
-    } else if (!walkBoxDescriptors(judge, visitor))
-        return ListingOutcome::ProcUnreadable;
+    } else {
+        // Only the /proc walk needs the judge (and its read of the mount table).
+        BoxJudge judge(boxPath);
+        if (!judge.isReady() || !walkBoxDescriptors(judge, visitor))
+            return ListingOutcome::ProcUnreadable;
+    }
     if (!visitor.failures().empty()) {
         QByteArray names;
         for (const int pid : visitor.failures())
@@ -150,14 +152,14 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
             return ListingOutcome::Refused;
         }
         for (const Candidate &candidate : visitor.candidates()) {
-            if (isSameFileAt(judge.boxPath(), candidate))
+            if (isSameFileAt(boxPath, candidate))
                 shown.push_back(&candidate);
         }
     } else {
         for (const Candidate &candidate : visitor.candidates())
             shown.push_back(&candidate);
     }
-    const QString boxText = textWithReplacements(judge.boxPath() + '/');
+    const QString boxText = textWithReplacements(boxPath + '/');
     list.reserve(list.size() + static_cast<int>(shown.size()));
     for (const Candidate *candidate : shown) {
         const QString relative = textWithReplacements(candidate->relative);
