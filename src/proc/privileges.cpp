@@ -1,10 +1,11 @@
 #include "privileges.h"
 
+#include "capabilities.h"
+
 #include <QDebug>
 #include <QStringList>
 
 #include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -31,9 +32,6 @@ const Need kNeeds[] = {
 
 void logMissingPrivileges()
 {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    const bool known = syscall(SYS_capget, &header, data) == 0;
     QStringList missing;
     QStringList failing;
     if (geteuid() != 0) {
@@ -41,9 +39,7 @@ void logMissingPrivileges()
         failing << QStringLiteral("the wipes");
     }
     for (const Need &need : kNeeds) {
-        const bool held = known
-            && (data[need.capability / 32].effective & (1u << (need.capability % 32))) != 0;
-        if (held)
+        if (hasEffectiveCapability(need.capability))
             continue;
         missing << QLatin1String(need.name);
         if (!failing.contains(QLatin1String(need.failing)))

@@ -1,5 +1,7 @@
 #include "kernelfilescan.h"
 
+#include "capabilities.h"
+
 // The skeleton names the record types: they must be declared first.
 #include "scanrecords.h"
 #include "openfiles.skel.h"
@@ -14,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <linux/capability.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -52,15 +53,6 @@ std::string withErrno(const char *what, int error)
     return text;
 }
 
-bool hasCapability(int capability)
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return false;
-    return data[capability / 32].effective & (1u << (capability % 32));
-}
-
 // The first line of a small file that contains marker, or empty.
 std::string lineWith(const char *path, const char *marker)
 {
@@ -78,7 +70,7 @@ std::string lineWith(const char *path, const char *marker)
 // Why bpf() said EPERM, as far as the process can tell.
 std::string refusal()
 {
-    if (!hasCapability(CAP_SYS_ADMIN) && !(hasCapability(CAP_BPF) && hasCapability(CAP_PERFMON)))
+    if (!hasEffectiveCapability(CAP_SYS_ADMIN) && !(hasEffectiveCapability(CAP_BPF) && hasEffectiveCapability(CAP_PERFMON)))
         return "bpf() refused: neither CAP_BPF with CAP_PERFMON nor CAP_SYS_ADMIN";
     const std::string seccomp = lineWith("/proc/self/status", "Seccomp:");
     if (!seccomp.empty() && seccomp.find('0') == std::string::npos)

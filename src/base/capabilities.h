@@ -1,0 +1,5 @@
+#pragma once
+
+// Whether this thread holds capability (a CAP_* number) in its effective set;
+// false when the kernel cannot say.
+bool hasEffectiveCapability(int capability);
