@@ -62,7 +62,7 @@ QStringList BoxDaemonBackupService::get_allBoxRootEntries()
     // so only this call waits for it, and the deadline answers it.
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfDiscovery,
-                                 "get_allBoxRootEntries", {QStringList()}, [this] {
+                                 "get_allBoxRootEntries", CallQueue::Effect::Reads, {QStringList()}, [this] {
                                      return CallAnswer{{get_allBoxRootEntriesInner()}, 0};
                                  });
     return {};
@@ -91,7 +91,8 @@ void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const 
 {
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller,
-                                 CallQueue::Share::OfBackupTool, function, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
+                                 CallQueue::Share::OfBackupTool, function,
+                                 CallQueue::Effect::Changes, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
 }
 
 int BoxDaemonBackupService::format_allBoxRootEntries()

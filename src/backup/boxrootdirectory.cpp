@@ -1,5 +1,7 @@
 #include "boxrootdirectory.h"
 
+#include "callguard.h"
+
 #include <QFile>
 #include <QString>
 
@@ -77,18 +79,30 @@ OpenedBoxRoot openBoxRoot(const QByteArray &path)
 
 bool removeBoxRootEntry(const OpenedBoxRoot &root)
 {
+    const GuardedAct act(CallGuard::Act::Removal);
+    if (!act) {
+        errno = ECANCELED;
+        return false;
+    }
     struct stat opened {};
     struct stat now {};
     if (fstat(root.box.get(), &opened) != 0
         || fstatat(root.parent.get(), root.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
-    if (opened.st_dev != now.st_dev || opened.st_ino != now.st_ino)
-        return false; // moved away meanwhile: what holds the name now is not ours to remove
+    if (opened.st_dev != now.st_dev || opened.st_ino != now.st_ino) {
+        errno = ESTALE; // moved away meanwhile: what holds the name now is not ours to remove
+        return false;
+    }
     return unlinkat(root.parent.get(), root.name.constData(), AT_REMOVEDIR) == 0;
 }
 
 bool removeBoxRootLink(const OpenedBoxRoot &root)
 {
+    const GuardedAct act(CallGuard::Act::Removal);
+    if (!act) {
+        errno = ECANCELED;
+        return false;
+    }
     // Without AT_REMOVEDIR this can only ever remove a non-directory entry.
     return unlinkat(root.parent.get(), root.name.constData(), 0) == 0 || errno == ENOENT;
 }
@@ -164,5 +178,8 @@ int detachMountBelowBox(int boxFd, const QByteArray &relative)
     if (!holder)
         return errno;
     const QByteArray pinned = pathThroughDescriptor(holder.get(), relative.mid(slash + 1));
+    const GuardedAct act(CallGuard::Act::Unmount);
+    if (!act)
+        return ECANCELED;
     return umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
 }

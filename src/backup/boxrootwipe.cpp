@@ -1,14 +1,14 @@
 #include "boxrootwipe.h"
 
 #include "boxrootdirectory.h"
+#include "callguard.h"
 #include "mounttable.h"
 #include "processkill.h"
 #include "systemlog.h"
 #include "treeremoval.h"
 
-#include <QDir>
+#include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -18,10 +18,15 @@
 
 namespace {
 
-void logRemovalFailed(const QString &boxRoot)
+// The line keeps its fixed text, which the backup tool's operators may
+// match; the reason (EBUSY: a mount left below; EACCES, EROFS, ...) follows
+// on the debug stream, which the journal keeps beside it.
+void logRemovalFailed(const QString &boxRoot, int error)
 {
     syslog(LOG_INFO, "%s[%d] removeRecursively failed: %s\n", "format_boxRootEntry", 185,
            escapedForLog(boxRoot).constData());
+    qDebug().noquote() << "removeRecursively failed:" << escapedForLog(boxRoot) << "-"
+                       << (error != 0 ? std::strerror(error) : "the box root changed meanwhile");
 }
 
 // Every mount below the box root, found in the daemon's mount table rather
@@ -38,6 +43,8 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const QString &boxR
         return path != realBox && isPathAtOrBelow(path, realBox);
     };
     for (const MountEntry &mount : table.entries()) {
+        if (currentCallStopped())
+            return;
         const MountEntry *parent = table.byId(mount.parentId);
         if (!isBelowBox(mount.mountPoint) || (parent && parent != &mount && isBelowBox(parent->mountPoint)))
             continue;
@@ -66,39 +73,38 @@ int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
         // Nothing below a link is the box: no scan, no unmount, only the link goes.
         if (removeBoxRootLink(root))
             return 0;
-        logRemovalFailed(boxRoot);
+        logRemovalFailed(boxRoot, errno);
         return -1;
     case BoxRootKind::Unusable:
-        logRemovalFailed(boxRoot);
+        logRemovalFailed(boxRoot, errno);
         return -1;
     case BoxRootKind::Directory:
         break;
     }
 
-    const QDir boxDir(boxRoot);
     // Descriptor targets name the box as the kernel resolves it (a home
     // reached through a link, a home written with a double slash), so its
-    // processes are looked for under that name.
-    const QByteArray realBox = realPathOf(root.box.get());
-    bool holdersMayLive = false;
-    for (const QByteArray &name : visibleSubdirectories(root.box.get())) {
-        const QString path = QFileInfo(boxDir, QFile::decodeName(name)).absoluteFilePath();
-        const QString holdersBelow =
-            realBox.isEmpty() ? path : QFile::decodeName(realBox + '/' + name);
-        // A holder that could not be judged may live on: the wipe then
-        // answers -1 even when the removal succeeds.
-        if (kill_allProcessByPath(holdersBelow, nCallerPid) != 0) {
-            holdersMayLive = true;
-            syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
-                   escapedForLog(path).constData());
-        }
-    }
+    // holders are looked for under that name, as bytes.
+    QByteArray realBox = realPathOf(root.box.get());
+    if (realBox.isEmpty())
+        realBox = QFile::encodeName(boxRoot);
+    // One scan for the whole box root: the holders of anything below it,
+    // hidden entries and files in the root itself included. A holder that
+    // could not be judged or ended may live on: the wipe then answers -1
+    // even when the removal succeeds.
+    const bool holdersEnded = endHoldersBelow(realBox, nCallerPid, std::nullopt) == 0;
+    if (!holdersEnded)
+        syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
+               escapedForLog(boxRoot).constData());
+    if (currentCallStopped())
+        return -1; // answered: nothing more is touched
     detachMountsBelow(root.box.get(), realBox, boxRoot);
 
     // A mount still below (hidden, or its unmount failed) is left whole, and
     // then the box root cannot go either.
-    if (removeDirectoryContents(root.box.get()) && removeBoxRootEntry(root))
-        return holdersMayLive ? -1 : 0;
-    logRemovalFailed(boxRoot);
+    const TreeRemoval removal = removeDirectoryContents(root.box.get());
+    if (removal && removeBoxRootEntry(root))
+        return holdersEnded ? 0 : -1;
+    logRemovalFailed(boxRoot, removal ? errno : removal.firstError);
     return -1;
 }

@@ -1,5 +1,6 @@
 #include "treeremoval.h"
 
+#include "callguard.h"
 #include "ownedfd.h"
 
 #include <QByteArray>
@@ -30,6 +31,16 @@ struct Node
     ino_t inode = 0;
     quint64 mountId = 0; // 0 where the kernel does not report it
 };
+
+// The one way the walk removes anything: an act of the call it works for,
+// refused (ECANCELED) once that call has been answered. 0 or the errno.
+int unlinkEntry(int dirFd, const char *name, int flags)
+{
+    const GuardedAct act(CallGuard::Act::Removal);
+    if (!act)
+        return ECANCELED;
+    return unlinkat(dirFd, name, flags) == 0 ? 0 : errno;
+}
 
 bool fillNode(int dirFd, const char *name, int flags, Node &node)
 {
@@ -93,6 +104,10 @@ public:
 
         for (;;) {
             Frame &top = m_stack.back();
+            if (currentCallStopped()) {
+                fail(top, ECANCELED); // answered: nothing more is removed
+                return false;
+            }
             if (!top.subdirectories.empty()) {
                 const QByteArray name = std::move(top.subdirectories.back());
                 top.subdirectories.pop_back();
@@ -160,14 +175,15 @@ private:
 
     void removeNonDirectory(Frame &frame, const char *name)
     {
-        if (unlinkat(frame.fd.get(), name, 0) == 0 || errno == ENOENT)
+        const int error = unlinkEntry(frame.fd.get(), name, 0);
+        if (error == 0 || error == ENOENT)
             return;
-        if (errno == EISDIR) {
+        if (error == EISDIR) {
             // Replaced by a directory since it was listed; entering checks it.
             frame.subdirectories.emplace_back(name);
             return;
         }
-        fail(frame, errno); // EBUSY: a file mounted there
+        fail(frame, error); // EBUSY: a file mounted there
     }
 
     void enter(const QByteArray &name)
@@ -179,8 +195,9 @@ private:
                 return;
             if (errno == ELOOP || errno == ENOTDIR) {
                 // Swapped for a link or a file meanwhile: that entry goes, its target stays.
-                if (unlinkat(parent.fd.get(), name.constData(), 0) != 0 && errno != ENOENT)
-                    fail(parent, errno);
+                const int error = unlinkEntry(parent.fd.get(), name.constData(), 0);
+                if (error != 0 && error != ENOENT)
+                    fail(parent, error);
                 return;
             }
             fail(parent, errno);
@@ -236,8 +253,9 @@ private:
             fail(parent, ESTALE); // something else took its name meanwhile
             return true;
         }
-        if (unlinkat(parent.fd.get(), done.name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-            fail(parent, errno);
+        const int error = unlinkEntry(parent.fd.get(), done.name.constData(), AT_REMOVEDIR);
+        if (error != 0 && error != ENOENT)
+            fail(parent, error);
         return true;
     }
 

@@ -1,8 +1,10 @@
 #include "callqueue.h"
 
+#include "callguard.h"
 #include "systemlog.h"
 
 #include <QByteArray>
+#include <QDebug>
 #include <QMetaObject>
 #include <QTimer>
 
@@ -34,13 +36,15 @@ struct CallQueue::Call
     ShareKey key = 0;
     BusCaller caller;
     const char *function = nullptr;
+    bool changesSystem = false;
     QList<QVariant> refusal;
     Work work;
     // The next two only on the bus thread.
     bool started = false;
     bool late = false; // its deadline passed while it ran
-    // Set by whoever answers first: the worker or the deadline.
-    std::atomic<bool> answered{false};
+    // Decides who answers, the worker or the deadline, and stops the work's
+    // acts once the answer is out.
+    CallGuard guard;
 };
 
 namespace {
@@ -138,7 +142,7 @@ CallQueue &CallQueue::instance()
 }
 
 void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &message,
-                       const BusCaller &caller, Share share, const char *function,
+                       const BusCaller &caller, Share share, const char *function, Effect effect,
                        const QList<QVariant> &refusal, Work work)
 {
     // Callers the bus daemon could not name share one queue.
@@ -150,13 +154,13 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
     call->key = key;
     call->caller = caller;
     call->function = function;
+    call->changesSystem = effect == Effect::Changes;
     call->refusal = refusal;
     call->work = std::move(work);
     Queue &queue = m_shares[key];
     if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
         syslog(LOG_INFO, "%s[%d] refused: caller uid %s, %d of its calls already wait\n", function,
                311, uidForLog(caller.uidKnown, caller.uid).constData(), kQueuePerUid);
-        claim(*call);
         send(*call, refusal);
         return;
     }
@@ -200,9 +204,14 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
     call->started = true;
     try {
         threadPool().run([this, call] {
-            const CallAnswer result = call->work();
+            CallAnswer result;
+            {
+                const CallGuard::Scope acts(call->guard);
+                result = call->work();
+            }
             // Marshalled and sent here: a large reply costs the bus thread nothing.
-            if (claim(*call)) {
+            switch (call->guard.finish()) {
+            case CallGuard::Claim::Answer:
                 if (result.wireBytes > kMaxReplyBytes) {
                     syslog(LOG_INFO,
                            "%s[%d] reply of %lld bytes does not fit in a bus message, "
@@ -213,12 +222,24 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
                 } else {
                     send(*call, result.arguments);
                 }
+                break;
+            case CallGuard::Claim::LeftToWork:
+                // The deadline came during an act: the work stopped after it.
+                logLate(*call, "from its worker");
+                send(*call, call->refusal);
+                break;
+            case CallGuard::Claim::Nothing:
+                // Answered at the deadline; every act since was refused.
+                if (call->changesSystem)
+                    qDebug().noquote() << call->function << "work ended after its answer, having made"
+                                       << call->guard.actsForLog();
+                break;
             }
             QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
         });
     } catch (const std::system_error &) {
         // No thread to be had: the call is refused, as a late one would be.
-        claim(*call);
+        call->guard.finish();
         syslog(LOG_INFO, "%s[%d] no worker thread, caller uid %s answered -1\n", call->function,
                314, uidForLog(call->caller.uidKnown, call->caller.uid).constData());
         send(*call, call->refusal);
@@ -237,8 +258,9 @@ void CallQueue::finish(const std::shared_ptr<Call> &call)
 
 void CallQueue::expire(const std::shared_ptr<Call> &call)
 {
+    const CallGuard::Claim claim = call->guard.expire();
     // A worker that answered first keeps its answer.
-    if (!claim(*call))
+    if (claim == CallGuard::Claim::Nothing)
         return;
     if (call->started) {
         // The worker may be stuck in the kernel: its caller's share stays
@@ -251,23 +273,25 @@ void CallQueue::expire(const std::shared_ptr<Call> &call)
         if (queue.waiting.empty())
             m_turns.erase(std::find(m_turns.begin(), m_turns.end(), call->key));
     }
-    syslog(LOG_INFO, "%s[%d] no answer within %d ms %s, caller uid %s answered -1\n",
-           call->function, 313, m_nDeadlineMs,
-           call->started ? "from its worker" : "while waiting for a worker",
-           uidForLog(call->caller.uidKnown, call->caller.uid).constData());
-    send(*call, call->refusal);
+    if (claim == CallGuard::Claim::Answer) {
+        logLate(*call, call->started ? "from its worker" : "while waiting for a worker");
+        send(*call, call->refusal);
+    }
     forgetIfIdle(call->key);
     startWhatMay();
 }
 
-bool CallQueue::claim(Call &call)
+void CallQueue::logLate(const Call &call, const char *where) const
 {
-    return !call.answered.exchange(true);
+    // A call that may change the system says what it did before it stopped.
+    const QByteArray acts = call.changesSystem ? "; it stopped after " + call.guard.actsForLog() : QByteArray();
+    syslog(LOG_INFO, "%s[%d] no answer within %d ms %s, caller uid %s answered -1%s\n", call.function,
+           313, m_nDeadlineMs, where, uidForLog(call.caller.uidKnown, call.caller.uid).constData(),
+           acts.constData());
 }
 
 void CallQueue::send(const Call &call, const QList<QVariant> &arguments)
 {
-    assert(call.answered);
     call.connection.send(call.message.createReply(arguments));
 }
 

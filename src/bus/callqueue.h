@@ -33,7 +33,10 @@ struct CallAnswer
 // Deadline: a call not answered after deadlineMs() gets its refusal reply and
 // a log line. A worker stuck past it (a file system that stopped answering)
 // no longer counts against kWorkers, only against its own uid's share, until
-// it returns and its late answer is dropped.
+// it returns and its late answer is dropped. The answer is the call's last
+// act: once it is out, the work's signals, unmounts and removals are refused
+// (see CallGuard), and a deadline that comes during one of them leaves the
+// answer, -1, to the worker right after it.
 class CallQueue : public QObject
 {
     Q_OBJECT
@@ -58,11 +61,15 @@ public:
     // running wipe never holds up the listing of the box roots.
     enum class Share { OfCaller, OfBackupTool, OfDiscovery };
 
+    // Whether a call's work may change the system (signals, unmounts,
+    // removals): its late line then says what it did before it stopped.
+    enum class Effect { Reads, Changes };
+
     // Takes over the answer to message, whose slot has set a delayed reply.
     // work runs on a worker thread and must not touch the bus context;
     // refusal is the reply's arguments when the call is refused or late.
     void submit(const QDBusConnection &connection, const QDBusMessage &message,
-                const BusCaller &caller, Share share, const char *function,
+                const BusCaller &caller, Share share, const char *function, Effect effect,
                 const QList<QVariant> &refusal, Work work);
 
     int deadlineMs() const { return m_nDeadlineMs; }
@@ -85,9 +92,7 @@ private:
     void start(const std::shared_ptr<Call> &call);
     void finish(const std::shared_ptr<Call> &call);
     void expire(const std::shared_ptr<Call> &call);
-    // Whether this answer is the call's first (then the caller sends it);
-    // safe from any thread.
-    static bool claim(Call &call);
+    void logLate(const Call &call, const char *where) const;
     static void send(const Call &call, const QList<QVariant> &arguments);
     void forgetIfIdle(ShareKey key);
 

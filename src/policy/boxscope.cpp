@@ -2,22 +2,34 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+
 #include <cstdlib>
 #include <memory>
 
 namespace {
 
+// realpath(3) of the bytes; false with errno set when it fails.
+bool realPathOf(const QByteArray &path, QByteArray &resolved)
+{
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(path.constData(), nullptr), &std::free);
+    if (!real)
+        return false;
+    resolved = real.get();
+    return true;
+}
+
 QString resolvedPath(const QString &strPath)
 {
-    const std::unique_ptr<char, decltype(&std::free)> resolved(
-        realpath(strPath.toLocal8Bit().constData(), nullptr), &std::free);
-    return resolved ? QString::fromLocal8Bit(resolved.get()) : QString();
+    QByteArray resolved;
+    return realPathOf(strPath.toUtf8(), resolved) ? QString::fromUtf8(resolved) : QString();
 }
 
 bool isDirectoryOwnedBy(const QString &strPath, uid_t uid)
 {
     struct stat status {};
-    return stat(strPath.toLocal8Bit().constData(), &status) == 0 && S_ISDIR(status.st_mode)
+    return stat(strPath.toUtf8().constData(), &status) == 0 && S_ISDIR(status.st_mode)
         && status.st_uid == uid;
 }
 
@@ -29,6 +41,40 @@ QString withoutTrailingSlashes(const QString &strPath)
     while (length > 0 && strPath.at(length - 1) == QLatin1Char('/'))
         --length;
     return strPath.left(length);
+}
+
+std::optional<QString> resolvedBoxPath(const QString &strBoxPath)
+{
+    const QString trimmed = withoutTrailingSlashes(strBoxPath);
+    if (!trimmed.startsWith(QLatin1Char('/')))
+        return trimmed;
+    const QByteArray path = trimmed.toUtf8();
+    QByteArray resolved;
+    if (realPathOf(path, resolved))
+        return QString::fromUtf8(resolved);
+    if (errno != ENOENT && errno != ENOTDIR)
+        return std::nullopt;
+    // The longest leading part that exists is resolved; what follows cannot
+    // hold a link, so its "." and ".." are taken as text.
+    QList<QByteArray> parts = path.split('/');
+    parts.removeAll(QByteArray());
+    parts.removeAll(QByteArrayLiteral("."));
+    for (int count = parts.size() - 1; count >= 0; --count) {
+        const QList<QByteArray> leading = parts.mid(0, count);
+        if (!realPathOf('/' + leading.join('/'), resolved)) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                continue;
+            return std::nullopt;
+        }
+        for (const QByteArray &part : parts.mid(count)) {
+            if (part == "..")
+                resolved.truncate(std::max(1, resolved.lastIndexOf('/')));
+            else
+                resolved += (resolved.endsWith('/') ? "" : "/") + part;
+        }
+        return QString::fromUtf8(resolved);
+    }
+    return std::nullopt;
 }
 
 bool isPathInsideBoxRoots(const QString &strBoxPath, const QStringList &boxRoots)
@@ -57,11 +103,17 @@ QStringList boxRootNamesOf(const CallerAccount &account)
     return names;
 }
 
+std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &strBoxPath)
+{
+    if (!account.isSuperuser() && !account.known)
+        return std::nullopt;
+    const std::optional<QString> resolved = resolvedBoxPath(strBoxPath);
+    if (!resolved || account.isSuperuser() || isPathInsideBoxRoots(*resolved, boxRootNamesOf(account)))
+        return resolved;
+    return std::nullopt;
+}
+
 bool isCallerServedForPath(const CallerAccount &account, const QString &strBoxPath)
 {
-    if (account.isSuperuser())
-        return true;
-    if (!account.known)
-        return false;
-    return isPathInsideBoxRoots(strBoxPath, boxRootNamesOf(account));
+    return servedBoxPathOf(account, strBoxPath).has_value();
 }

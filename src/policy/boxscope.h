@@ -5,15 +5,26 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // The box path without its trailing slashes ("/home/u/.box///" gives
 // "/home/u/.box"). A path made only of slashes gives the empty string: it
 // names no box, and the daemon refuses it as it refuses the empty path.
 QString withoutTrailingSlashes(const QString &strPath);
 
+// The box path as the file system resolves it for the calling thread's
+// file-system identity: links, ".", ".." and doubled slashes resolved, the
+// part that does not exist (yet) cleaned as text, trailing slashes trimmed.
+// A path that is not absolute comes back trimmed only (it names no box), the
+// empty path empty. Nothing when it cannot be resolved for another reason
+// than a missing entry (a directory the identity may not search, a loop).
+// Every rule about a box path is applied to this form, and the scans work on
+// it: a linked home is judged where it leads, and ".." cannot climb out of
+// a box unnoticed.
+std::optional<QString> resolvedBoxPath(const QString &strBoxPath);
+
 // Whether the box path (trailing slashes trimmed) names one of the box roots
-// or lies below it, compared as text. Text is enough: the scans match the
-// path as a prefix of the kernel's resolved descriptor targets, so a path that
-// climbs out with ".." or passes a link matches nothing outside the root.
+// or lies below it, compared as text: give it resolved paths.
 bool isPathInsideBoxRoots(const QString &strBoxPath, const QStringList &boxRoots);
 
 // The names the account's box root goes by: the text from the password
@@ -22,6 +33,10 @@ bool isPathInsideBoxRoots(const QString &strBoxPath, const QStringList &boxRoots
 // account itself may point ".box" at any directory, such as /home.
 QStringList boxRootNamesOf(const CallerAccount &account);
 
-// Whether a caller is served for the box path: the superuser for any path,
-// any other account only inside its own box root, an unknown caller never.
+// The box path, resolved, when the caller is served for it: the superuser for
+// any path, any other account only inside its own box root, an unknown caller
+// never. Resolves with the calling thread's file-system identity: the daemon
+// takes on the caller's before asking, so no link of a user's is ever
+// followed as root.
+std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &strBoxPath);
 bool isCallerServedForPath(const CallerAccount &account, const QString &strBoxPath);

@@ -298,18 +298,35 @@ Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor
     if (!current || !statNode(current.get(), "", AT_EMPTY_PATH, sx))
         return {Verdict::Unjudged, {}, false};
     const bool deleted = sx.stx_nlink == 0;
-    if (isAnchorNode(makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, false))
-        return {Verdict::Inside, {}, deleted};
+    // Every directory passed on the way up gets the verdict the climb ends
+    // with, so a deep tree costs its depth once per scan, not once per
+    // descriptor held in it.
+    std::vector<DirectoryKey> passed;
+    const auto settle = [this, &passed, deleted](Verdict verdict) -> Judgement {
+        for (const DirectoryKey &key : passed)
+            m_climbed.emplace(key, verdict);
+        if (verdict == Verdict::Inside)
+            return {Verdict::Inside, {}, deleted};
+        return {verdict, {}, false};
+    };
     for (int step = 0; step < kMaxClimb; ++step) {
+        const DirectoryKey key{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+        const auto known = m_climbed.find(key);
+        if (known != m_climbed.end())
+            return settle(known->second);
+        if (isAnchorNode(key.device, key.inode, step > 0))
+            return settle(Verdict::Inside);
+        // The box directory itself is outside only as the held one: a
+        // directory below it must never find it settled so.
+        if (step > 0 || !isAnchorNode(key.device, key.inode, true))
+            passed.push_back(key);
         OwnedFd parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct statx up {};
         if (!parent || !statNode(parent.get(), "", AT_EMPTY_PATH, up))
             return {Verdict::Unjudged, {}, false};
         if (up.stx_dev_major == sx.stx_dev_major && up.stx_dev_minor == sx.stx_dev_minor
             && up.stx_ino == sx.stx_ino)
-            return {}; // the top: ".." is the directory itself
-        if (isAnchorNode(makedev(up.stx_dev_major, up.stx_dev_minor), up.stx_ino, true))
-            return {Verdict::Inside, {}, deleted};
+            return settle(Verdict::Outside); // the top: ".." is the directory itself
         current = std::move(parent);
         sx = up;
     }

@@ -116,8 +116,20 @@ private:
                            const char *name);
     bool isAnchorNode(dev_t device, ino_t inode, bool includeBoxItself);
 
+    struct DirectoryKey
+    {
+        dev_t device;
+        ino_t inode;
+        bool operator<(const DirectoryKey &other) const
+        {
+            return device != other.device ? device < other.device : inode < other.inode;
+        }
+    };
+
     QByteArray m_boxPath;
     bool m_ready = false;
+    // Directories a climb has passed, with the verdict it ended with.
+    std::map<DirectoryKey, Verdict> m_climbed;
     NamespaceView m_own;
     QByteArray m_ownNamespace;
     std::vector<Anchor> m_anchors;

@@ -134,12 +134,14 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
             return ListingOutcome::ProcUnreadable;
     }
     if (!visitor.failures().empty()) {
+        // A listing changes nothing: what cannot be placed (a file deeper than
+        // the kernel prints, on a mount no table names) is left out rather
+        // than let one user's files deny every listing.
         QByteArray names;
         for (const int pid : visitor.failures())
             names += (names.isEmpty() ? "" : ", ") + QByteArray::number(pid) + " ("
                 + processNameOf(pid) + ')';
-        qDebug().noquote() << "could not judge or name every held file of:" << names;
-        return ListingOutcome::Refused;
+        qDebug().noquote() << "left out held files that could not be placed or named, held by:" << names;
     }
 
     std::vector<const Candidate *> shown;

@@ -19,10 +19,11 @@ constexpr int kListingLinkBufferSize = 4096;
 // shows as U+FFFD. With an identity (a caller other than the superuser), a
 // file is listed only when the caller could reach it by that path itself:
 // a caller must not learn through the list whether a path it could not look
-// at exists. An empty prefix matches nothing. ProcUnreadable when /proc or the
-// mount table cannot be read; Refused when a held file in the box could not be judged or
-// named, or when the identity could not be taken on (Refused, each logged);
-// the list is then left as it was.
+// at exists. An empty prefix matches nothing. A held file that cannot be
+// placed or named is left out, its holder named in one debug line.
+// ProcUnreadable when /proc or the mount table cannot be read; Refused when
+// the identity could not be taken on (logged); the list is then left as it
+// was.
 enum class ListingOutcome { Done, ProcUnreadable, Refused };
 ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
                                 const std::optional<ExistenceIdentity> &identity = std::nullopt);

@@ -2,8 +2,29 @@
 
 #include "holderscan.h"
 
+#include <vector>
+
 // Sends SIGKILL to the process the holder's /proc directory was opened on
 // (pidfd_send_signal accepts that descriptor as a pidfd). Only a kernel
 // without pidfds gets kill() by number. The holder's procDir must be open.
-// True when the signal was sent.
+// The signal is an act of the calling thread's call (see CallGuard): refused,
+// with errno ECANCELED, once that call has been answered. True when the
+// signal was sent.
 bool sendKill(const HolderProcess &holder);
+
+// A process that was sent SIGKILL, as a pidfd that becomes readable when it
+// has exited (its descriptors closed). Invalid when it could not be had.
+struct EndingProcess
+{
+    int pid = 0;
+    OwnedFd pidFd;
+};
+
+// The holder as an EndingProcess: a pidfd opened by number and kept only
+// while the holder's own /proc directory still names a live process, which
+// proves the number was not given to another one in between.
+EndingProcess endingProcessOf(const HolderProcess &holder);
+
+// Waits until every process has exited or timeoutMs has passed; the pids of
+// those still running then.
+std::vector<int> waitForExits(const std::vector<EndingProcess> &processes, int timeoutMs);

@@ -1,6 +1,7 @@
 #include "processkill.h"
 
 #include "boxpath.h"
+#include "callguard.h"
 #include "descriptorlimit.h"
 #include "direntries.h"
 #include "holderscan.h"
@@ -12,8 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstdio>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -98,11 +102,25 @@ public:
 
     void signalPending()
     {
-        // A failed signal (the process has ended) is of no consequence.
-        for (const HolderProcess &holder : m_pending)
-            sendKill(holder);
+        // A failed signal (the process has ended) is of no consequence: the
+        // next round's scan tells whether it still holds anything.
+        for (const HolderProcess &holder : m_pending) {
+            if (sendKill(holder))
+                m_ending.push_back(endingProcessOf(holder));
+            m_found.push_back(holder.pid);
+        }
         m_pending.clear();
     }
+
+    // The processes the scan found to signal, those signalled early included.
+    std::vector<int> found() const
+    {
+        std::vector<int> pids = m_found;
+        for (const HolderProcess &holder : m_pending)
+            pids.push_back(holder.pid);
+        return pids;
+    }
+    const std::vector<EndingProcess> &ending() const { return m_ending; }
 
 private:
     // The owner of a process's /proc directory is the user it runs as (root
@@ -127,6 +145,8 @@ private:
     int m_ownPid;
     std::optional<uid_t> m_onlyOwner;
     std::vector<HolderProcess> m_pending;
+    std::vector<int> m_found; // signalled, or found ended before its signal
+    std::vector<EndingProcess> m_ending;
     std::vector<int> m_spared;
     std::vector<int> m_unjudged;
 };
@@ -146,15 +166,41 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<
         qDebug() << "get_allOpenFilePidByPath error.";
         return -1;
     }
+    const QByteArray prefix = strPrefix.toUtf8();
+    return endHoldersBelow(prefix.left(prefix.size() - 1), nExceptPid, onlyOwner);
+}
+
+int endHoldersBelow(const QByteArray &boxPath, int nExceptPid, std::optional<uid_t> onlyOwner)
+{
+    assert(!boxPath.isEmpty());
     raiseDescriptorLimit();
-    KillSink sink(nExceptPid, onlyOwner);
-    if (!scanHolders(strPrefix.toUtf8(), sink)) {
-        logProcUnreadable();
-        qDebug() << "get_allOpenFilePidByPath error.";
-        return -1;
+    const QByteArray prefix = boxPath + '/';
+    std::unordered_set<int> signalled;
+    for (int round = 0;; ++round) {
+        KillSink sink(nExceptPid, onlyOwner);
+        if (!scanHolders(prefix, sink)) {
+            logProcUnreadable();
+            qDebug() << "get_allOpenFilePidByPath error.";
+            return -1;
+        }
+        const std::vector<int> found = sink.found();
+        if (found.empty())
+            return sink.report() ? 0 : -1;
+        // Another round only for holders not signalled before: one that
+        // outlived its signal and the wait is held by the kernel.
+        const bool anyNew = std::any_of(found.begin(), found.end(),
+                                        [&signalled](int pid) { return !signalled.count(pid); });
+        if (!anyNew || round == kKillRounds || currentCallStopped()) {
+            sink.report();
+            qDebug().noquote() << "holders left after" << round << "rounds of signals:"
+                               << processesForLog(found);
+            return -1;
+        }
+        sink.signalPending();
+        signalled.insert(found.begin(), found.end());
+        // The next scan sees only what outlived its signal, or was born since.
+        waitForExits(sink.ending(), kExitWaitMs);
     }
-    sink.signalPending();
-    return sink.report() ? 0 : -1;
 }
 
 void setBusDaemonPid(int pid)

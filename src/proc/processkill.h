@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <sys/types.h>
@@ -11,9 +12,14 @@
 // except nExceptPid and the processes never signalled: the calling process
 // itself, pid 1 and the bus daemon (passed over with one log line). Each
 // signal goes through the /proc directory the scan read the process's
-// descriptors from. 0 when the scan ran to its end and judged every
-// descriptor; -1 when it could not run (nothing signalled) or when a process
-// whose descriptors could not all be judged may live on (logged by name).
+// descriptors from.
+//
+// 0 means no holder is left: after its signals the kill waits for the
+// processes to exit and scans again, as long as new holders turn up (a
+// holder's children inherit its descriptors), for at most kKillRounds rounds
+// of signals. -1 when the scan could not run (nothing signalled), when a
+// process whose descriptors could not all be judged may live on, or when
+// holders are still found after the last round (each logged by name).
 int kill_allProcessByPath(const QString &strPath, int nExceptPid);
 
 // The same, for a caller that may end only its own processes: a holder whose
@@ -21,6 +27,15 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid);
 // would otherwise end any process (the bus daemon, another user's program) by
 // handing it a descriptor of a file in the caller's box.
 int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<uid_t> onlyOwner);
+
+// The same for a box path given as bytes, without trailing slashes.
+int endHoldersBelow(const QByteArray &boxPath, int nExceptPid, std::optional<uid_t> onlyOwner);
+
+// Rounds of signals a kill makes before it gives up on holders that keep
+// turning up, and how long each round waits for its processes to exit (a
+// process sent SIGKILL ends within milliseconds unless the kernel holds it).
+constexpr int kKillRounds = 8;
+constexpr int kExitWaitMs = 2000;
 
 // The bus daemon's process id (as the bus reports it), never signalled; 0
 // while unknown.

@@ -4,6 +4,7 @@
 #include "boxscope.h"
 #include "buscaller.h"
 #include "callqueue.h"
+#include "fsidentity.h"
 #include "calleraccount.h"
 #include "openfilelist.h"
 #include "processkill.h"
@@ -15,17 +16,44 @@
 
 namespace {
 
-// Whether the bus caller may act on the box path; a refusal is logged. The
-// empty path is left to the scan, which fails it for every caller with its
-// own message and touches nothing.
-bool isServedOrLogged(const CallerAccount &account, const QString &strBoxPath,
-                      const char *function, int site)
+// The identity under which the caller's paths are looked at: none for the
+// superuser, the caller's own for any other account.
+std::optional<ExistenceIdentity> identityOf(const CallerAccount &account)
 {
-    if (strBoxPath.isEmpty() || isCallerServedForPath(account, strBoxPath))
-        return true;
+    if (account.isSuperuser())
+        return std::nullopt;
+    return ExistenceIdentity{account.uid, account.gid,
+                             supplementaryGroupsOf(account.userName.toLocal8Bit(), account.gid)};
+}
+
+// The box path, resolved as the caller's file system sees it, when the
+// caller may act on it; a refusal is logged. The empty path is left to the
+// scan, which fails it for every caller with its own message and touches
+// nothing.
+std::optional<QString> servedOrLogged(const CallerAccount &account,
+                                      const std::optional<ExistenceIdentity> &identity,
+                                      const QString &strBoxPath, const char *function, int site)
+{
+    if (strBoxPath.isEmpty())
+        return strBoxPath;
+    std::optional<QString> resolved;
+    if (identity) {
+        // Never through a user's links as root.
+        const ScopedFileSystemIdentity as(*identity);
+        if (!as.tookEffect()) {
+            qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
+                               << "-" << function << "refused";
+            return std::nullopt;
+        }
+        resolved = servedBoxPathOf(account, strBoxPath);
+    } else {
+        resolved = servedBoxPathOf(account, strBoxPath);
+    }
+    if (resolved)
+        return resolved;
     syslog(LOG_INFO, "%s[%d] refused: caller uid %s for path %s outside its box\n", function, site,
            uidForLog(account.uidKnown, account.uid).constData(), escapedForLog(strBoxPath).constData());
-    return false;
+    return std::nullopt;
 }
 
 QList<QVariant> listingReply(int nResult, const CBoxFileList &list)
@@ -37,16 +65,14 @@ QList<QVariant> listingReply(int nResult, const CBoxFileList &list)
 CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
 {
     const CallerAccount account = accountOfCaller(caller);
-    if (!isServedOrLogged(account, strBoxPath, "get_allRunFileList", 55))
-        return {listingReply(-1, {}), 0};
     // Which files exist is tested with the caller's permissions, so the list
     // tells it nothing about paths it could not look at itself.
-    std::optional<ExistenceIdentity> identity;
-    if (!account.isSuperuser())
-        identity = ExistenceIdentity{account.uid, account.gid,
-                                     supplementaryGroupsOf(account.userName.toLocal8Bit(), account.gid)};
+    const std::optional<ExistenceIdentity> identity = identityOf(account);
+    const std::optional<QString> boxPath = servedOrLogged(account, identity, strBoxPath, "get_allRunFileList", 55);
+    if (!boxPath)
+        return {listingReply(-1, {}), 0};
     CBoxFileList list;
-    const int nResult = list_openFilesByPath(format_boxPath(strBoxPath), list, identity);
+    const int nResult = list_openFilesByPath(format_boxPath(*boxPath), list, identity);
     const qint64 bytes = wireSizeOf(list);
     return {listingReply(nResult, list), bytes};
 }
@@ -55,14 +81,16 @@ CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
 CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
 {
     const CallerAccount account = accountOfCaller(caller);
-    if (!isServedOrLogged(account, strBoxPath, "kill_allProcessSignal", 64))
+    const std::optional<ExistenceIdentity> identity = identityOf(account);
+    const std::optional<QString> boxPath = servedOrLogged(account, identity, strBoxPath, "kill_allProcessSignal", 64);
+    if (!boxPath)
         return {{-1}, 0};
     // Only the superuser ends other users' processes.
     std::optional<uid_t> onlyOwner;
     if (!account.isSuperuser())
         onlyOwner = account.uid;
     // An unknown pid is 0, and then no real process is spared.
-    const int nResult = kill_allProcessByPath(strBoxPath, caller.pid, onlyOwner);
+    const int nResult = kill_allProcessByPath(*boxPath, caller.pid, onlyOwner);
     if (nResult != 0)
         qDebug() << "get_allFileStatus error.";
     return {{nResult}, 0};
@@ -83,7 +111,7 @@ int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList
     const BusCaller caller = busCallerOf(connection(), message());
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller,
-                                 "get_allRunFileList", listingReply(-1, {}),
+                                 "get_allRunFileList", CallQueue::Effect::Reads, listingReply(-1, {}),
                                  [caller, strBoxPath] { return listForCaller(caller, strBoxPath); });
     return -1;
 }
@@ -99,7 +127,7 @@ int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
     const BusCaller caller = busCallerOf(connection(), message());
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller,
-                                 "kill_allProcessSignal", {-1},
+                                 "kill_allProcessSignal", CallQueue::Effect::Changes, {-1},
                                  [caller, strBoxPath] { return killForCaller(caller, strBoxPath); });
     return -1;
 }

@@ -37,8 +37,8 @@ HOLDER = public_copy("ARKVANE_HOLDER")
 def as_user(user, argv):
     if user == "root":
         return list(argv)
-    if user == 4242:  # no entry in the password database
-        return ["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "--"] + list(argv)
+    if isinstance(user, int):  # an account a test made, or none (4242)
+        return ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"] + list(argv)
     uid, gid = USERS[user]
     return ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--init-groups", "--"] + list(argv)
 

@@ -80,15 +80,13 @@ class Discovery(DaemonTestCase):
 
 class Wipe(DaemonTestCase):
     def test_holders_die_the_caller_survives_and_the_box_is_gone(self):
-        box = box_of("alice")
-        a, b, top, hidden = make_tree(box, ["docs/a", "music/b", "top", ".hidden/h"],
-                                      user="alice")
-        in_docs, in_music, at_top, in_hidden = (self.hold([p], user="alice") for p in (a, b, top, hidden))
-        self.assertEqual(self.wipe("alice", hold=[a]), 0)  # the caller holds a file too
-        self.assertEqual((in_docs.signal_of_death(), in_music.signal_of_death()), (signal.SIGKILL,) * 2)
-        # Only visible subdirectories are scanned.
-        self.assertTrue(at_top.alive() and in_hidden.alive())
-        self.assertFalse(os.path.lexists(box))
+        # Holders below subdirectories, hidden ones and one whose name is no
+        # UTF-8, and of files in the box root itself: one scan finds them all.
+        held = make_tree(box_of("alice"), ["docs/a", "top", ".hidden/h", "\udcff\udcfe/n"], user="alice")
+        holders = [self.hold([p], user="alice") for p in held]
+        self.assertEqual(self.wipe("alice", hold=held[:1]), 0)  # the caller holds a file too
+        self.assertEqual([h.signal_of_death() for h in holders], [signal.SIGKILL] * 4)
+        self.assertFalse(os.path.lexists(box_of("alice")))
         self.assertLines(self.syslog.lines(), [CALLED])
 
     def test_holders_are_found_when_the_home_is_reached_through_a_link(self):

@@ -62,7 +62,11 @@ class Judging(DaemonTestCase):
             self.assertIn(f"could not judge every descriptor of: {holder.pid} (arkvane-holder)",
                           self.daemon.lines_since(mark, 1))
             self.assertTrue(holder.alive())
-        self.assertEqual(self.files(box), (-1, []))
+        # A listing leaves out what it cannot name, and names its holder.
+        mark = self.daemon.mark()
+        self.assertEqual(self.files(box), (0, []))
+        self.assertIn(f"left out held files that could not be placed or named, held by: {holder.pid} "
+                      "(arkvane-holder)", self.daemon.lines_since(mark, 1))
 
     def test_names_that_are_not_utf8_and_deleted_look_alikes(self):
         names = [b"bad\xff.txt", b"caf\xe9.txt", b"\xed\xa0\x80.txt", b"x (deleted)", b"gone.txt (deleted)"]
@@ -119,5 +123,5 @@ class WithoutIdentityCapabilities(DaemonTestCase):
         mark = self.daemon.mark()
         self.assertEqual(self.files(box_of("alice"), user="alice"), (-1, []))
         self.assertEqual(self.daemon.lines_since(mark, 1)[0],
-                         "could not take on the file-system identity of uid 1001 - listing refused")
+                         "could not take on the file-system identity of uid 1001 - get_allRunFileList refused")
         self.assertEqual(self.files(box_of("alice")), (0, [(hidden, "closed/f")]))
