@@ -116,12 +116,9 @@ struct Anchor
 // where the /proc walk names the file by the mount it was opened through),
 // a file system whose identities differ from its superblock's, or a lookup
 // that could stall.
-bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
+bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<Anchor> &anchors)
 {
     if (!isCanonicalPath(boxPath))
-        return false;
-    MountTable table;
-    if (!table.read(AT_FDCWD, "/proc/self/mountinfo"))
         return false;
     const MountEntry *boxMount = table.containing(boxPath);
     if (!boxMount)
@@ -234,11 +231,12 @@ void allowKernelScanEngine(bool allowed)
     g_allowed.store(allowed);
 }
 
-bool kernelHeldFiles(const QByteArray &boxPath, std::vector<KernelHeldFile> &out)
+bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
+                     std::vector<KernelHeldFile> &out)
 {
     KernelFileScan *scan = engine();
     std::vector<Anchor> anchors;
-    if (!scan || !anchorsOf(boxPath, anchors))
+    if (!scan || !anchorsOf(boxPath, mounts, anchors))
         return false;
     std::vector<KernelFileRecord> records;
     if (!scan->scanFiles(scanAnchors(anchors), records))
@@ -262,11 +260,11 @@ bool kernelHeldFiles(const QByteArray &boxPath, std::vector<KernelHeldFile> &out
     return true;
 }
 
-bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
+bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSink &sink)
 {
     KernelFileScan *scan = engine();
     std::vector<Anchor> anchors;
-    if (!scan || !anchorsOf(boxPath, anchors))
+    if (!scan || !anchorsOf(boxPath, mounts, anchors))
         return false;
     std::vector<KernelHolderRecord> records;
     if (!scan->scanHolders(scanAnchors(anchors), records))
@@ -310,12 +308,12 @@ void startScanEngine()
 
 void allowKernelScanEngine(bool) {}
 
-bool kernelHeldFiles(const QByteArray &, std::vector<KernelHeldFile> &)
+bool kernelHeldFiles(const QByteArray &, const MountTable &, std::vector<KernelHeldFile> &)
 {
     return false;
 }
 
-bool kernelHolders(const QByteArray &, HolderSink &)
+bool kernelHolders(const QByteArray &, const MountTable &, HolderSink &)
 {
     return false;
 }
