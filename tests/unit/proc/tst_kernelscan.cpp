@@ -12,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -142,6 +143,7 @@ private slots:
     void initTestCase();
     void enginesAgree_data();
     void enginesAgree();
+    void declineLoggedOnce();
     void cleanupTestCase();
 
 private:
@@ -244,6 +246,30 @@ void TestKernelScan::enginesAgree()
         QCOMPARE(listed[kernel], listed[0]);
         QCOMPARE(found[kernel], found[0]);
     }
+}
+
+// A call the kernel engine leaves to the /proc walk says why in the system
+// log, once for each reason.
+void TestKernelScan::declineLoggedOnce()
+{
+    const QByteArray box = m_root + "/crowded";
+    QVERIFY(mkdir(box, 0755) == 0);
+    for (const char name : QByteArray("abcdefgh")) {
+        QVERIFY(mkdir(box + '/' + name, 0755) == 0);
+        QVERIFY(mount("kscan-crowded", box + '/' + name, "tmpfs", 0, nullptr) == 0);
+    }
+    allowKernelScanEngine(true);
+    std::vector<KernelHeldFile> served;
+    PidSink sink;
+    for (int call = 0; call < 2; ++call)
+        QVERIFY(!kernelHeldFiles(box, ownMounts(), served) && !kernelHolders(box, ownMounts(), sink));
+    syslog(LOG_INFO, "declineLoggedOnce done\n");
+    QFile log(qEnvironmentVariable("ARKVANE_SYSLOG"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QTRY_VERIFY((log.seek(0), log.readAll().contains("declineLoggedOnce done")));
+    log.seek(0);
+    QCOMPARE(log.readAll().count("kernelHeldFiles[405] the kernel engine cannot identify the box and the mounts "
+                                 "below it: more than 7 mounts below the box (box " + box + "): the /proc walk serves"), 1);
 }
 
 void TestKernelScan::cleanupTestCase()
