@@ -201,7 +201,9 @@ bool scanHolders(const QByteArray &prefix, HolderSink &sink)
     if (prefix.isEmpty())
         return true;
     assert(prefix.endsWith('/'));
-    if (kernelHolders(prefix.left(prefix.size() - 1), sink))
+    MountTable mounts;
+    if (mounts.read(AT_FDCWD, "/proc/self/mountinfo")
+        && kernelHolders(prefix.left(prefix.size() - 1), mounts, sink))
         return true;
     BoxJudge judge(prefix.left(prefix.size() - 1));
     if (!judge.isReady())

@@ -124,7 +124,8 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
     const QByteArray boxPath = prefix.left(prefix.size() - 1);
     ListingVisitor visitor(boxPath, list);
     std::vector<KernelHeldFile> held;
-    if (kernelHeldFiles(boxPath, held)) {
+    MountTable mounts;
+    if (mounts.read(AT_FDCWD, "/proc/self/mountinfo") && kernelHeldFiles(boxPath, mounts, held)) {
         for (KernelHeldFile &file : held)
             visitor.take(Candidate{std::move(file.relative), true, file.device, file.inode});
     } else {

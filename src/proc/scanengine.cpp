@@ -5,6 +5,7 @@
 #include "holderscan.h"
 #include "mounttable.h"
 #include "ownedfd.h"
+#include "systemlog.h"
 
 #include <QDebug>
 
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_set>
 
@@ -36,6 +38,67 @@ namespace {
 
 enum class LoadState { NotStarted, Loading, Done };
 
+constexpr int kEngineLineSite = 400;
+
+// Why the kernel engine leaves a call to the /proc walk: the site number of
+// its system-log line.
+enum Declined : int {
+    kFileSystemType = 401, // the box, or a mount below it, on a file system it does not read
+    kMayStall = 402,       // a mount on the way to the box, or below it, may stall a lookup
+    kPathTooLong = 403,    // a held file's whole path is longer than the kernel prints
+    kTooDeep = 404,        // a held file lies deeper than the engine walks
+    kAnchorsUnknown = 405, // the box or the mounts below it cannot be identified
+    kHolderUnnamed = 406,  // a holder has no process id in the daemon's pid namespace
+    kPassFailed = 407,     // the kernel pass itself failed
+};
+
+struct Decline
+{
+    Declined site = kAnchorsUnknown;
+    QByteArray what; // the particular case, fixed text or a file-system type
+};
+
+// Logs the first call declined for each reason (and each file-system type,
+// mount type or case named): a box the engine does not read stays so, and a
+// line per call would say nothing new.
+void logDeclined(const char *function, const QByteArray &boxPath, const Decline &why)
+{
+    static std::mutex lock;
+    static std::set<std::pair<int, QByteArray>> logged;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!logged.insert({why.site, why.what}).second)
+            return;
+    }
+    const QByteArray what = escapedForLog(why.what);
+    QByteArray reason;
+    switch (why.site) {
+    case kFileSystemType:
+        reason = "the kernel engine does not read " + what;
+        break;
+    case kMayStall:
+        reason = "a lookup through " + what + " may stall";
+        break;
+    case kPathTooLong:
+        reason = "a held file's whole path is longer than the kernel prints";
+        break;
+    case kTooDeep:
+        reason = "a held file lies deeper than the kernel engine walks (2^23 levels)";
+        break;
+    case kAnchorsUnknown:
+        reason = "the kernel engine cannot identify the box and the mounts below it: " + what;
+        break;
+    case kHolderUnnamed:
+        reason = "a holder has no process id in the daemon's pid namespace";
+        break;
+    case kPassFailed:
+        reason = "the kernel engine's pass failed: " + what;
+        break;
+    }
+    syslog(LOG_INFO, "%s[%d] %s (box %s): the /proc walk serves\n", function,
+           static_cast<int>(why.site), reason.constData(), escapedForLog(boxPath).constData());
+}
+
 std::mutex g_loadLock;
 std::condition_variable g_loaded;
 LoadState g_state = LoadState::NotStarted;
@@ -47,7 +110,8 @@ std::atomic<bool> g_allowed{true};
 // stream's start-up stays "gogogo" alone.
 void logEngine(const char *why)
 {
-    syslog(LOG_INFO, "open files are found by the /proc walk: %s\n", why);
+    syslog(LOG_INFO, "%s[%d] open files are found by the /proc walk: %s\n", "startScanEngine",
+           kEngineLineSite, why);
 }
 
 void load()
@@ -55,8 +119,8 @@ void load()
     std::string whyNot;
     std::unique_ptr<KernelFileScan> scan = KernelFileScan::load(whyNot);
     if (scan)
-        syslog(LOG_INFO, "open files are found by the kernel scan engine (loaded in %.0f ms)\n",
-               scan->loadMilliseconds());
+        syslog(LOG_INFO, "%s[%d] open files are found by the kernel scan engine (loaded in %.0f ms)\n",
+               "startScanEngine", kEngineLineSite, scan->loadMilliseconds());
     else
         logEngine(whyNot.c_str());
     std::lock_guard<std::mutex> lock(g_loadLock);
@@ -110,19 +174,19 @@ struct Anchor
 };
 
 // The box directory and the root of every mount below it (as BoxJudge
-// takes them), identified by statx. False when the kernel engine cannot
-// take them: too many, a mount hidden under another (no path reaches its
-// root), two nested on one device (the walk up would stop at the inner one
-// where the /proc walk names the file by the mount it was opened through),
-// a file system whose identities differ from its superblock's, or a lookup
-// that could stall.
-bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
+// takes them), identified by statx. False, with the reason, when the kernel
+// engine cannot take them: too many, a mount hidden under another (no path
+// reaches its root), two nested on one device (the walk up would stop at the
+// inner one where the /proc walk names the file by the mount it was opened
+// through), a file system whose identities differ from its superblock's, or
+// a lookup that could stall.
+bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<Anchor> &anchors,
+               Decline &why)
 {
+    why = {kAnchorsUnknown, "the box path is not in the form the kernel prints"};
     if (!isCanonicalPath(boxPath))
         return false;
-    MountTable table;
-    if (!table.read(AT_FDCWD, "/proc/self/mountinfo"))
-        return false;
+    why.what = "no mount holds the box";
     const MountEntry *boxMount = table.containing(boxPath);
     if (!boxMount)
         return false;
@@ -134,6 +198,7 @@ bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
     };
     std::vector<Wanted> wanted{{boxMount, joinedPath(boxMount->root, pathBelow(boxPath, boxMount->mountPoint)), {}}};
     const auto &entries = table.entries();
+    why.what = "a mount below the box is hidden under another";
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const MountEntry &entry = entries[i];
         if (entry.mountPoint == boxPath || !isPathAtOrBelow(entry.mountPoint, boxPath))
@@ -143,30 +208,40 @@ bool anchorsOf(const QByteArray &boxPath, std::vector<Anchor> &anchors)
                 return false;
         wanted.push_back({&entry, entry.root, pathBelow(entry.mountPoint, boxPath)});
     }
+    why.what = "more than " + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1) + " mounts below the box";
     if (wanted.size() > KernelFileScan::kMaxAnchors)
         return false;
+    why.what = "two mounts of one file system nested in the box";
     for (std::size_t i = 0; i < wanted.size(); ++i)
         for (std::size_t j = 0; j < wanted.size(); ++j)
             if (i != j && wanted[i].mount->device == wanted[j].mount->device
                 && isPathAtOrBelow(wanted[i].fsPath, wanted[j].fsPath))
                 return false;
     for (const MountEntry &entry : entries) {
-        if (entry.type.isEmpty() || (isPathAtOrBelow(boxPath, entry.mountPoint) && mayStall(entry.type)))
+        why = {kAnchorsUnknown, "a mount without a file-system type"};
+        if (entry.type.isEmpty())
+            return false;
+        why = {kMayStall, "the " + entry.type + " mount at " + entry.mountPoint};
+        if (isPathAtOrBelow(boxPath, entry.mountPoint) && mayStall(entry.type))
             return false;
     }
     for (const Wanted &want : wanted) {
+        why = {kFileSystemType, want.mount->type};
         if (!isPlainLocal(want.mount->type))
             return false;
         const QByteArray path = joinedPath(boxPath, want.boxRelative);
         struct statx sx {};
+        why = {kAnchorsUnknown, "cannot look up a mount below the box"};
         if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
             return false;
         const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        why.what = "the box or a mount below it is not where the mount table says";
         if (device != want.mount->device)
             return false;
         // The /proc walk cannot read a descriptor whose whole path the
         // kernel cannot print; the kernel engine defers to it there.
         const int limit = kPrintedPathMax - path.size() - 1;
+        why = {kPathTooLong, {}};
         if (limit < 0)
             return false;
         anchors.push_back({ScanAnchor{device, static_cast<ino_t>(sx.stx_ino), !want.boxRelative.isEmpty(),
@@ -234,46 +309,86 @@ void allowKernelScanEngine(bool allowed)
     g_allowed.store(allowed);
 }
 
-bool kernelHeldFiles(const QByteArray &boxPath, std::vector<KernelHeldFile> &out)
+bool pathTooLong(const KernelFileRecord &record)
+{
+    return record.pathCut;
+}
+
+bool pathTooLong(const KernelHolderRecord &record)
+{
+    return record.pathLong;
+}
+
+// Why a record leaves the call to the /proc walk, or false when it does not.
+bool declines(int pid, bool undecided, bool pathTooLong, Decline &why)
+{
+    if (pid <= 0)
+        why = {kHolderUnnamed, {}};
+    else if (undecided)
+        why = {kTooDeep, {}};
+    else if (pathTooLong)
+        why = {kPathTooLong, {}};
+    return pid <= 0 || undecided || pathTooLong;
+}
+
+// The kernel engine's own records for boxPath from one pass of scan; false
+// (the reason logged) when it does not serve the call.
+template <typename Record, typename Pass>
+bool kernelRecords(const char *function, const QByteArray &boxPath, const MountTable &mounts,
+                   std::vector<Anchor> &anchors, std::vector<Record> &records, Pass pass)
 {
     KernelFileScan *scan = engine();
-    std::vector<Anchor> anchors;
-    if (!scan || !anchorsOf(boxPath, anchors))
+    if (!scan)
         return false;
+    Decline why;
+    bool served = anchorsOf(boxPath, mounts, anchors, why);
+    if (served && !(scan->*pass)(scanAnchors(anchors), records)) {
+        why = {kPassFailed, std::strerror(errno)};
+        served = false;
+    }
+    for (std::size_t i = 0; served && i < records.size(); ++i) {
+        const Record &record = records[i];
+        served = !declines(record.pid, record.undecided, pathTooLong(record), why);
+    }
+    if (!served)
+        logDeclined(function, boxPath, why);
+    return served;
+}
+
+bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
+                     std::vector<KernelHeldFile> &out)
+{
+    std::vector<Anchor> anchors;
     std::vector<KernelFileRecord> records;
-    if (!scan->scanFiles(scanAnchors(anchors), records))
+    if (!kernelRecords("kernelHeldFiles", boxPath, mounts, anchors, records, &KernelFileScan::scanFiles))
         return false;
     out.clear();
     for (const KernelFileRecord &record : records) {
-        // A process the daemon cannot name, or a file the kernel side could
-        // not place or name in full: the /proc walk decides.
-        if (record.pid <= 0 || record.undecided || record.pathCut)
-            return false;
         if (!record.linked)
             continue;
         assert(record.anchor >= 0 && static_cast<std::size_t>(record.anchor) < anchors.size());
         const QByteArray relative = joinedPath(
             anchors[static_cast<std::size_t>(record.anchor)].boxRelative,
             QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
-        if (relative.isEmpty() || boxPath.size() + 1 + relative.size() > kPrintedPathMax)
+        // The whole path must be one the kernel prints, as the /proc walk
+        // reads it; only the box itself, never listed, has an empty one.
+        const bool tooLong = boxPath.size() + 1 + relative.size() > kPrintedPathMax;
+        if (relative.isEmpty() || tooLong) {
+            logDeclined("kernelHeldFiles", boxPath,
+                        tooLong ? Decline{kPathTooLong, {}} : Decline{kAnchorsUnknown, "a file held as the box itself"});
             return false;
+        }
         out.push_back({relative, record.dev, record.ino});
     }
     return true;
 }
 
-bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
+bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSink &sink)
 {
-    KernelFileScan *scan = engine();
     std::vector<Anchor> anchors;
-    if (!scan || !anchorsOf(boxPath, anchors))
-        return false;
     std::vector<KernelHolderRecord> records;
-    if (!scan->scanHolders(scanAnchors(anchors), records))
+    if (!kernelRecords("kernelHolders", boxPath, mounts, anchors, records, &KernelFileScan::scanHolders))
         return false;
-    for (const KernelHolderRecord &record : records)
-        if (record.pid <= 0 || record.undecided || record.pathLong)
-            return false;
     const OwnedFd proc(open("/proc", kDirOpenFlags));
     if (!proc)
         return false;
@@ -305,17 +420,18 @@ bool kernelHolders(const QByteArray &boxPath, HolderSink &sink)
 
 void startScanEngine()
 {
-    syslog(LOG_INFO, "open files are found by the /proc walk: built without the kernel scan engine\n");
+    syslog(LOG_INFO, "%s[%d] open files are found by the /proc walk: built without the kernel scan engine\n",
+           "startScanEngine", 400);
 }
 
 void allowKernelScanEngine(bool) {}
 
-bool kernelHeldFiles(const QByteArray &, std::vector<KernelHeldFile> &)
+bool kernelHeldFiles(const QByteArray &, const MountTable &, std::vector<KernelHeldFile> &)
 {
     return false;
 }
 
-bool kernelHolders(const QByteArray &, HolderSink &)
+bool kernelHolders(const QByteArray &, const MountTable &, HolderSink &)
 {
     return false;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 class HolderSink;
+class MountTable;
 
 // Which engine finds the open files of a box: the kernel's (a BPF iterator
 // over every descriptor, see kernelscan/) when it loaded at start-up, else
@@ -34,13 +35,14 @@ struct KernelHeldFile
 };
 
 // The held, linked files inside boxPath, in the order found (duplicates
-// kept). False when the kernel engine does not serve this call: the /proc
-// walk must.
-bool kernelHeldFiles(const QByteArray &boxPath, std::vector<KernelHeldFile> &out);
+// kept). mounts is the daemon's own mount table, read by the caller. False
+// when the kernel engine does not serve this call: the /proc walk must.
+bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
+                     std::vector<KernelHeldFile> &out);
 
 // Hands sink every process holding a descriptor inside boxPath, once, with
 // its "fd" directory opened through /proc/<pid> after the process's start
 // time was checked against the kernel's (a reused id is never handed over;
 // a mismatch goes to cannotJudge). False when the kernel engine does not
 // serve this call, before sink saw anything.
-bool kernelHolders(const QByteArray &boxPath, HolderSink &sink);
+bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSink &sink);

@@ -186,7 +186,10 @@ bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &ancho
         bss->params.anchors[i].counts_itself = anchors[i].countsItself ? 1 : 0;
         bss->params.anchors[i].path_limit = anchors[i].pathLimit;
     }
+    ++bss->pass_number;
+    bss->handed_over = 0;
     bss->done_task = 0;
+    bss->last_outside = 0;
     bss->cached_task = 0;
     bss->params.mode = mode;
 

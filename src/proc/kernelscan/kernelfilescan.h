@@ -33,8 +33,8 @@ struct KernelFileRecord
     dev_t dev = 0;
     ino_t ino = 0;
     bool linked = false; // the file still has a name (link count above 0)
-    // The walk up from the file gave out before reaching an anchor or the
-    // root of its file system: this descriptor must be judged another way.
+    // The walk up from the file gave out (2^23 levels) before reaching an
+    // anchor or the root of its file system: it must be judged another way.
     bool undecided = false;
     // The path did not fit the kernel's buffer: relativePath is empty and
     // must be found another way.
@@ -75,8 +75,12 @@ public:
     static constexpr std::size_t kMaxAnchors = 8;
 
     // Every descriptor below an anchor, in the order tasks and descriptors
-    // are visited. False (errno set, out cleared) when the pass failed or
-    // the anchors are too many.
+    // are visited. A file's ancestry is walked once per pass, whatever its
+    // depth (up to 2^23 levels) and however many descriptors hold it. The
+    // pass stops looking at the first record that leaves the call to another
+    // engine (undecided, cut, pathLong, or a pid of 0): the records end there.
+    // False (errno set, out cleared) when the pass failed or the anchors are
+    // too many.
     bool scanFiles(const std::vector<ScanAnchor> &anchors, std::vector<KernelFileRecord> &out);
     // Every descriptor table holding something below an anchor.
     bool scanHolders(const std::vector<ScanAnchor> &anchors, std::vector<KernelHolderRecord> &out);

@@ -18,11 +18,26 @@ char LICENSE[] SEC("license") = "GPL";
 struct ks_params params;
 
 /* Pass state, cleared by the loader before each pass. */
+__u64 pass_number; /* new for every pass: tells this pass's verdicts from older ones */
+__u32 handed_over; /* a record already hands the call to the /proc walk: skip the rest */
 __u64 done_task;   /* mode holders: the table already reported */
+__u64 last_outside; /* the dentry of the last file found outside: its copies cost nothing */
 __u64 cached_task; /* the task whose tgid and start are cached below */
 __u32 cached_task_pid;
 __u32 cached_tgid;
 __u64 cached_start;
+
+/* Dentries from which no anchor is reached walking up, keyed by address, the
+ * value the pass that proved it. An entry of an earlier pass is stale (and
+ * overwritten), so nothing needs clearing. Every descriptor held before the
+ * pass pins its dentry and ancestors, so an address cannot stand for another
+ * dentry of such a file during the pass. */
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, KS_CACHE_ENTRIES);
+    __type(key, __u64);
+    __type(value, __u64);
+} outside SEC(".maps");
 
 /* Scratch: the dentries below the anchor, leaf first, and the record. */
 __u64 below[KS_PATH_LEVELS];
@@ -35,7 +50,7 @@ struct walk {
     struct dentry *dentry;
     __u64 ino;
     __u32 candidates; /* bit per anchor on the file's device */
-    __u32 levels;     /* dentries stored in below[] */
+    __u32 levels;     /* where the walk stopped: below[] holds the dentries under it */
     int anchor;       /* matched anchor, or -1 */
     int decided;
 };
@@ -62,15 +77,26 @@ __noinline __u32 anchors_on(__u32 dev)
     return candidates;
 }
 
+static __always_inline int proven_outside(struct dentry *dentry)
+{
+    __u64 key = (__u64)dentry;
+    __u64 *pass = bpf_map_lookup_elem(&outside, &key);
+    return pass && *pass == pass_number;
+}
+
 static long walk_up(__u32 level, struct walk *w)
 {
     struct dentry *dentry = w->dentry;
     struct inode *inode = dentry->d_inode;
     int anchor = anchor_of(inode ? inode->i_ino : 0, w->candidates, level);
+    w->levels = level;
     if (anchor >= 0) {
         w->anchor = anchor;
         w->decided = 1;
-        w->levels = level;
+        return 1;
+    }
+    if ((level == 0 || level >= KS_CACHE_FROM) && proven_outside(dentry)) {
+        w->decided = 1;
         return 1;
     }
     struct dentry *parent = dentry->d_parent;
@@ -81,6 +107,35 @@ static long walk_up(__u32 level, struct walk *w)
     if (level < KS_PATH_LEVELS)
         below[level & (KS_PATH_LEVELS - 1)] = (__u64)dentry;
     w->dentry = parent;
+    return 0;
+}
+
+struct remembering {
+    struct dentry *dentry;
+    __u32 candidates;
+    __u32 levels; /* the walk's: the dentry there is a root or known already */
+};
+
+/* Remembers, of a walk that found no anchor, every KS_CACHE_STRIDE-th dentry
+ * from KS_CACHE_FROM up, and the file's own dentry when deep. Never an anchor:
+ * the box directory is none at level 0 (its own descriptor does not count),
+ * yet every file below it is inside. Above level 0 the walk would have
+ * stopped at any anchor. */
+static long remember(__u32 level, struct remembering *r)
+{
+    if (level >= r->levels)
+        return 1;
+    struct dentry *dentry = r->dentry;
+    int wanted = level >= KS_CACHE_FROM && level % KS_CACHE_STRIDE == 0;
+    if (level == 0 && r->levels >= KS_CACHE_LEAF_FROM) {
+        struct inode *inode = dentry->d_inode;
+        wanted = anchor_of(inode ? inode->i_ino : 0, r->candidates, 1) < 0;
+    }
+    if (wanted) {
+        __u64 key = (__u64)dentry;
+        bpf_map_update_elem(&outside, &key, &pass_number, BPF_ANY);
+    }
+    r->dentry = dentry->d_parent;
     return 0;
 }
 
@@ -157,21 +212,27 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
     struct seq_file *seq = ctx->meta->seq;
     struct task_struct *task = ctx->task;
     struct file *file = ctx->file;
-    if (!task || !file || params.mode == KS_MODE_OFF)
+    if (!task || !file || params.mode == KS_MODE_OFF || handed_over)
         return 0;
     if (params.mode == KS_MODE_HOLDERS && done_task == (__u64)task)
         return 0;
 
     struct dentry *dentry = file->f_path.dentry;
-    if (!dentry)
+    if (!dentry || (__u64)dentry == last_outside)
         return 0;
     __u32 dev = BPF_CORE_READ(dentry, d_sb, s_dev);
     struct walk w = {.dentry = dentry, .candidates = anchors_on(dev), .anchor = -1};
     if (!w.candidates)
         return 0;
     bpf_loop(KS_MAX_LEVELS, walk_up, &w, 0);
-    if (w.decided && w.anchor < 0)
+    if (w.decided && w.anchor < 0) {
+        last_outside = (__u64)dentry;
+        if (w.levels >= KS_CACHE_FROM) {
+            struct remembering r = {.dentry = dentry, .candidates = w.candidates, .levels = w.levels};
+            bpf_loop(KS_MAX_LEVELS, remember, &r, 0);
+        }
         return 0;
+    }
 
     identify(task);
     if (params.mode == KS_MODE_HOLDERS) {
@@ -194,7 +255,11 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
         /* A record that does not fit the reader's buffer is dropped and the
          * descriptor visited again on the next read: the table is done only
          * once its record is out. */
-        if (bpf_seq_write(seq, &holder, sizeof holder) == 0 && w.decided && !(flags & KS_PATH_LONG))
+        if (bpf_seq_write(seq, &holder, sizeof holder) != 0)
+            return 0;
+        if (!w.decided || (flags & KS_PATH_LONG) || !cached_tgid)
+            handed_over = 1;
+        else
             done_task = (__u64)task;
         return 0;
     }
@@ -225,6 +290,8 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
     record.head.path_len = (__u16)length;
     record.head.anchor = w.anchor < 0 ? 0xff : (__u8)w.anchor;
     record.head.flags = flags;
-    bpf_seq_write(seq, &record, sizeof record.head + length);
+    if (bpf_seq_write(seq, &record, sizeof record.head + length) == 0
+        && ((flags & (KS_UNDECIDED | KS_PATH_CUT)) || !cached_tgid))
+        handed_over = 1;
     return 0;
 }

@@ -25,8 +25,18 @@ typedef __u64 ks_u64;
 /* Dentries remembered on the way up for writing the path: every level takes
  * at least two bytes of path, so a deeper walk could not fit anyway. */
 #define KS_PATH_LEVELS (KS_PATH_BYTES / 2)
-/* Levels walked up from a file before giving up on it (flagged undecided). */
-#define KS_MAX_LEVELS 8192
+/* Levels walked up from a file before giving up on it (flagged undecided):
+ * the most one bpf_loop call runs. */
+#define KS_MAX_LEVELS (1 << 23)
+/* The per-pass memory of dentries proven outside every anchor: a walk looks
+ * a dentry up from this level on, and remembers every KS_CACHE_STRIDE-th one
+ * it passed, so a later walk through the same ancestry stops within
+ * KS_CACHE_FROM + KS_CACHE_STRIDE levels. Shallow walks never touch it. */
+#define KS_CACHE_FROM 16
+#define KS_CACHE_STRIDE 16
+/* A file this deep is remembered itself, for its other descriptors. */
+#define KS_CACHE_LEAF_FROM 64
+#define KS_CACHE_ENTRIES 16384
 
 enum ks_mode {
     KS_MODE_OFF = 0,
@@ -37,7 +47,7 @@ enum ks_mode {
 enum ks_flags {
     KS_LINKED = 1,    /* the file still has this name (i_nlink > 0, dentry hashed) */
     KS_PATH_CUT = 2,  /* the relative path did not fit: path_len is 0 */
-    KS_UNDECIDED = 4, /* the walk up gave out before an answer: anchor is meaningless */
+    KS_UNDECIDED = 4, /* the walk up gave out (KS_MAX_LEVELS) before an answer: anchor is meaningless */
     KS_PATH_LONG = 8, /* mode holders: the path below the anchor exceeds its path_limit */
 };
 

@@ -1,5 +1,6 @@
 #include "childprocess.h"
 #include "holderscan.h"
+#include "mounttable.h"
 #include "openfilelist.h"
 #include "scanengine.h"
 
@@ -11,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,27 +78,18 @@ void leaderGone(const QByteArray &path, int readyFd)
     syscall(SYS_exit, 0);
 }
 
-// Another mount namespace with another file system over the box's path: its
-// descriptor's path text lies in the box, its file does not.
-void lookAlike(const QByteArray &box, int readyFd)
+// Holds held after mounting source at target in a mount namespace of its
+// own: another file system over the box's path (its text lies in the box, its
+// file does not), or the box shown at another path (the file is the box's
+// whichever path names it).
+void inOwnNamespace(const QByteArray &source, const QByteArray &target, const char *type,
+                    const QByteArray &held, int readyFd)
 {
     keepOnly(readyFd);
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-        || mount("kscan-alike", box.constData(), "tmpfs", 0, nullptr) != 0)
+        || mount(source, target, type, type ? 0 : MS_BIND, nullptr) != 0)
         (void)!write(readyFd, "!", 1), _exit(1);
-    holdUntilLetGo(box + "/x.txt", readyFd);
-}
-
-// Holds path after making a mount namespace of its own in which the box shows
-// at another path too: the file is the box's whichever path names it.
-void otherNamespace(const QByteArray &box, const QByteArray &path, int readyFd)
-{
-    keepOnly(readyFd);
-    const QByteArray alias = box + "-alias";
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-        || mount(box.constData(), alias.constData(), nullptr, MS_BIND, nullptr) != 0)
-        (void)!write(readyFd, "!", 1), _exit(1);
-    holdUntilLetGo(alias + path, readyFd);
+    holdUntilLetGo(held, readyFd);
 }
 
 // Collects the holders a scan hands over, and those it could not judge.
@@ -109,6 +102,37 @@ public:
     QList<int> pids;
 };
 
+// levels directories, each named name inside the one before, below at
+// (relative steps: the whole path may pass PATH_MAX): the last one, opened.
+OwnedFd nestedDirectories(OwnedFd at, const QByteArray &name, int levels)
+{
+    for (int level = 0; at && level < levels; ++level)
+        at = OwnedFd(mkdirat(at.get(), name, 0755) == 0
+                         ? openat(at.get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+    return at;
+}
+
+// What the engine serving now lists and which holders it finds.
+void listAndHolders(const QByteArray &box, QStringList &listed, QList<int> &holders)
+{
+    CBoxFileList list;
+    QCOMPARE(list_openFilesByPath(QString::fromUtf8(box + '/'), list), 0);
+    for (const BoxFileItem &item : list)
+        listed << item.strRelativePath;
+    listed.sort();
+    PidSink sink;
+    QVERIFY(scanHolders(box + '/', sink));
+    holders = sink.pids;
+    std::sort(holders.begin(), holders.end());
+}
+
+MountTable ownMounts()
+{
+    MountTable mounts;
+    mounts.read(AT_FDCWD, "/proc/self/mountinfo");
+    return mounts;
+}
+
 } // namespace
 
 class TestKernelScan : public QObject
@@ -117,19 +141,22 @@ class TestKernelScan : public QObject
 
 private slots:
     void initTestCase();
+    void enginesAgree_data();
     void enginesAgree();
+    void declineLoggedOnce();
     void cleanupTestCase();
 
 private:
     QByteArray m_root;
     std::vector<std::unique_ptr<ChildProcess>> m_children;
+    OwnedFd m_deepOutside; // 10,000 levels below m_root/outside
 };
 
 void TestKernelScan::initTestCase()
 {
     m_root = qgetenv("ARKVANE_SANDBOX_TMP") + "/kernelscan";
     const QByteArray box = m_root + "/same";
-    for (const char *dir : {"", "/same", "/same-alias", "/bound2"})
+    for (const char *dir : {"", "/same", "/same-alias", "/bound2", "/outside"})
         QVERIFY(mkdir(m_root + dir, 0755) == 0);
     // A file system of its own, with a mount below the box and a bind mount
     // of a subdirectory outside it.
@@ -138,23 +165,34 @@ void TestKernelScan::initTestCase()
         QVERIFY(mkdir(box + dir, 0755) == 0);
     QVERIFY(mount("kscan-same-mnt", box + "/mnt", "tmpfs", 0, nullptr) == 0);
     QVERIFY(mount(box + "/sub", m_root + "/bound2", nullptr, MS_BIND, nullptr) == 0);
-    // 14 names of 200 bytes stay within the kernel's 4096.
-    QByteArray deep = box + "/deep";
-    for (int level = 0; level < 14; ++level)
-        QVERIFY(mkdir(deep += "/" + QByteArray(200, 'e'), 0755) == 0);
-    for (const QByteArray &path : {deep + "/f", box + "/a", box + "/n\xffme", box + "/gone",
+    // Below "deep": a name of 255 bytes, then names of one byte down to a file
+    // whose whole path is 4095 bytes, the longest the kernel prints.
+    const int rest = 4095 - (box.size() + 6 + 255 + 1);
+    const OwnedFd deep = nestedDirectories(
+        nestedDirectories(OwnedFd(open(box + "/deep", O_PATH | O_CLOEXEC)), QByteArray(255, 'e'), 1),
+        "d", (rest - 1) / 2);
+    QVERIFY(deep && openat(deep.get(), rest % 2 ? "f" : "ff", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
+    for (const QByteArray &path : {box + "/a", box + "/n\xffme", box + "/gone",
                                    box + "/sub/c", box + "/mnt/m", box + "/h"})
         QVERIFY(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
     QVERIFY(open(m_root + "/bound2/c", O_RDONLY | O_CLOEXEC) >= 0);
     QVERIFY(unlink(box + "/gone") == 0);
     // Held by a name removed while another link keeps the file: that name is gone.
     QVERIFY(link(box + "/h", box + "/h2") == 0 && unlink(box + "/h") == 0);
+    // A box 70 levels down a shared file system, its own directory held
+    // before a file in it: the directory does not count, the file does.
+    const OwnedFd tall = nestedDirectories(OwnedFd(open(m_root, O_PATH | O_CLOEXEC)), "p", 70);
+    QVERIFY(tall && mkdirat(tall.get(), "box", 0755) == 0
+            && openat(tall.get(), "box", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0
+            && openat(tall.get(), "box/f", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
+    m_deepOutside = nestedDirectories(OwnedFd(open(m_root + "/outside", O_PATH | O_CLOEXEC)), "o", 10000);
+    QVERIFY(m_deepOutside && mknodat(m_deepOutside.get(), "f", S_IFREG | 0644, 0) == 0);
 
     const std::vector<std::pair<const char *, std::function<void(int)>>> children = {
         {"own-table", [box](int fd) { ownTableThread(box + "/t", fd); }},
         {"leader-gone", [box](int fd) { leaderGone(box + "/l", fd); }},
-        {"look-alike", [box](int fd) { lookAlike(box, fd); }},
-        {"other-ns", [box](int fd) { otherNamespace(box, "/ns", fd); }},
+        {"look-alike", [box](int fd) { inOwnNamespace("kscan-alike", box, "tmpfs", box + "/x.txt", fd); }},
+        {"other-ns", [box](int fd) { inOwnNamespace(box, box + "-alias", nullptr, box + "-alias/ns", fd); }},
     };
     for (const auto &[name, body] : children) {
         m_children.push_back(std::make_unique<ChildProcess>(body));
@@ -162,41 +200,76 @@ void TestKernelScan::initTestCase()
     }
 }
 
-// Both engines on the same box: the same listing, the same holders.
-void TestKernelScan::enginesAgree()
+void TestKernelScan::enginesAgree_data()
 {
-    const QByteArray same = m_root + "/same";
-    std::vector<KernelHeldFile> served;
-    allowKernelScanEngine(true);
-    PidSink kernelSink;
-    // The kernel engine takes this box itself.
-    QVERIFY(kernelHeldFiles(same, served) && kernelHolders(same, kernelSink));
-    QStringList listed[2];
-    QList<int> holders[2];
-    for (const bool kernel : {true, false}) {
-        allowKernelScanEngine(kernel);
-        CBoxFileList list;
-        QCOMPARE(list_openFilesByPath(QString::fromUtf8(same + '/'), list), 0);
-        for (const BoxFileItem &item : list)
-            listed[kernel] << item.strRelativePath;
-        PidSink sink;
-        QVERIFY(scanHolders(same + '/', sink));
-        holders[kernel] = sink.pids;
-        std::sort(holders[kernel].begin(), holders[kernel].end());
-    }
-    listed[0].sort();
-    listed[1].sort();
-    const QString name(200, QLatin1Char('e'));
-    QCOMPARE(listed[1], (QStringList{QStringLiteral("a"),
-                                     QStringLiteral("deep/") + name + (QLatin1Char('/') + name).repeated(13) + QStringLiteral("/f"),
-                                     QStringLiteral("l"), QStringLiteral("mnt/m"), QStringLiteral("ns"),
-                                     QStringLiteral("n\uFFFDme"),
-                                     QStringLiteral("sub/c"), QStringLiteral("t")}));
-    QCOMPARE(listed[0], listed[1]);
-    QCOMPARE(holders[0], holders[1]);
+    QTest::addColumn<QByteArray>("box");
+    QTest::addColumn<QStringList>("listing");
+    QTest::addColumn<int>("holders");
+    const QString deep = QStringLiteral("deep/") + QString(255, QLatin1Char('e'));
+    const int rest = 4095 - (m_root.size() + 5 + 6 + 255 + 1);
     // The test, the thread's own table, the exited leader's thread, the other
     // namespace; never the look-alike.
-    QCOMPARE(holders[1].size(), 4);
+    QTest::addRow("one box holds every hard case")
+        << m_root + "/same"
+        << QStringList{QStringLiteral("a"), deep + QStringLiteral("/d").repeated((rest - 1) / 2)
+                           + (rest % 2 ? QStringLiteral("/f") : QStringLiteral("/ff")),
+                       QStringLiteral("l"), QStringLiteral("mnt/m"), QStringLiteral("ns"),
+                       QStringLiteral("n\uFFFDme"), QStringLiteral("sub/c"), QStringLiteral("t")}
+        << 4;
+    QTest::addRow("a box deep in a shared file system")
+        << m_root + QByteArray("/p").repeated(70) + "/box" << QStringList{QStringLiteral("f")}
+        << 1;
+}
+
+// Both engines on the same box: the same listing, the same holders; the
+// kernel engine takes the box itself, also while a file 10,000 levels deep
+// outside it, on its file system, is held.
+void TestKernelScan::enginesAgree()
+{
+    QFETCH(QByteArray, box);
+    QFETCH(QStringList, listing);
+    QFETCH(int, holders);
+    QStringList listed[3];
+    QList<int> found[3];
+    for (const int kernel : {1, 0, 2}) {
+        const OwnedFd deep(kernel == 2 ? openat(m_deepOutside.get(), "f", O_RDONLY | O_CLOEXEC) : -1);
+        std::vector<KernelHeldFile> served;
+        PidSink kernelSink;
+        allowKernelScanEngine(true);
+        QVERIFY(!kernel || (kernelHeldFiles(box, ownMounts(), served) && kernelHolders(box, ownMounts(), kernelSink)));
+        allowKernelScanEngine(kernel);
+        listAndHolders(box, listed[kernel], found[kernel]);
+    }
+    QCOMPARE(listed[0], listing);
+    QCOMPARE(found[0].size(), holders);
+    for (const int kernel : {1, 2}) {
+        QCOMPARE(listed[kernel], listed[0]);
+        QCOMPARE(found[kernel], found[0]);
+    }
+}
+
+// A call the kernel engine leaves to the /proc walk says why in the system
+// log, once for each reason.
+void TestKernelScan::declineLoggedOnce()
+{
+    const QByteArray box = m_root + "/crowded";
+    QVERIFY(mkdir(box, 0755) == 0);
+    for (const char name : QByteArray("abcdefgh")) {
+        QVERIFY(mkdir(box + '/' + name, 0755) == 0);
+        QVERIFY(mount("kscan-crowded", box + '/' + name, "tmpfs", 0, nullptr) == 0);
+    }
+    allowKernelScanEngine(true);
+    std::vector<KernelHeldFile> served;
+    PidSink sink;
+    for (int call = 0; call < 2; ++call)
+        QVERIFY(!kernelHeldFiles(box, ownMounts(), served) && !kernelHolders(box, ownMounts(), sink));
+    syslog(LOG_INFO, "declineLoggedOnce done\n");
+    QFile log(qEnvironmentVariable("ARKVANE_SYSLOG"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QTRY_VERIFY((log.seek(0), log.readAll().contains("declineLoggedOnce done")));
+    log.seek(0);
+    QCOMPARE(log.readAll().count("kernelHeldFiles[405] the kernel engine cannot identify the box and the mounts "
+                                 "below it: more than 7 mounts below the box (box " + box + "): the /proc walk serves"), 1);
 }
 
 void TestKernelScan::cleanupTestCase()
