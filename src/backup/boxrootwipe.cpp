@@ -34,11 +34,9 @@ void logRemovalFailed(const QString &boxRoot, int error)
 // daemon or whose server has died (ENOTCONN) goes as well. Only the topmost
 // are detached; MNT_DETACH takes what is mounted below them along, and no
 // lookup ever enters a mount that might stall.
-void detachMountsBelow(int boxFd, const QByteArray &realBox, const QString &boxRoot)
+void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &table,
+                       const QString &boxRoot)
 {
-    MountTable table;
-    if (realBox.isEmpty() || !table.read(AT_FDCWD, "/proc/self/mountinfo"))
-        return;
     const auto isBelowBox = [&realBox](const QByteArray &path) {
         return path != realBox && isPathAtOrBelow(path, realBox);
     };
@@ -92,13 +90,17 @@ int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
     // hidden entries and files in the root itself included. A holder that
     // could not be judged or ended may live on: the wipe then answers -1
     // even when the removal succeeds.
-    const bool holdersEnded = endHoldersBelow(realBox, nCallerPid, std::nullopt) == 0;
+    // One read of the mount table serves the scan and the detaching.
+    MountTable mounts;
+    const bool mountsRead = mounts.read(AT_FDCWD, "/proc/self/mountinfo");
+    const bool holdersEnded = mountsRead && endHoldersBelow(realBox, mounts, nCallerPid, std::nullopt) == 0;
     if (!holdersEnded)
         syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
                escapedForLog(boxRoot).constData());
     if (currentCallStopped())
         return -1; // answered: nothing more is touched
-    detachMountsBelow(root.box.get(), realBox, boxRoot);
+    if (mountsRead)
+        detachMountsBelow(root.box.get(), realBox, mounts, boxRoot);
 
     // A mount still below (hidden, or its unmount failed) is left whole, and
     // then the box root cannot go either.

@@ -84,11 +84,10 @@ void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
     held.gone = held.mountId < 0 && (errno == ENOENT || errno == ESRCH);
 }
 
-BoxJudge::BoxJudge(const QByteArray &boxPath) : m_boxPath(boxPath)
+BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_boxPath(boxPath)
 {
     m_own.own = true;
-    if (!m_own.table.read(AT_FDCWD, "/proc/self/mountinfo"))
-        return;
+    m_own.table = ownMounts;
     m_ownNamespace = namespaceOf(AT_FDCWD, "/proc/self/ns/mnt");
     m_own.tableRead = true;
     m_ready = true;

@@ -75,11 +75,9 @@ struct NamespaceView
 class BoxJudge
 {
 public:
-    // boxPath: the box as the daemon names it, without trailing slashes.
-    explicit BoxJudge(const QByteArray &boxPath);
-
-    // False when the daemon's own mount table cannot be read.
-    bool isReady() const { return m_ready; }
+    // boxPath: the box as the daemon names it, without trailing slashes;
+    // ownMounts: the daemon's own mount table.
+    BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts);
     const QByteArray &boxPath() const { return m_boxPath; }
 
     // The view for the descriptor table of taskPath ("<pid>" or

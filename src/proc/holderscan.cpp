@@ -196,20 +196,22 @@ HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
     return HolderProcess{pid, OwnedFd(openDirFreeingDescriptors(fdDir, "..", sink))};
 }
 
-bool scanHolders(const QByteArray &prefix, HolderSink &sink)
+bool scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink)
 {
     if (prefix.isEmpty())
         return true;
     assert(prefix.endsWith('/'));
-    MountTable mounts;
-    if (mounts.read(AT_FDCWD, "/proc/self/mountinfo")
-        && kernelHolders(prefix.left(prefix.size() - 1), mounts, sink))
+    if (kernelHolders(prefix.left(prefix.size() - 1), mounts, sink))
         return true;
-    BoxJudge judge(prefix.left(prefix.size() - 1));
-    if (!judge.isReady())
-        return false;
+    BoxJudge judge(prefix.left(prefix.size() - 1), mounts);
     HolderVisitor visitor(sink);
     return walk(judge, visitor, &visitor);
+}
+
+bool scanHolders(const QByteArray &prefix, HolderSink &sink)
+{
+    MountTable mounts;
+    return mounts.read(AT_FDCWD, "/proc/self/mountinfo") && scanHolders(prefix, mounts, sink);
 }
 
 QByteArray processNameOf(int pid)

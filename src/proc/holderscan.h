@@ -100,7 +100,10 @@ HolderProcess holderOf(int pid, int fdDir, HolderSink &sink);
 // that prefix names (the box path with one "/" appended), judged by the file
 // (see BoxJudge), in the order /proc lists them, reading each process's
 // descriptors only up to its first match. An empty prefix matches nothing.
-// False when /proc or the daemon's mount table cannot be read.
+// mounts: the daemon's own mount table, read by the caller. False when /proc
+// cannot be read.
+bool scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink);
+// The same with a table of its own; false also when it cannot be read.
 bool scanHolders(const QByteArray &prefix, HolderSink &sink);
 
 // The process's name (its "comm") for a log line, or "?".

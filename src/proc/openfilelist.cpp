@@ -124,14 +124,16 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
     const QByteArray boxPath = prefix.left(prefix.size() - 1);
     ListingVisitor visitor(boxPath, list);
     std::vector<KernelHeldFile> held;
+    // One read of the mount table serves either engine.
     MountTable mounts;
-    if (mounts.read(AT_FDCWD, "/proc/self/mountinfo") && kernelHeldFiles(boxPath, mounts, held)) {
+    if (!mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
+        return ListingOutcome::ProcUnreadable;
+    if (kernelHeldFiles(boxPath, mounts, held)) {
         for (KernelHeldFile &file : held)
             visitor.take(Candidate{std::move(file.relative), true, file.device, file.inode});
     } else {
-        // Only the /proc walk needs the judge (and its read of the mount table).
-        BoxJudge judge(boxPath);
-        if (!judge.isReady() || !walkBoxDescriptors(judge, visitor))
+        BoxJudge judge(boxPath, mounts);
+        if (!walkBoxDescriptors(judge, visitor))
             return ListingOutcome::ProcUnreadable;
     }
     if (!visitor.failures().empty()) {

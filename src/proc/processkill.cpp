@@ -5,11 +5,13 @@
 #include "descriptorlimit.h"
 #include "direntries.h"
 #include "holderscan.h"
+#include "mounttable.h"
 #include "pidsignal.h"
 #include "scanmessages.h"
 
 #include <QDebug>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,11 +168,18 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<
         qDebug() << "get_allOpenFilePidByPath error.";
         return -1;
     }
+    MountTable mounts;
+    if (!mounts.read(AT_FDCWD, "/proc/self/mountinfo")) {
+        logProcUnreadable();
+        qDebug() << "get_allOpenFilePidByPath error.";
+        return -1;
+    }
     const QByteArray prefix = strPrefix.toUtf8();
-    return endHoldersBelow(prefix.left(prefix.size() - 1), nExceptPid, onlyOwner);
+    return endHoldersBelow(prefix.left(prefix.size() - 1), mounts, nExceptPid, onlyOwner);
 }
 
-int endHoldersBelow(const QByteArray &boxPath, int nExceptPid, std::optional<uid_t> onlyOwner)
+int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int nExceptPid,
+                    std::optional<uid_t> onlyOwner)
 {
     assert(!boxPath.isEmpty());
     raiseDescriptorLimit();
@@ -178,7 +187,7 @@ int endHoldersBelow(const QByteArray &boxPath, int nExceptPid, std::optional<uid
     std::unordered_set<int> signalled;
     for (int round = 0;; ++round) {
         KillSink sink(nExceptPid, onlyOwner);
-        if (!scanHolders(prefix, sink)) {
+        if (!scanHolders(prefix, mounts, sink)) {
             logProcUnreadable();
             qDebug() << "get_allOpenFilePidByPath error.";
             return -1;

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+class MountTable;
+
 // Sends SIGKILL to every process holding a file below strPath (trailing
 // slashes trimmed, one "/" appended; judged by the file, see BoxJudge),
 // except nExceptPid and the processes never signalled: the calling process
@@ -28,8 +30,10 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid);
 // handing it a descriptor of a file in the caller's box.
 int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<uid_t> onlyOwner);
 
-// The same for a box path given as bytes, without trailing slashes.
-int endHoldersBelow(const QByteArray &boxPath, int nExceptPid, std::optional<uid_t> onlyOwner);
+// The same for a box path given as bytes, without trailing slashes, with the
+// daemon's mount table read by the caller (every round scans with it).
+int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int nExceptPid,
+                    std::optional<uid_t> onlyOwner);
 
 // Rounds of signals a kill makes before it gives up on holders that keep
 // turning up, and how long each round waits for its processes to exit (a
