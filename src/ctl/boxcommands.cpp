@@ -22,7 +22,6 @@ constexpr std::chrono::milliseconds kReleasePoll{100};
 struct BoxChoice
 {
     QString path;    // as sent to the daemon
-    QString warning; // a note for the user, or empty
     Outcome problem; // a failure when no path can be sent
 };
 
@@ -59,13 +58,6 @@ BoxChoice namedBox(const QString &operand)
         const bool atRoot = workingDirectory.endsWith(QLatin1Char('/'));
         choice.path = workingDirectory + (atRoot ? QString() : QStringLiteral("/")) + operand;
     }
-    const QString resolved = QFileInfo(choice.path).canonicalFilePath();
-    const QString written = withoutTrailingSlashes(choice.path);
-    if (!resolved.isEmpty() && !written.isEmpty() && resolved != written) {
-        choice.warning = QStringLiteral("warning: %1 resolves to %2; the daemon compares paths as written, "
-                                        "so name the box as %2 to reach the files in it")
-                             .arg(written, resolved);
-    }
     return choice;
 }
 
@@ -73,11 +65,8 @@ BoxChoice namedBox(const QString &operand)
 // when there is none.
 //
 // A named box is sent as written, only made absolute against the working
-// directory: it is never resolved through symbolic links, since it may be
-// another user's path and a link there could aim the daemon at any directory.
-// As the daemon matches it as text against the paths the kernel reports, a
-// path that resolves elsewhere earns a warning. The caller's own box root is
-// the caller's own to resolve, so it is sent resolved when it exists.
+// directory: the daemon resolves it as the caller's own file system sees it.
+// The caller's own box root is sent resolved when it exists.
 BoxChoice chooseBox(const QStringList &operands, const CallerAccount &account)
 {
     return operands.isEmpty() ? ownBox(account) : namedBox(operands.first());
@@ -191,8 +180,6 @@ ExitStatus runFiles(const Invocation &invocation, const DaemonLink &daemon, cons
     const BoxChoice box = chooseBox(invocation.operands, account);
     if (!box.problem.succeeded())
         return endWith(box.problem);
-    if (!box.warning.isEmpty())
-        complain(box.warning);
 
     CBoxFileList files;
     const Outcome listed = listBox(daemon, box, account, files);
@@ -213,8 +200,6 @@ ExitStatus runClose(const Invocation &invocation, const DaemonLink &daemon, cons
     const BoxChoice box = chooseBox(invocation.operands, account);
     if (!box.problem.succeeded())
         return endWith(box.problem);
-    if (!box.warning.isEmpty())
-        complain(box.warning);
 
     CBoxFileList before;
     const Outcome listed = listBox(daemon, box, account, before);

@@ -21,7 +21,7 @@ const char kFilesHelp[] =
     "  --full  Print full paths (on a terminal, beside the paths inside the box)\n"
     "  --json  Print an array of {\"path\": FULL, \"relative\": INSIDE}\n"
     "\n"
-    "BOX is used as written, made absolute against the working directory.\n"
+    "BOX is made absolute against the working directory; the daemon resolves it.\n"
     "Control characters in names are shown escaped; --json gives them exactly.\n";
 
 const char kCloseHelp[] =

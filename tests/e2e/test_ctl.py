@@ -122,13 +122,11 @@ class Outcomes(CtlCase):
         for args in (("files",), ("close", "--yes")):
             self.assertEnds(ctl(*args, user="alice"), 1, "", f"arkvanectl: {NOT_ALICES.format(foreign)}\n")
 
-    def test_box_through_a_symbolic_link_is_matched_as_written_with_a_warning(self):
+    def test_box_through_a_symbolic_link_is_the_box_it_leads_to(self):
         self.hold(make_tree(box_of("root"), ["f"]))
         link = os.path.join(SCRATCH, "boxlink")
         os.symlink(box_of("root"), link)
-        self.assertEnds(ctl("files", link), 0, "",
-                        f"arkvanectl: warning: {link} resolves to /root/.box; the daemon compares "
-                        "paths as written, so name the box as /root/.box to reach the files in it\n")
+        self.assertEnds(ctl("files", "--full", link), 0, "/root/.box/f\n", "")
 
     def test_control_characters_are_escaped_in_lines_and_exact_in_json(self):
         name = "odd\nname\t\x1b[31m"
