@@ -3,6 +3,7 @@
 //
 //   arkvane-bench-client files BOX [--dump FILE]   get_allRunFileList
 //   arkvane-bench-client kill BOX                  kill_allProcessSignal
+//   arkvane-bench-client wipe USER                 format_boxRootEntries (as the backup tool)
 //   arkvane-bench-client ping                      a round trip to the daemon that does no work
 //   arkvane-bench-client certify COUNT PREFIX      set_certificationInterval for COUNT names
 //   arkvane-bench-client latency COUNT USER        COUNT get_certificationInterval calls, one at a
@@ -73,9 +74,10 @@ QByteArray errorJson(const QDBusMessage &reply)
     return "{\"error\": \"" + reply.errorName().toUtf8() + "\"}";
 }
 
-QDBusMessage daemonCall(const QString &method, const QVariantList &arguments)
+QDBusMessage daemonCall(const QString &method, const QVariantList &arguments,
+                        const QString &path = kPath, const QString &interface = kInterface)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, path, interface, method);
     call.setArguments(arguments);
     return call;
 }
@@ -110,10 +112,11 @@ struct TimedReply
     bool ok() const { return reply.type() == QDBusMessage::ReplyMessage; }
 };
 
-TimedReply timedCall(const QDBusConnection &bus, const QString &method, const QString &box)
+TimedReply timedCall(const QDBusConnection &bus, const QString &method, const QString &argument,
+                     const QString &path = kPath, const QString &interface = kInterface)
 {
     ping(bus);
-    const QDBusMessage call = daemonCall(method, {box});
+    const QDBusMessage call = daemonCall(method, {argument}, path, interface);
     TimedReply timed;
     const double cpuStart = processorMilliseconds();
     QElapsedTimer timer;
@@ -154,9 +157,9 @@ int timeFiles(const QDBusConnection &bus, const QString &box, const QString &dum
     return 0;
 }
 
-int timeKill(const QDBusConnection &bus, const QString &box)
+// A call whose reply is one int: the kill, or the wipe of one user's box root.
+int timeResult(const TimedReply &timed)
 {
-    const TimedReply timed = timedCall(bus, QStringLiteral("kill_allProcessSignal"), box);
     if (!timed.ok())
         return 1;
     printLine(QByteArray("{\"ms\": ") + QByteArray::number(timed.ms, 'f', 3)
@@ -294,7 +297,11 @@ int main(int argc, char *argv[])
         return timeFiles(bus, args.at(1), dumpPath);
     }
     if (command == QLatin1String("kill") && args.size() == 2)
-        return timeKill(bus, args.at(1));
+        return timeResult(timedCall(bus, QStringLiteral("kill_allProcessSignal"), args.at(1)));
+    if (command == QLatin1String("wipe") && args.size() == 2)
+        return timeResult(timedCall(bus, QStringLiteral("format_boxRootEntries"), args.at(1),
+                                         QStringLiteral("/backup"),
+                                         QStringLiteral("com.tavrin.arkvane.backup")));
     if (command == QLatin1String("ping") && args.size() == 1)
         return timePing(bus);
     if (command == QLatin1String("certify") && args.size() == 3) {

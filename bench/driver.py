@@ -9,6 +9,7 @@ system bus keep that to the benchmark's own processes.
     driver.py --build DIR --out DIR [--runs N] [--fast-runs N] [--quick] [--skip-fuser]
               [--publish DIR]
     driver.py --build DIR --out DIR --fairness [--quick]
+    driver.py --build DIR --out DIR --answers [--quick] [--runs N]
 """
 
 import argparse
@@ -726,9 +727,15 @@ def main():
     parser.add_argument("--publish", help="also write results.md and scan-time.png here")
     parser.add_argument("--fairness", action="store_true",
                         help="only bob's cheap call under alice's and root's listings")
+    parser.add_argument("--answers", action="store_true",
+                        help="only the wipe under load and the kill's confirming scan")
     args = parser.parse_args()
     if args.fairness:
         return fairness(args)
+    if args.answers:
+        sys.path.insert(0, BENCH_DIR)
+        import answers  # noqa: E402  (beside this file)
+        return answers.run(args)
     if not 1 <= args.runs <= 50 or not 1 <= args.fast_runs <= 50:
         parser.error("--runs and --fast-runs must be 1 to 50")
 

@@ -4,7 +4,7 @@
 # prints the table. See bench/README.md.
 #
 #   bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish]
-#                     [--build DIR] [--fairness]
+#                     [--build DIR] [--fairness] [--answers]
 #
 #   --quick       small scales and 3 runs: a check of the benchmark itself
 #   --runs N      runs of the peers and of the kill with holders (default 5)
@@ -13,6 +13,8 @@
 #   --publish     also write bench/results.md and bench/scan-time.png
 #   --build DIR   the build folder (default build-bench)
 #   --fairness    only the latency of one user's cheap call while others list
+#   --answers     only the wipe of box roots with many subdirectories under load,
+#                 and the kill's confirming scan
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 arkvane_require_root
 
@@ -27,7 +29,8 @@ while [ $# -gt 0 ]; do
         --publish) driver_args+=(--publish "$ARKVANE_SOURCE_DIR/bench") ;;
         --build) build_dir=$(realpath -m "$2"); shift ;;
         --fairness) driver_args+=(--fairness) ;;
-        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR] [--fairness]" >&2
+        --answers) driver_args+=(--answers) ;;
+        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR] [--fairness] [--answers]" >&2
            exit 2 ;;
     esac
     shift
@@ -42,6 +45,8 @@ arkvane_build "$build_dir" arkvane-bench -DARKVANE_TESTS=OFF -DARKVANE_SANITIZE=
 # The distribution's Python, as the tests use it.
 python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
-exec "$python" "$ARKVANE_SOURCE_DIR/tests/sandbox/arkvane-sandbox" -- \
+# The benchmark's client is the admitted backup tool, for the wipes.
+exec "$python" "$ARKVANE_SOURCE_DIR/tests/sandbox/arkvane-sandbox" \
+    --backup-tool "$build_dir/bench/arkvane-bench-client" -- \
     "$python" "$ARKVANE_SOURCE_DIR/bench/driver.py" \
     --build "$build_dir" --out "$ARKVANE_SOURCE_DIR/bench/results" "${driver_args[@]}"
