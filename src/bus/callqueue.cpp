@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QTimer>
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <syslog.h>
@@ -204,37 +205,7 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
     call->started = true;
     try {
         threadPool().run([this, call] {
-            CallAnswer result;
-            {
-                const CallGuard::Scope acts(call->guard);
-                result = call->work();
-            }
-            // Marshalled and sent here: a large reply costs the bus thread nothing.
-            switch (call->guard.finish()) {
-            case CallGuard::Claim::Answer:
-                if (result.wireBytes > kMaxReplyBytes) {
-                    syslog(LOG_INFO,
-                           "%s[%d] reply of %lld bytes does not fit in a bus message, "
-                           "caller uid %s answered -1\n",
-                           call->function, 312, static_cast<long long>(result.wireBytes),
-                           uidForLog(call->caller.uidKnown, call->caller.uid).constData());
-                    send(*call, call->refusal);
-                } else {
-                    send(*call, result.arguments);
-                }
-                break;
-            case CallGuard::Claim::LeftToWork:
-                // The deadline came during an act: the work stopped after it.
-                logLate(*call, "from its worker");
-                send(*call, call->refusal);
-                break;
-            case CallGuard::Claim::Nothing:
-                // Answered at the deadline; every act since was refused.
-                if (call->changesSystem)
-                    qDebug().noquote() << call->function << "work ended after its answer, having made"
-                                       << call->guard.actsForLog();
-                break;
-            }
+            answerOnWorker(*call);
             QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
         });
     } catch (const std::system_error &) {
@@ -245,6 +216,49 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
         send(*call, call->refusal);
         finish(call);
     }
+}
+
+void CallQueue::answerOnWorker(Call &call)
+{
+    qint64 wireBytes = 0;
+    {
+        CallAnswer result;
+        {
+            const CallGuard::Scope acts(call.guard);
+            result = call.work();
+        }
+        wireBytes = result.wireBytes;
+        // Marshalled and sent here: a large reply costs the bus thread nothing.
+        switch (call.guard.finish()) {
+        case CallGuard::Claim::Answer:
+            if (result.wireBytes > kMaxReplyBytes) {
+                syslog(LOG_INFO,
+                       "%s[%d] reply of %lld bytes does not fit in a bus message, "
+                       "caller uid %s answered -1\n",
+                       call.function, 312, static_cast<long long>(result.wireBytes),
+                       uidForLog(call.caller.uidKnown, call.caller.uid).constData());
+                send(call, call.refusal);
+            } else {
+                send(call, result.arguments);
+            }
+            break;
+        case CallGuard::Claim::LeftToWork:
+            // The deadline came during an act: the work stopped after it.
+            logLate(call, "from its worker");
+            send(call, call.refusal);
+            break;
+        case CallGuard::Claim::Nothing:
+            // Answered at the deadline; every act since was refused.
+            if (call.changesSystem)
+                qDebug().noquote() << call.function << "work ended after its answer, having made"
+                                   << call.guard.actsForLog();
+            break;
+        }
+    }
+    // A large listing leaves its worker's arena grown; given back now, the
+    // daemon returns to its idle size between bursts.
+    if (wireBytes > kTrimAfterBytes)
+        malloc_trim(0);
 }
 
 void CallQueue::finish(const std::shared_ptr<Call> &call)

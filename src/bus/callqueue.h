@@ -51,6 +51,8 @@ public:
     // A bus message may hold 32 MiB on a stock system bus; the margin covers
     // the header and what the estimate leaves out.
     static constexpr qint64 kMaxReplyBytes = 28ll << 20;
+    // Replies larger than this give their memory back to the system once sent.
+    static constexpr qint64 kTrimAfterBytes = 1ll << 20;
 
     using Work = std::function<CallAnswer()>;
 
@@ -90,6 +92,8 @@ private:
     CallQueue();
     void startWhatMay();
     void start(const std::shared_ptr<Call> &call);
+    // On the worker: runs the work and answers, unless the deadline did.
+    void answerOnWorker(Call &call);
     void finish(const std::shared_ptr<Call> &call);
     void expire(const std::shared_ptr<Call> &call);
     void logLate(const Call &call, const char *where) const;
