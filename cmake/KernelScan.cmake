@@ -14,31 +14,20 @@ find_program(ARKVANE_LLVM_STRIP llvm-strip)
 pkg_check_modules(LIBBPF IMPORTED_TARGET libbpf)
 
 # The architecture the BPF headers' per-architecture parts are written for,
-# named as libbpf names it, from the processor the build is for (which a
-# cross build sets).
-set(bpf_arch_of_x86_64 x86)
-set(bpf_arch_of_amd64 x86)
-set(bpf_arch_of_i386 x86)
-set(bpf_arch_of_i486 x86)
-set(bpf_arch_of_i586 x86)
-set(bpf_arch_of_i686 x86)
-set(bpf_arch_of_aarch64 arm64)
-set(bpf_arch_of_arm64 arm64)
-set(bpf_arch_of_ppc64le powerpc)
-set(bpf_arch_of_ppc64 powerpc)
-set(bpf_arch_of_s390x s390)
-set(bpf_arch_of_riscv64 riscv)
-set(bpf_arch_of_mips64 mips)
-set(bpf_arch_of_mips mips)
-set(bpf_arch_of_loongarch64 loongarch)
+# named as libbpf names it, from the processor the build is for (a cross build
+# sets it), in uname -m and GNU spellings alike: x86_64, i686, aarch64,
+# armv7l, ppc64le, powerpc64le, mips64el...
 string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" processor)
-if(DEFINED bpf_arch_of_${processor})
-    set(bpf_arch_guess ${bpf_arch_of_${processor}})
-elseif(processor MATCHES "^arm")
-    set(bpf_arch_guess arm)
-else()
-    set(bpf_arch_guess "")
-endif()
+set(bpf_arch_guess "")
+foreach(rule "^(x86_64|amd64|i[3-6]86|x86)$=x86" "^(aarch64|arm64)$=arm64" "^arm=arm"
+             "^(ppc|powerpc)=powerpc" "^s390=s390" "^riscv=riscv" "^mips=mips" "^loongarch=loongarch")
+    string(REPLACE "=" ";" rule "${rule}")
+    list(GET rule 0 pattern)
+    list(GET rule 1 arch)
+    if(NOT bpf_arch_guess AND processor MATCHES "${pattern}")
+        set(bpf_arch_guess ${arch})
+    endif()
+endforeach()
 set(ARKVANE_BPF_TARGET_ARCH "${bpf_arch_guess}" CACHE STRING
     "libbpf's name of the target architecture (x86, arm64, arm, powerpc, s390, riscv, mips, loongarch)")
 
