@@ -21,6 +21,7 @@
 #include <mutex>
 #include <cassert>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -53,11 +54,17 @@ namespace {
 // Workers are batch threads: the scheduler lets a waking bus thread preempt
 // them at once, so with every core busy scanning a cheap call is still read
 // and answered, while their share of the processor stays that of any other
-// thread. Failure leaves the worker an ordinary thread.
+// thread. Failure (a system-call filter refusing sched_setscheduler) leaves
+// the worker an ordinary thread, and cheap calls wait behind scans: said once.
 void yieldToTheBusThread()
 {
     const sched_param parameters{};
-    pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
+    const int error = pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
+    static std::atomic<bool> told{false};
+    if (error != 0 && !told.exchange(true)) {
+        qDebug().noquote() << "workers run as ordinary threads, not batch threads: SCHED_BATCH refused:"
+                           << strerror(error);
+    }
 }
 
 // Threads kept for the next call once their call is done: no thread is made

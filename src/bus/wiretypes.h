@@ -1,32 +1,16 @@
 #pragma once
 
+#include <arkvane/boxfiletypes.h>
+
 #include <QDBusArgument>
 #include <QList>
 #include <QMetaType>
-#include <QString>
 
-// One file inside a box that some process holds open.
-struct BoxFileItem
-{
-    QString strFilePath;
-    QString strRelativePath;
-};
-
-using CBoxFileList = QList<BoxFileItem>;
-
-struct SFileRules
-{
-    CBoxFileList fileList;
-};
+// BoxFileItem, CBoxFileList and SFileRules, with their operators, are in the
+// header installed for clients.
 
 using CBoxPidList = QList<int>;
 
-QDBusArgument &operator<<(QDBusArgument &argument, const BoxFileItem &item);
-const QDBusArgument &operator>>(const QDBusArgument &argument, BoxFileItem &item);
-QDBusArgument &operator<<(QDBusArgument &argument, const CBoxFileList &list);
-const QDBusArgument &operator>>(const QDBusArgument &argument, CBoxFileList &list);
-QDBusArgument &operator<<(QDBusArgument &argument, const SFileRules &rules);
-const QDBusArgument &operator>>(const QDBusArgument &argument, SFileRules &rules);
 QDBusArgument &operator<<(QDBusArgument &argument, const CBoxPidList &list);
 const QDBusArgument &operator>>(const QDBusArgument &argument, CBoxPidList &list);
 
@@ -37,7 +21,4 @@ qint64 wireSizeOf(const CBoxFileList &list);
 // the order clients and the daemon rely on.
 void registerWireTypes();
 
-Q_DECLARE_METATYPE(BoxFileItem)
-Q_DECLARE_METATYPE(CBoxFileList)
-Q_DECLARE_METATYPE(SFileRules)
 Q_DECLARE_METATYPE(CBoxPidList)

@@ -74,8 +74,9 @@ BoxChoice chooseBox(const QStringList &operands, const CallerAccount &account)
 
 // Why the daemon answered -1 for a box path (never empty: the client checks
 // that before calling). The daemon says only -1; its rules, which this
-// client shares, tell the reasons apart: a box outside the caller's own, a
-// path made only of slashes, and otherwise a /proc it could not read.
+// client shares, tell two refusals apart: a box outside the caller's own and
+// a path made only of slashes. Any other -1 has one of several causes that
+// only the daemon's log tells apart, so the line names them and the log.
 QString explainScanFailure(const QString &boxPath, const CallerAccount &account)
 {
     if (!account.isSuperuser() && !account.known) {
@@ -88,7 +89,10 @@ QString explainScanFailure(const QString &boxPath, const CallerAccount &account)
     }
     if (withoutTrailingSlashes(boxPath).isEmpty())
         return QStringLiteral("refused: / is not a box (it would match every open file)");
-    return QStringLiteral("arkvaned could not read /proc");
+    return QStringLiteral("arkvaned failed on %1 and says only -1 (an unreadable /proc, 16 of your calls "
+                          "already waiting, no answer within 20 s, a listing too large for one reply, or a "
+                          "holder it could not judge or end); see journalctl -u arkvane")
+        .arg(printable(boxPath));
 }
 
 void printAsJson(const CBoxFileList &files)

@@ -31,6 +31,16 @@ int displayWidth(const QString &text)
     return width;
 }
 
+// Marks that reorder the text around them on a terminal: embeddings and
+// overrides (U+202A-U+202E), isolates (U+2066-U+2069), the left-to-right and
+// right-to-left marks and the Arabic letter mark. Shown raw, they let one
+// name pass for another.
+bool isBidirectionalControl(ushort code)
+{
+    return (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069) || code == 0x200e
+        || code == 0x200f || code == 0x061c;
+}
+
 } // namespace
 
 void printLine(const QString &text)
@@ -98,8 +108,12 @@ QString printable(const QString &text)
             shown += QLatin1String("\\n");
         else if (code == '\t')
             shown += QLatin1String("\\t");
+        else if (code == '\\')
+            shown += QLatin1String("\\\\");
         else if (code < 0x20 || code == 0x7f || (code >= 0x80 && code < 0xa0))
             shown += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else if (isBidirectionalControl(code))
+            shown += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
         else
             shown += c;
     }

@@ -57,8 +57,10 @@ int terminalColumns();
 bool confirmed(const QString &question);
 
 // text with every control character written as an escape (\n, \t, \x1b...),
-// so that a file name can neither break a line nor steer the terminal.
-// Exact names are in the --json output.
+// every bidirectional control as \u202e and so on, and a backslash as \\, so
+// that a file name can neither break a line, steer the terminal, reorder what
+// is shown nor pass for a name holding an escape. Exact names are in the
+// --json output.
 QString printable(const QString &text);
 
 // Rows of cells as lines whose columns line up, two spaces apart. A column

@@ -33,14 +33,6 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    if (!connection.registerService(QStringLiteral("com.tavrin.arkvane"))) {
-        qDebug() << QDBusConnection::connectToBus(QDBusConnection::SystemBus,
-                                                  QStringLiteral("com.tavrin.arkvane"))
-                        .lastError()
-                        .message();
-        return 1;
-    }
-
     if (!connection.registerObject(QStringLiteral("/logfile"), service,
                                    QDBusConnection::ExportAdaptors)) {
         qDebug() << "failed to register redirection log file service: "
@@ -50,6 +42,14 @@ int main(int argc, char *argv[])
                                    QDBusConnection::ExportAdaptors)) {
         qDebug() << "failed to register redirection backup service: "
                  << connection.lastError().message();
+    }
+
+    // The name is claimed only once both objects are there: a call the bus
+    // queued while activating the daemon is delivered after the claim, so it
+    // always finds its object.
+    if (!connection.registerService(QStringLiteral("com.tavrin.arkvane"))) {
+        qDebug() << "could not claim com.tavrin.arkvane:" << connection.lastError().message();
+        return 1;
     }
 
     // The bus daemon holds whatever descriptors clients send it: it is never signalled.

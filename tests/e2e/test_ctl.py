@@ -115,6 +115,14 @@ class Outcomes(CtlCase):
         # A refused change still reaches the daemon, which logs it.
         self.assertEqual(len([l for l in self.syslog.lines() if "may not change the certification" in l]), 2)
 
+    def test_an_unexplained_failure_names_its_possible_causes_and_the_log(self):
+        self.hold(["-D", "-c"] + make_tree(box_of("alice"), ["deep/"], user="alice"), user="alice")
+        for args in (("files",), ("close", "--yes")):
+            self.assertEnds(ctl(*args, user="alice"), 1, "", (
+                "arkvanectl: arkvaned failed on /home/alice/.box and says only -1 (an unreadable /proc, 16 of "
+                "your calls already waiting, no answer within 20 s, a listing too large for one reply, or a "
+                "holder it could not judge or end); see journalctl -u arkvane\n"))
+
     def test_own_box_root_leading_to_a_directory_not_owned_is_refused(self):
         (foreign,) = make_tree(SCRATCH, ["not-alices/"])
         os.rmdir(box_of("alice"))
@@ -129,10 +137,10 @@ class Outcomes(CtlCase):
         self.assertEnds(ctl("files", "--full", link), 0, "/root/.box/f\n", "")
 
     def test_control_characters_are_escaped_in_lines_and_exact_in_json(self):
-        name = "odd\nname\t\x1b[31m"
+        name = "odd\nname\t\x1b[31m\u202etxt.exe\\n"
         (f,) = make_tree(box_of("root"), [name])
         self.hold([f])
-        self.assertEnds(ctl("files"), 0, "odd\\nname\\t\\x1b[31m\n")
+        self.assertEnds(ctl("files"), 0, "odd\\nname\\t\\x1b[31m\\u202etxt.exe\\\\n\n")
         self.assertEqual(json.loads(ctl("files", "--json").stdout), [{"path": f, "relative": name}])
 
     def test_terminal_shows_aligned_columns_within_half_its_width(self):
