@@ -116,8 +116,11 @@ class Outcomes(CtlCase):
         self.assertEqual(len([l for l in self.syslog.lines() if "may not change the certification" in l]), 2)
 
     def test_an_unexplained_failure_names_its_possible_causes_and_the_log(self):
+        # A file deeper than the kernel prints: left out of the listing, but
+        # its holder may live, so the kill answers -1.
         self.hold(["-D", "-c"] + make_tree(box_of("alice"), ["deep/"], user="alice"), user="alice")
-        for args in (("files",), ("close", "--yes")):
+        self.assertEnds(ctl("files", user="alice"), 0, "", "")
+        for args in (("close", "--yes"),):
             self.assertEnds(ctl(*args, user="alice"), 1, "", (
                 "arkvanectl: arkvaned failed on /home/alice/.box and says only -1 (an unreadable /proc, 16 of "
                 "your calls already waiting, no answer within 20 s, a listing too large for one reply, or a "

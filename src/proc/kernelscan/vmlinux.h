@@ -43,6 +43,15 @@ enum pid_type {
     PIDTYPE_MAX = 4,
 };
 
+/* The map type and update flag the program names (uapi values). */
+enum bpf_map_type {
+    BPF_MAP_TYPE_LRU_HASH = 9,
+};
+
+enum {
+    BPF_ANY = 0,
+};
+
 struct seq_file;
 
 struct upid {
