@@ -43,7 +43,7 @@ QStringList boxRootsOfAllAccounts()
         paths.push_back(QFile::encodeName(candidate));
     // Each account's entry alone: one whose file system stopped answering
     // costs the others nothing, neither now nor in later calls.
-    const std::vector<std::optional<bool>> judged = lookUpEachWithin<bool>(paths, isDirectory);
+    const std::vector<std::optional<bool>> judged = lookUpEachWithin<bool>(std::move(paths), isDirectory);
     QStringList boxRoots;
     for (int i = 0; i < candidates.size(); ++i) {
         const std::optional<bool> &directory = judged[static_cast<size_t>(i)];

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -20,137 +19,84 @@
 // what it opened) and nothing is ever done with it. Until then, a look-up of
 // the same path is answered "stalled" at once, without a thread or a wait.
 
-// How long one look-up is waited for: a tenth of the call deadline (2 s), so
-// that a listing of the box roots, or a wipe of every one of them, still
-// answers in time when several accounts stall at once.
+// How long one look-up is waited for: a tenth of the call deadline (2 s).
+// Ample for any file system that answers at all, and short enough that a
+// wipe of every box root still answers in time when several accounts stall.
 int boxRootProbeBoundMs();
 
-namespace boxrootprobe {
-
-using Clock = std::chrono::steady_clock;
-
-// Paths with a look-up that ran past its bound and has not returned yet.
-bool isKnownToStall(const QByteArray &path);
-void markStalled(const QByteArray &path);
-void forgetStalled(const QByteArray &path);
-
-// Starts job on a detached thread; false when no thread could be made.
-bool startThread(std::function<void()> job);
-
-// At most this many look-ups of one call run at once: a look-up that does not
-// stall takes microseconds, so the threads are there only to overlap stalls.
-constexpr std::size_t kLookupsAtOnce = 8;
-
-template <typename Result>
-struct Batch
+// The untyped part of lookUpEachWithin: which entry runs where, and when.
+class BoxRootLookUps
 {
-    enum class State { Waiting, Running, Done, Stalled };
+public:
+    // At most this many look-ups of one call run at once: a look-up that
+    // answers takes microseconds, so threads are there only to overlap stalls.
+    static constexpr std::size_t kAtOnce = 8;
 
-    std::mutex mutex;
-    std::condition_variable progressed;
-    std::vector<QByteArray> paths;
-    std::function<Result(const QByteArray &)> lookup;
-    std::vector<State> states;
-    std::vector<Clock::time_point> started;
-    std::vector<std::optional<Result>> results;
-    std::size_t next = 0; // the first entry no thread has taken yet
+    explicit BoxRootLookUps(std::vector<QByteArray> paths);
+    virtual ~BoxRootLookUps();
+    BoxRootLookUps(const BoxRootLookUps &) = delete;
+    BoxRootLookUps &operator=(const BoxRootLookUps &) = delete;
 
-    // One thread's loop: takes entries until none is left, or until the one it
-    // looks up is declared stalled (then the caller has made another thread).
-    static void serve(const std::shared_ptr<Batch> &batch)
-    {
-        std::unique_lock<std::mutex> lock(batch->mutex);
-        while (batch->next < batch->paths.size()) {
-            const std::size_t entry = batch->next++;
-            if (batch->states[entry] != State::Waiting)
-                continue;
-            batch->states[entry] = State::Running;
-            batch->started[entry] = Clock::now();
-            batch->progressed.notify_all(); // its bound starts now
-            lock.unlock();
-            std::optional<Result> found(batch->lookup(batch->paths[entry]));
-            lock.lock();
-            if (batch->states[entry] == State::Stalled) {
-                lock.unlock();
-                forgetStalled(batch->paths[entry]);
-                return; // `found` is dropped here, on this thread
-            }
-            batch->results[entry] = std::move(found);
-            batch->states[entry] = State::Done;
-            batch->progressed.notify_all();
-        }
-    }
+    // Returns once every entry is answered or stalled.
+    static void run(const std::shared_ptr<BoxRootLookUps> &lookUps);
 
-    // false when no thread could be made: the entries no thread has taken are
-    // then stalled too (they cannot be judged), and their paths not marked.
-    bool addThread(const std::shared_ptr<Batch> &batch)
-    {
-        if (startThread([batch] { serve(batch); }))
-            return true;
-        for (; next < paths.size(); ++next) {
-            if (states[next] == State::Waiting)
-                states[next] = State::Stalled;
-        }
-        return false;
-    }
+protected:
+    std::size_t entryCount() const { return m_paths.size(); }
+    const QByteArray &pathOf(std::size_t entry) const { return m_paths[entry]; }
+    // On a probe thread: runs store, under the lock, only while the entry is
+    // still waited for; false when the answer came too late.
+    bool keepInTime(std::size_t entry, const std::function<void()> &store);
+
+private:
+    enum class State { Waiting, Running, Answered, Stalled };
+    using Clock = std::chrono::steady_clock;
+
+    // On a probe thread: looks the entry up and hands the result to
+    // keepInTime; returns what that said.
+    virtual bool lookUpAndKeep(std::size_t entry) = 0;
+    static void serve(const std::shared_ptr<BoxRootLookUps> &lookUps);
+    void addThread(const std::shared_ptr<BoxRootLookUps> &lookUps);
+    void settle(std::size_t entry, State state);
+
+    const std::vector<QByteArray> m_paths;
+    std::mutex m_mutex;
+    std::condition_variable m_allSettled;
+    std::vector<State> m_states;
+    std::vector<Clock::time_point> m_started;
+    std::size_t m_next = 0; // the first entry no thread has taken yet
+    std::size_t m_unsettled; // entries neither answered nor stalled
 };
 
-} // namespace boxrootprobe
-
-// lookup(path) for every path, each on a thread of its own call (at most
-// kLookupsAtOnce at once), each waited for boxRootProbeBoundMs() from its
-// start: the results in the order of paths, empty for a look-up that stalled.
+// lookup(path) for every path, each waited for boxRootProbeBoundMs() from its
+// start: the results in the order of paths, empty where a look-up stalled.
 template <typename Result>
-std::vector<std::optional<Result>> lookUpEachWithin(const std::vector<QByteArray> &paths,
+std::vector<std::optional<Result>> lookUpEachWithin(std::vector<QByteArray> paths,
                                                     std::function<Result(const QByteArray &)> lookup)
 {
-    using namespace boxrootprobe;
-    using Batch = boxrootprobe::Batch<Result>;
-    using State = typename Batch::State;
-    const auto batch = std::make_shared<Batch>();
-    batch->paths = paths;
-    batch->lookup = std::move(lookup);
-    batch->states.assign(paths.size(), State::Waiting);
-    batch->started.resize(paths.size());
-    batch->results.resize(paths.size());
-    const auto bound = std::chrono::milliseconds(boxRootProbeBoundMs());
-
-    std::unique_lock<std::mutex> lock(batch->mutex);
-    std::size_t toLookUp = 0;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (isKnownToStall(paths[i]))
-            batch->states[i] = State::Stalled; // no queueing behind a look-up already stuck
-        else
-            ++toLookUp;
-    }
-    for (std::size_t i = 0; i < std::min(toLookUp, kLookupsAtOnce) && batch->addThread(batch); ++i) {
-    }
-    for (;;) {
-        bool unfinished = false;
-        Clock::time_point firstDue = Clock::time_point::max();
-        const Clock::time_point now = Clock::now();
-        for (std::size_t i = 0; i < paths.size(); ++i) {
-            if (batch->states[i] == State::Waiting)
-                unfinished = true;
-            if (batch->states[i] != State::Running)
-                continue;
-            if (now < batch->started[i] + bound) {
-                unfinished = true;
-                firstDue = std::min(firstDue, batch->started[i] + bound);
-                continue;
-            }
-            // Its thread stays with it; another takes over the entries left.
-            batch->states[i] = State::Stalled;
-            markStalled(paths[i]);
-            if (batch->next < paths.size())
-                batch->addThread(batch);
+    class Typed : public BoxRootLookUps
+    {
+    public:
+        Typed(std::vector<QByteArray> entries, std::function<Result(const QByteArray &)> lookUpOne)
+            : BoxRootLookUps(std::move(entries))
+            , m_lookUpOne(std::move(lookUpOne))
+            , results(entryCount())
+        {
         }
-        if (!unfinished)
-            break;
-        if (firstDue == Clock::time_point::max())
-            batch->progressed.wait_for(lock, bound); // a thread has yet to take its first entry
-        else
-            batch->progressed.wait_until(lock, firstDue);
-    }
-    return std::move(batch->results);
+
+    private:
+        bool lookUpAndKeep(std::size_t entry) override
+        {
+            std::optional<Result> found(m_lookUpOne(pathOf(entry)));
+            // Too late: dropped here, on this thread, closing whatever it opened.
+            return keepInTime(entry, [&] { results[entry] = std::move(found); });
+        }
+
+        const std::function<Result(const QByteArray &)> m_lookUpOne;
+
+    public:
+        std::vector<std::optional<Result>> results; // written only while its entry is waited for
+    };
+    const auto lookUps = std::make_shared<Typed>(std::move(paths), std::move(lookup));
+    BoxRootLookUps::run(lookUps);
+    return std::move(lookUps->results);
 }
