@@ -1,5 +1,6 @@
 #include "boxrootdirectory.h"
 
+#include "boxrootprobe.h"
 #include "callguard.h"
 
 #include <QFile>
@@ -75,6 +76,16 @@ OpenedBoxRoot openBoxRoot(const QByteArray &path)
         ? BoxRootKind::Directory
         : kindOfUnopenable(root.parent.get(), root.name.constData(), errno);
     return root;
+}
+
+OpenedBoxRoot openBoxRootWithin(const QByteArray &path)
+{
+    std::vector<std::optional<OpenedBoxRoot>> opened = lookUpEachWithin<OpenedBoxRoot>({path}, openBoxRoot);
+    if (opened.front())
+        return std::move(*opened.front());
+    OpenedBoxRoot stalled;
+    stalled.kind = BoxRootKind::Stalled;
+    return stalled;
 }
 
 bool removeBoxRootEntry(const OpenedBoxRoot &root)

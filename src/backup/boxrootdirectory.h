@@ -11,6 +11,7 @@ enum class BoxRootKind {
     LinkToDirectory, // a symbolic link: removed as a link, its target never touched
     Directory, // a real directory, open in `box`
     Unusable, // names no single entry ("/", "..") or could not be opened
+    Stalled, // its opening did not answer in time: nothing was opened
 };
 
 // A box root opened once, so that nothing after resolves its path again.
@@ -25,6 +26,12 @@ struct OpenedBoxRoot
 // Links in the directories above the box root are followed (a home below a
 // linked /home is common); the box root's own entry is never followed.
 OpenedBoxRoot openBoxRoot(const QByteArray &path);
+
+// openBoxRoot within the probe's bound (boxrootprobe.h): the open of a home
+// on a dead file system, or the look through a ~/.box link into one, may
+// never return. Stalled when it did not, or when an earlier look-up of the
+// same path is still stuck.
+OpenedBoxRoot openBoxRootWithin(const QByteArray &path);
 
 // Removes the (emptied) box root from its parent, but only while that entry
 // is still the directory that was opened.

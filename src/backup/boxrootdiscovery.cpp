@@ -1,9 +1,25 @@
 #include "boxrootdiscovery.h"
 
-#include <QFileInfo>
+#include "boxrootprobe.h"
+#include "systemlog.h"
+
+#include <QFile>
 #include <QMutex>
 
 #include <pwd.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+namespace {
+
+// Follows links: a ~/.box link to a directory is a box root.
+bool isDirectory(const QByteArray &path)
+{
+    struct stat st {};
+    return stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
 
 QStringList boxRootsOfAllAccounts()
 {
@@ -21,11 +37,22 @@ QStringList boxRootsOfAllAccounts()
         }
         endpwent();
     }
+    std::vector<QByteArray> paths;
+    paths.reserve(static_cast<size_t>(candidates.size()));
+    for (const QString &candidate : candidates)
+        paths.push_back(QFile::encodeName(candidate));
+    // Each account's entry alone: one whose file system stopped answering
+    // costs the others nothing, neither now nor in later calls.
+    const std::vector<std::optional<bool>> judged = lookUpEachWithin<bool>(std::move(paths), isDirectory);
     QStringList boxRoots;
-    for (const QString &boxRoot : candidates) {
-        const QFileInfo info(boxRoot);
-        if (info.exists() && info.isDir())
-            boxRoots.append(boxRoot);
+    for (int i = 0; i < candidates.size(); ++i) {
+        const std::optional<bool> &directory = judged[static_cast<size_t>(i)];
+        if (!directory) {
+            syslog(LOG_INFO, "%s[%d] left out: %s did not answer within %d ms\n", "get_allBoxRootEntriesInner", 321,
+                   escapedForLog(candidates[i]).constData(), boxRootProbeBoundMs());
+        } else if (*directory) {
+            boxRoots.append(candidates[i]);
+        }
     }
     return boxRoots;
 }

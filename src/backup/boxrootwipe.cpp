@@ -1,6 +1,7 @@
 #include "boxrootwipe.h"
 
 #include "boxrootdirectory.h"
+#include "boxrootprobe.h"
 #include "callguard.h"
 #include "mounttable.h"
 #include "processkill.h"
@@ -61,8 +62,13 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &t
 
 int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
 {
-    const OpenedBoxRoot root = openBoxRoot(QFile::encodeName(boxRoot));
+    const OpenedBoxRoot root = openBoxRootWithin(QFile::encodeName(boxRoot));
     switch (root.kind) {
+    case BoxRootKind::Stalled:
+        // Its file system stopped answering: nothing is touched, now or later.
+        syslog(LOG_INFO, "%s[%d] left alone: %s did not answer within %d ms\n", "format_boxRootEntry", 322,
+               escapedForLog(boxRoot).constData(), boxRootProbeBoundMs());
+        return -1;
     case BoxRootKind::Absent:
         syslog(LOG_INFO, "%s[%d] invalid entry: %s\n", "format_boxRootEntry", 151,
                escapedForLog(boxRoot).constData());

@@ -11,6 +11,7 @@ DEADLINE_MS = 5000
 # Read by the daemon at start: a stuck call is answered after 5 s, not 20.
 os.environ["ARKVANE_TEST_CALL_DEADLINE_MS"] = str(DEADLINE_MS)
 QUEUE = 16
+PROBE_BOUND_S = DEADLINE_MS / 10000  # the daemon's wait for one box root's look-up: 500 ms
 
 
 def sent(user, method, arg, timeout=25):
@@ -26,24 +27,25 @@ def reply_of(proc, timeout=30):
 
 
 class ConcurrencyTest(DaemonTestCase):
-    def stalled_mount(self, user):
-        """A file system in user's box that served f0 to user's holder, then stopped."""
-        mnt = os.path.join(box_of(user), "mnt")
+    def stalled_mount(self, user, mnt=None):
+        """A file system at mnt (in user's box unless given) that served f0 to
+        user's holder, then stopped; returns mnt and its release."""
+        mnt = mnt or os.path.join(box_of(user), "mnt")
         os.mkdir(mnt)
         server = subprocess.Popen([STALLFS, mnt, "-f", "-o", "allow_other"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.assertEqual(server.stdout.readline().strip(), "ready")
 
         def release():
-            # Its end aborts the connection: every waiting request fails.
-            server.kill()
-            server.wait()
-            server.stdout.close()
-            subprocess.run(["umount", "-l", mnt], check=True)
+            if server.poll() is None:  # its end aborts the connection: every waiting request fails
+                server.kill()
+                server.wait()
+                server.stdout.close()
+                subprocess.run(["umount", "-l", mnt], check=True)
         self.addCleanup(release)
         self.hold([os.path.join(mnt, "f0")], user=user)
         server.send_signal(signal.SIGUSR1)
-        return mnt
+        return mnt, release
 
     def test_stalled_box_ties_up_only_its_callers_share(self):
         self.stalled_mount("alice")
@@ -69,17 +71,33 @@ class ConcurrencyTest(DaemonTestCase):
             "get_allRunFileList[313] no answer within 5000 ms while waiting for a worker, "
             "caller uid 1001 answered -1": QUEUE})
 
-    def test_box_root_leading_into_a_stalled_mount_holds_up_only_that_listing(self):
-        os.rmdir(box_of("bob"))
-        os.symlink(os.path.join(self.stalled_mount("alice"), "f0"), box_of("bob"))
-        roots = []
-        listing = threading.Thread(target=lambda: roots.append(backup_tool("backup-list")["list"]))
-        listing.start()
-        answered = 0
-        while listing.is_alive() or not answered:
-            self.assertEqual(reply_of(sent("bob", "get_certificationInterval", "bob", timeout=3)), [600])
-            answered += 1
-        self.assertEqual(roots, [[]])  # answered at the deadline, not never
+    def test_box_root_in_a_stalled_mount_is_left_out_and_left_alone(self):
+        os.rmdir(box_of("alice"))
+        stalled = "/home/alice/stalled"
+        self.addCleanup(os.rmdir, stalled)
+        mnt, release = self.stalled_mount("alice", stalled)
+        os.symlink(mnt, box_of("alice"))
+        # Her wipe waits out the bound on her look-up; what follows knows it stalls.
+        for call, answer, waited in ((lambda: self.wipe("alice"), -1, True),
+                                     (lambda: backup_tool("backup-list")["list"], [box_of("root"), box_of("bob")],
+                                      False)):
+            started = time.monotonic()
+            self.assertEqual(call(), answer)
+            self.assertEqual(time.monotonic() - started > PROBE_BOUND_S, waited)
+        self.assertEqual(self.wipe("bob"), 0)
+        fresh_box("bob")
+        self.assertEqual(backup_tool("backup-format-all")["result"], 0)
+        self.assertEqual([os.path.lexists(box_of(u)) for u in ("root", "alice", "bob")], [False, True, False])
+        left_out = f"get_allBoxRootEntriesInner[321] left out: {box_of('alice')} did not answer within 500 ms"
+        self.assertEqual([l for l in self.syslog.lines() if "alice" in l], [
+            "format_boxRootEntries[219] called: strUserName = alice",
+            f"format_boxRootEntry[322] left alone: {box_of('alice')} did not answer within 500 ms", left_out, left_out])
+        # Once her look-up returns, her entry is listed again: left whole, never touched late.
+        release()
+        deadline = time.monotonic() + 10
+        while box_of("alice") not in backup_tool("backup-list")["list"]:
+            self.assertLess(time.monotonic(), deadline)
+        self.assertEqual(os.readlink(box_of("alice")), mnt)
 
     def test_reply_too_large_for_a_bus_message_is_refused(self):
         # 4,500 files with paths of about 3,700 bytes: some 33 MB on the wire.
