@@ -3,10 +3,7 @@
 #include "boxrootprobe.h"
 #include "callguard.h"
 
-#include <QFile>
-#include <QString>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/mount.h>
@@ -14,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -116,46 +112,6 @@ bool removeBoxRootLink(const OpenedBoxRoot &root)
     }
     // Without AT_REMOVEDIR this can only ever remove a non-directory entry.
     return unlinkat(root.parent.get(), root.name.constData(), 0) == 0 || errno == ENOENT;
-}
-
-std::vector<QByteArray> visibleSubdirectories(int dirFd)
-{
-    struct Named
-    {
-        QString key;
-        QByteArray name;
-    };
-    std::vector<Named> found;
-
-    // A description of our own: the listing does not move the caller's position.
-    const int own = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (own < 0)
-        return {};
-    DIR *dir = fdopendir(own);
-    if (!dir) {
-        close(own);
-        return {};
-    }
-    while (const struct dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        struct stat st {};
-        if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0
-            || !S_ISDIR(st.st_mode))
-            continue;
-        const QByteArray name(entry->d_name);
-        found.push_back({QFile::decodeName(name).toLower(), name});
-    }
-    closedir(dir);
-
-    std::sort(found.begin(), found.end(), [](const Named &a, const Named &b) {
-        return a.key != b.key ? a.key < b.key : a.name < b.name;
-    });
-    std::vector<QByteArray> names;
-    names.reserve(found.size());
-    for (Named &item : found)
-        names.push_back(std::move(item.name));
-    return names;
 }
 
 QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name)

@@ -40,10 +40,6 @@ bool removeBoxRootEntry(const OpenedBoxRoot &root);
 // Removes a box root that is a symbolic link: the link goes, its target stays.
 bool removeBoxRootLink(const OpenedBoxRoot &root);
 
-// The entries of the directory at dirFd that are real directories (no links)
-// and whose names do not begin with ".", ordered by name with case ignored.
-std::vector<QByteArray> visibleSubdirectories(int dirFd);
-
 // A path that reaches the entry `name` through the open directory dirFd, so
 // no component above it is resolved again.
 QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name);

@@ -1,11 +1,14 @@
 #include "treeremoval.h"
 
 #include "callguard.h"
+#include "direntries.h"
 #include "ownedfd.h"
+#include "statnode.h"
 
 #include <QByteArray>
 
 #include <dirent.h>
+#include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -45,8 +48,7 @@ int unlinkEntry(int dirFd, const char *name, int flags)
 bool fillNode(int dirFd, const char *name, int flags, Node &node)
 {
     struct statx sx {};
-    if (statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-              STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) != 0)
+    if (!statNode(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, sx))
         return false;
     node.mode = sx.stx_mode;
     node.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
@@ -135,42 +137,30 @@ private:
     // read in one go and never resumed after its contents changed.
     void readDirectory(Frame &frame)
     {
-        for (;;) {
-            const ssize_t count = getdents64(frame.fd.get(), m_buffer.data(), m_buffer.size());
-            if (count == 0)
-                return;
-            if (count < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail(frame, errno);
-                return;
+        DirEntries entries(frame.fd.get(), m_buffer.data(), m_buffer.size());
+        unsigned char type = DT_UNKNOWN;
+        while (const char *name = entries.next(&type)) {
+            if (type != DT_DIR && type != DT_UNKNOWN) {
+                removeNonDirectory(frame, name);
+                continue;
             }
-            for (ssize_t offset = 0; offset < count;) {
-                const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer.data() + offset);
-                offset += entry->d_reclen;
-                const char *name = entry->d_name;
-                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-                    continue;
-                if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
-                    removeNonDirectory(frame, name);
-                    continue;
-                }
-                Node node;
-                if (!nodeAt(frame.fd.get(), name, node)) {
-                    if (errno != ENOENT)
-                        fail(frame, errno);
-                    continue;
-                }
-                if (!onSameMount(node, m_top)) {
-                    fail(frame, EBUSY); // another file system: left whole
-                    continue;
-                }
-                if (S_ISDIR(node.mode))
-                    frame.subdirectories.emplace_back(name);
-                else
-                    removeNonDirectory(frame, name);
+            Node node;
+            if (!nodeAt(frame.fd.get(), name, node)) {
+                if (errno != ENOENT)
+                    fail(frame, errno);
+                continue;
             }
+            if (!onSameMount(node, m_top)) {
+                fail(frame, EBUSY); // another file system: left whole
+                continue;
+            }
+            if (S_ISDIR(node.mode))
+                frame.subdirectories.emplace_back(name);
+            else
+                removeNonDirectory(frame, name);
         }
+        if (entries.error() != 0)
+            fail(frame, entries.error());
     }
 
     void removeNonDirectory(Frame &frame, const char *name)

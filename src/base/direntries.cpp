@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cassert>
 #include <cstring>
@@ -19,8 +20,12 @@ const char *DirEntries::next(unsigned char *type)
             if (m_ended)
                 return nullptr;
             const ssize_t count = getdents64(m_dirFd, m_buffer, m_size);
-            if (count <= 0)
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0) {
+                m_error = count < 0 ? errno : 0;
                 return nullptr;
+            }
             m_filled = static_cast<std::size_t>(count);
             m_offset = 0;
             // The largest record: its header, a name of NAME_MAX bytes and

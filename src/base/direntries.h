@@ -18,6 +18,8 @@ public:
     // The next entry's name, or nullptr at the end or on a read error; "." and
     // ".." are passed over. type receives the entry's d_type.
     const char *next(unsigned char *type = nullptr);
+    // The errno of the read that ended the listing early, or 0.
+    int error() const { return m_error; }
 
 private:
     int m_dirFd;
@@ -27,6 +29,7 @@ private:
     std::size_t m_offset = 0;
     bool m_shortReadEnds;
     bool m_ended = false;
+    int m_error = 0;
 };
 
 // Buffer size for one DirEntries: large enough that a /proc or fd directory

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr char kDeletedSuffix[] = " (deleted)";
 constexpr int kDeletedSuffixLength = sizeof kDeletedSuffix - 1;
 // Bound on the climb through ".." for a directory without readable text.
 constexpr int kMaxClimb = 1 << 16;
@@ -55,13 +54,6 @@ bool isCanonicalPath(const QByteArray &path)
             return false;
     }
     return true;
-}
-
-bool statNode(int dirFd, const char *name, int flags, struct statx &sx)
-{
-    return statx(dirFd, name, flags | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
-                 STATX_TYPE | STATX_INO | STATX_NLINK | STATX_MNT_ID, &sx)
-        == 0;
 }
 
 void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)

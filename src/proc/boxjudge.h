@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mounttable.h"
+#include "statnode.h"
 
 #include <QByteArray>
 
@@ -32,6 +33,10 @@
 // - A descriptor that cannot be judged (no readable text and no way through
 //   the descriptor itself, or a mount no table names on an anchor's device)
 //   is Unjudged, never Outside.
+
+// What the kernel appends to the name of a file whose last link is gone; a
+// real name may end the same way.
+constexpr char kDeletedSuffix[] = " (deleted)";
 
 // What the kernel says of one held descriptor.
 struct HeldDescriptor
@@ -138,10 +143,6 @@ private:
 // and no trailing one: the only form in which the kernel prints a path.
 bool isCanonicalPath(const QByteArray &path);
 
-// statx with cached attributes and no automount: a file system whose server
-// stopped answering, or an automount point, never holds the daemon here.
-// flags adds to those (AT_SYMLINK_NOFOLLOW, AT_EMPTY_PATH).
-bool statNode(int dirFd, const char *name, int flags, struct statx &sx);
 
 // statx of the file behind a descriptor link, through /proc: never a path of
 // the holder's. Cached attributes only, so a stalled file system cannot hold

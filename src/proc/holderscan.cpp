@@ -225,3 +225,14 @@ QByteArray processNameOf(int pid)
         return QByteArrayLiteral("?");
     return QByteArray(name, static_cast<int>(length)).trimmed();
 }
+
+QByteArray processesForLog(const std::vector<int> &pids)
+{
+    QByteArray text;
+    for (const int pid : pids) {
+        if (!text.isEmpty())
+            text += ", ";
+        text += QByteArray::number(pid) + " (" + processNameOf(pid) + ')';
+    }
+    return text;
+}

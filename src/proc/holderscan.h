@@ -9,6 +9,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <vector>
 
 // A process found holding a file below a prefix, with its /proc directory
 // open: that descriptor pins the very process whose descriptors were read,
@@ -108,3 +109,5 @@ bool scanHolders(const QByteArray &prefix, HolderSink &sink);
 
 // The process's name (its "comm") for a log line, or "?".
 QByteArray processNameOf(int pid);
+// "pid (name), ..." for a log line.
+QByteArray processesForLog(const std::vector<int> &pids);

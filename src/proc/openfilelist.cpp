@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr char kDeletedSuffix[] = " (deleted)";
-
 std::string_view bytesOf(const QByteArray &bytes)
 {
     return std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
@@ -140,11 +138,8 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
         // A listing changes nothing: what cannot be placed (a file deeper than
         // the kernel prints, on a mount no table names) is left out rather
         // than let one user's files deny every listing.
-        QByteArray names;
-        for (const int pid : visitor.failures())
-            names += (names.isEmpty() ? "" : ", ") + QByteArray::number(pid) + " ("
-                + processNameOf(pid) + ')';
-        qDebug().noquote() << "left out held files that could not be placed or named, held by:" << names;
+        qDebug().noquote() << "left out held files that could not be placed or named, held by:"
+                           << processesForLog(visitor.failures());
     }
 
     std::vector<const Candidate *> shown;

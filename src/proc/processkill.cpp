@@ -26,18 +26,6 @@ namespace {
 
 std::atomic<int> g_busDaemonPid{0};
 
-// "pid (name), ..." for a log line.
-QByteArray processesForLog(const std::vector<int> &pids)
-{
-    QByteArray text;
-    for (const int pid : pids) {
-        if (!text.isEmpty())
-            text += ", ";
-        text += QByteArray::number(pid) + " (" + processNameOf(pid) + ')';
-    }
-    return text;
-}
-
 // This process's id as the mounted /proc numbers it, which is what the scan
 // compares; getpid() where /proc cannot say.
 int ownPidInProc()
