@@ -98,7 +98,7 @@ int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
     // even when the removal succeeds.
     // One read of the mount table serves the scan and the detaching.
     MountTable mounts;
-    const bool mountsRead = mounts.read(AT_FDCWD, "/proc/self/mountinfo");
+    const bool mountsRead = mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
     const bool holdersEnded = mountsRead && endHoldersBelow(realBox, mounts, nCallerPid, std::nullopt) == 0;
     if (!holdersEnded)
         syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,

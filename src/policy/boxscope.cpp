@@ -35,14 +35,6 @@ bool isDirectoryOwnedBy(const QString &strPath, uid_t uid)
 
 } // namespace
 
-QString withoutTrailingSlashes(const QString &strPath)
-{
-    int length = strPath.size();
-    while (length > 0 && strPath.at(length - 1) == QLatin1Char('/'))
-        --length;
-    return strPath.left(length);
-}
-
 std::optional<QString> resolvedBoxPath(const QString &strBoxPath)
 {
     const QString trimmed = withoutTrailingSlashes(strBoxPath);

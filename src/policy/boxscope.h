@@ -1,16 +1,13 @@
 #pragma once
 
 #include "account.h"
+#include "pathtext.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 
-// The box path without its trailing slashes ("/home/u/.box///" gives
-// "/home/u/.box"). A path made only of slashes gives the empty string: it
-// names no box, and the daemon refuses it as it refuses the empty path.
-QString withoutTrailingSlashes(const QString &strPath);
 
 // The box path as the file system resolves it for the calling thread's
 // file-system identity: links, ".", ".." and doubled slashes resolved, the

@@ -153,7 +153,7 @@ const NamespaceView &BoxJudge::viewOf(int procFd, const char *taskPath)
     if (!view) {
         view.reset(new NamespaceView);
         std::snprintf(path, sizeof path, "%s/mountinfo", taskPath);
-        view->tableRead = view->table.read(procFd, path);
+        view->tableRead = view->table.read(procFd, path) == 0;
         if (view->tableRead)
             buildView(*view);
     }

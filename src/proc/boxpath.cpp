@@ -1,6 +1,6 @@
 #include "boxpath.h"
 
-#include "boxscope.h"
+#include "pathtext.h"
 
 QString format_boxPath(const QString &strPath)
 {

@@ -163,11 +163,11 @@ private:
     int m_taken = 0;
 };
 
-bool walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
+int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
 {
     const OwnedFd proc(open("/proc", kDirOpenFlags));
     if (!proc)
-        return false;
+        return -errno;
     Walk walk(judge, visitor, proc.get());
     DirEntries processes(proc.get(), walk.processBuffer(), kDirEntriesBufferSize);
     unsigned char type = DT_UNKNOWN;
@@ -181,12 +181,12 @@ bool walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
         if (holders)
             holders->processDone(pid);
     }
-    return true;
+    return 0;
 }
 
 } // namespace
 
-bool walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
+int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
 {
     return walk(judge, visitor, nullptr);
 }
@@ -196,22 +196,23 @@ HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
     return HolderProcess{pid, OwnedFd(openDirFreeingDescriptors(fdDir, "..", sink))};
 }
 
-bool scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink)
+int scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink)
 {
     if (prefix.isEmpty())
-        return true;
+        return 0;
     assert(prefix.endsWith('/'));
     if (kernelHolders(prefix.left(prefix.size() - 1), mounts, sink))
-        return true;
+        return 0;
     BoxJudge judge(prefix.left(prefix.size() - 1), mounts);
     HolderVisitor visitor(sink);
     return walk(judge, visitor, &visitor);
 }
 
-bool scanHolders(const QByteArray &prefix, HolderSink &sink)
+int scanHolders(const QByteArray &prefix, HolderSink &sink)
 {
     MountTable mounts;
-    return mounts.read(AT_FDCWD, "/proc/self/mountinfo") && scanHolders(prefix, mounts, sink);
+    const int read = mounts.read(AT_FDCWD, "/proc/self/mountinfo");
+    return read != 0 ? read : scanHolders(prefix, mounts, sink);
 }
 
 QByteArray processNameOf(int pid)

@@ -52,9 +52,9 @@ constexpr int kHolderLinkBufferSize = 4096;
 // Walks /proc and hands visitor every descriptor that may lie in the box of
 // judge, process by process in the order /proc lists them: the leader's
 // table, then every thread's table that differs from it (kcmp), which also
-// reaches the threads of a leader that has exited. False when /proc cannot
-// be opened.
-bool walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor);
+// reaches the threads of a leader that has exited. 0, or -errno when /proc
+// cannot be opened.
+int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor);
 
 // Receives the processes a holder scan finds.
 class HolderSink
@@ -101,11 +101,11 @@ HolderProcess holderOf(int pid, int fdDir, HolderSink &sink);
 // that prefix names (the box path with one "/" appended), judged by the file
 // (see BoxJudge), in the order /proc lists them, reading each process's
 // descriptors only up to its first match. An empty prefix matches nothing.
-// mounts: the daemon's own mount table, read by the caller. False when /proc
-// cannot be read.
-bool scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink);
-// The same with a table of its own; false also when it cannot be read.
-bool scanHolders(const QByteArray &prefix, HolderSink &sink);
+// mounts: the daemon's own mount table, read by the caller. 0, or -errno
+// when /proc cannot be read.
+int scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink);
+// The same with a table of its own; -errno also when it cannot be read.
+int scanHolders(const QByteArray &prefix, HolderSink &sink);
 
 // The process's name (its "comm") for a log line, or "?".
 QByteArray processNameOf(int pid);

@@ -2,7 +2,7 @@
 
 #include "ownedfd.h"
 
-#include <QList>
+#include <libmount/libmount.h>
 
 #include <fcntl.h>
 #include <sys/sysmacros.h>
@@ -10,60 +10,25 @@
 
 #include <cassert>
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
-// Mount points and roots are written with space, tab, line feed and
-// backslash as three octal digits.
-QByteArray unescaped(const QByteArray &field)
+// The one way a table is parsed: the mountinfo syntax (escapes, optional
+// fields) is libmount's to know.
+struct LibmountTable
 {
-    QByteArray out;
-    out.reserve(field.size());
-    for (int i = 0; i < field.size(); ++i) {
-        const char c = field.at(i);
-        if (c == '\\' && i + 3 < field.size() && field.at(i + 1) >= '0' && field.at(i + 1) <= '3') {
-            out.append(static_cast<char>(((field.at(i + 1) - '0') << 6) | ((field.at(i + 2) - '0') << 3)
-                                         | (field.at(i + 3) - '0')));
-            i += 3;
-            continue;
-        }
-        out.append(c);
-    }
-    return out;
-}
-
-bool parseLine(const QByteArray &line, MountEntry &entry)
-{
-    const QList<QByteArray> fields = line.split(' ');
-    if (fields.size() < 5)
-        return false;
-    const QList<QByteArray> device = fields.at(2).split(':');
-    bool idOk = false, parentOk = false, majorOk = false, minorOk = false;
-    entry.id = fields.at(0).toInt(&idOk);
-    entry.parentId = fields.at(1).toInt(&parentOk);
-    if (device.size() != 2)
-        return false;
-    const unsigned major = device.at(0).toUInt(&majorOk);
-    const unsigned minor = device.at(1).toUInt(&minorOk);
-    if (!idOk || !parentOk || !majorOk || !minorOk)
-        return false;
-    entry.device = makedev(major, minor);
-    entry.root = unescaped(fields.at(3));
-    entry.mountPoint = unescaped(fields.at(4));
-    // The optional fields after the options end at a lone "-"; the type follows.
-    const int separator = fields.indexOf("-", 6);
-    if (separator > 0 && separator + 1 < fields.size())
-        entry.type = fields.at(separator + 1);
-    return true;
-}
+    libmnt_table *table = mnt_new_table();
+    ~LibmountTable() { mnt_unref_table(table); }
+};
 
 } // namespace
 
-bool MountTable::read(int dirFd, const char *path)
+int MountTable::read(int dirFd, const char *path)
 {
     const OwnedFd file(openat(dirFd, path, O_RDONLY | O_CLOEXEC));
     if (!file)
-        return false;
+        return -errno;
     QByteArray text;
     char buffer[16384];
     for (;;) {
@@ -71,26 +36,43 @@ bool MountTable::read(int dirFd, const char *path)
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
-            return false;
+            return -errno;
         if (count == 0)
             break;
         text.append(buffer, static_cast<int>(count));
     }
     parse(text);
-    return !m_entries.empty();
+    return m_entries.empty() ? -ENODATA : 0;
 }
 
 void MountTable::parse(const QByteArray &text)
 {
     m_entries.clear();
     m_byId.clear();
-    for (const QByteArray &line : text.split('\n')) {
-        MountEntry entry;
-        if (line.isEmpty() || !parseLine(line, entry))
+    // Read from memory: the file was opened below a /proc directory descriptor.
+    QByteArray bytes = text;
+    FILE *stream = fmemopen(bytes.data(), static_cast<std::size_t>(bytes.size()), "r");
+    const LibmountTable parsed;
+    if (!stream || !parsed.table)
+        return;
+    const int failed = mnt_table_parse_stream(parsed.table, stream, "mountinfo");
+    std::fclose(stream);
+    if (failed != 0)
+        return;
+    libmnt_iter *iterator = mnt_new_iter(MNT_ITER_FORWARD);
+    libmnt_fs *fs = nullptr;
+    while (iterator && mnt_table_next_fs(parsed.table, iterator, &fs) == 0) {
+        const char *root = mnt_fs_get_root(fs);
+        const char *target = mnt_fs_get_target(fs);
+        const char *type = mnt_fs_get_fstype(fs);
+        if (!root || !target)
             continue;
+        MountEntry entry{mnt_fs_get_id(fs), mnt_fs_get_parent_id(fs), mnt_fs_get_devno(fs),
+                         QByteArray(root), QByteArray(target), QByteArray(type ? type : "")};
         m_byId[entry.id] = m_entries.size();
         m_entries.push_back(std::move(entry));
     }
+    mnt_free_iter(iterator);
 }
 
 const MountEntry *MountTable::byId(int id) const

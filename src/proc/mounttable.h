@@ -27,8 +27,9 @@ class MountTable
 {
 public:
     // Reads "mountinfo" below dirFd (a /proc/<pid> or /proc/self directory
-    // or, with name, one of its entries). False when it cannot be read.
-    bool read(int dirFd, const char *path);
+    // or, with name, one of its entries). 0, or -errno when it cannot be read
+    // (-ENODATA: it names no mount).
+    [[nodiscard]] int read(int dirFd, const char *path);
     // Parses the text of a mountinfo file.
     void parse(const QByteArray &text);
 

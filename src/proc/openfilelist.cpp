@@ -4,8 +4,6 @@
 #include "bytestringset.h"
 #include "holderscan.h"
 #include "scanengine.h"
-#include "scanmessages.h"
-#include "utf8text.h"
 
 #include <QDebug>
 
@@ -51,18 +49,7 @@ bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
 class ListingVisitor : public DescriptorVisitor
 {
 public:
-    ListingVisitor(const QByteArray &boxPath, const CBoxFileList &list) : m_boxPath(boxPath)
-    {
-        const QByteArray prefix = m_boxPath + '/';
-        for (const BoxFileItem &item : list) {
-            const QByteArray path = item.strFilePath.toUtf8();
-            if (path.size() <= prefix.size() || !path.startsWith(prefix))
-                continue;
-            const QByteArray relative = path.mid(prefix.size());
-            if (!m_listed.contains(bytesOf(relative)))
-                m_listed.insert(bytesOf(relative));
-        }
-    }
+    explicit ListingVisitor(const QByteArray &boxPath) : m_boxPath(boxPath) {}
 
     bool wants(int) const override { return true; }
 
@@ -113,26 +100,23 @@ private:
 
 } // namespace
 
-ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
-                                const std::optional<ExistenceIdentity> &identity)
+int collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relatives,
+                     const std::optional<ExistenceIdentity> &identity)
 {
-    if (prefix.isEmpty())
-        return ListingOutcome::Done;
-    assert(prefix.endsWith('/'));
-    const QByteArray boxPath = prefix.left(prefix.size() - 1);
-    ListingVisitor visitor(boxPath, list);
+    assert(!boxPath.isEmpty() && !boxPath.endsWith('/'));
+    ListingVisitor visitor(boxPath);
     std::vector<KernelHeldFile> held;
     // One read of the mount table serves either engine.
     MountTable mounts;
-    if (!mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
-        return ListingOutcome::ProcUnreadable;
+    if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
+        return error;
     if (kernelHeldFiles(boxPath, mounts, held)) {
         for (KernelHeldFile &file : held)
             visitor.take(Candidate{std::move(file.relative), true, file.device, file.inode});
     } else {
         BoxJudge judge(boxPath, mounts);
-        if (!walkBoxDescriptors(judge, visitor))
-            return ListingOutcome::ProcUnreadable;
+        if (const int error = walkBoxDescriptors(judge, visitor))
+            return error;
     }
     if (!visitor.failures().empty()) {
         // A listing changes nothing: what cannot be placed (a file deeper than
@@ -142,47 +126,18 @@ ListingOutcome collectOpenFiles(const QByteArray &prefix, CBoxFileList &list,
                            << processesForLog(visitor.failures());
     }
 
-    std::vector<const Candidate *> shown;
     if (identity) {
         // The caller's own view of each path, all under one switch.
         const ScopedFileSystemIdentity as(*identity);
-        if (!as.tookEffect()) {
-            qDebug().noquote() << "could not take on the file-system identity of uid"
-                               << identity->uid << "- listing refused";
-            return ListingOutcome::Refused;
-        }
+        if (!as.tookEffect())
+            return -EPERM;
         for (const Candidate &candidate : visitor.candidates()) {
             if (isSameFileAt(boxPath, candidate))
-                shown.push_back(&candidate);
+                relatives.push_back(candidate.relative);
         }
     } else {
         for (const Candidate &candidate : visitor.candidates())
-            shown.push_back(&candidate);
+            relatives.push_back(candidate.relative);
     }
-    const QString boxText = textWithReplacements(boxPath + '/');
-    list.reserve(list.size() + static_cast<int>(shown.size()));
-    for (const Candidate *candidate : shown) {
-        const QString relative = textWithReplacements(candidate->relative);
-        list.append(BoxFileItem{boxText + relative, relative});
-    }
-    return ListingOutcome::Done;
-}
-
-int list_openFilesByPath(const QString &strPath, CBoxFileList &list,
-                         const std::optional<ExistenceIdentity> &identity)
-{
-    if (strPath.isEmpty()) {
-        logEmptyScanPath();
-        return -1;
-    }
-    switch (collectOpenFiles(strPath.toUtf8(), list, identity)) {
-    case ListingOutcome::Done:
-        return 0;
-    case ListingOutcome::ProcUnreadable:
-        logProcUnreadable();
-        return -1;
-    case ListingOutcome::Refused:
-        return -1;
-    }
-    return -1;
+    return 0;
 }

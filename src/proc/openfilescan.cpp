@@ -12,7 +12,7 @@ namespace {
 class PidListSink : public HolderSink
 {
 public:
-    explicit PidListSink(CBoxPidList &pidList)
+    explicit PidListSink(QList<int> &pidList)
         : m_pidList(pidList), m_known(pidList.cbegin(), pidList.cend())
     {
     }
@@ -26,13 +26,13 @@ public:
     }
 
 private:
-    CBoxPidList &m_pidList;
+    QList<int> &m_pidList;
     QSet<int> m_known;
 };
 
 } // namespace
 
-int get_allOpenFilePidByPath(const QString &strPath, CBoxPidList &pidList)
+int get_allOpenFilePidByPath(const QString &strPath, QList<int> &pidList)
 {
     if (strPath.isEmpty()) {
         logEmptyScanPath();
@@ -41,8 +41,8 @@ int get_allOpenFilePidByPath(const QString &strPath, CBoxPidList &pidList)
     // The scan fails only before it finds anything, so the list stays
     // untouched on -1.
     PidListSink sink(pidList);
-    if (!scanHolders(strPath.toUtf8(), sink)) {
-        logProcUnreadable();
+    if (const int error = scanHolders(strPath.toUtf8(), sink)) {
+        logProcUnreadable(error);
         return -1;
     }
     return 0;

@@ -157,8 +157,8 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<
         return -1;
     }
     MountTable mounts;
-    if (!mounts.read(AT_FDCWD, "/proc/self/mountinfo")) {
-        logProcUnreadable();
+    if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo")) {
+        logProcUnreadable(error);
         qDebug() << "get_allOpenFilePidByPath error.";
         return -1;
     }
@@ -175,8 +175,8 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int nEx
     std::unordered_set<int> signalled;
     for (int round = 0;; ++round) {
         KillSink sink(nExceptPid, onlyOwner);
-        if (!scanHolders(prefix, mounts, sink)) {
-            logProcUnreadable();
+        if (const int error = scanHolders(prefix, mounts, sink)) {
+            logProcUnreadable(error);
             qDebug() << "get_allOpenFilePidByPath error.";
             return -1;
         }

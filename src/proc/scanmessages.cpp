@@ -2,12 +2,16 @@
 
 #include <QDebug>
 
+#include <cstdlib>
+#include <cstring>
+
 void logEmptyScanPath()
 {
     qDebug() << "Lsof函数参数为空";
 }
 
-void logProcUnreadable()
+void logProcUnreadable(int error)
 {
     qDebug() << "打开文件路径:/proc 出错";
+    qDebug().noquote() << "reading /proc or the mount table failed:" << std::strerror(std::abs(error));
 }

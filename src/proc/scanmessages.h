@@ -3,4 +3,6 @@
 // The debug-log lines of a scan that cannot run, shared by the pid scan, the
 // kill and the listing so that each reads the same.
 void logEmptyScanPath();
-void logProcUnreadable();
+// The fixed line for a scan that could not read /proc or the mount table,
+// then its reason (error: a positive or negative errno) on a line of its own.
+void logProcUnreadable(int error);

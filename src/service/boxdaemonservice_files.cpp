@@ -8,11 +8,16 @@
 #include "calleraccount.h"
 #include "openfilelist.h"
 #include "processkill.h"
+#include "scanmessages.h"
 #include "systemlog.h"
+#include "utf8text.h"
 
 #include <QDebug>
+#include <QSet>
 
 #include <syslog.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -56,6 +61,46 @@ std::optional<QString> servedOrLogged(const CallerAccount &account,
     return std::nullopt;
 }
 
+// The listing behind get_allFileStatus: strPath is the match prefix as given
+// (a box path with one "/" appended). Appends the files found that list does
+// not hold yet; a byte that is no valid UTF-8 shows as U+FFFD. 0 when the walk
+// ran to its end, -1 when strPath is empty or the listing failed (logged,
+// nothing added).
+int listOpenFiles(const QString &strPath, CBoxFileList &list,
+                  const std::optional<ExistenceIdentity> &identity = std::nullopt)
+{
+    if (strPath.isEmpty()) {
+        logEmptyScanPath();
+        return -1;
+    }
+    QByteArray boxPath = strPath.toUtf8();
+    if (boxPath.endsWith('/'))
+        boxPath.chop(1);
+    std::vector<QByteArray> relatives;
+    // "/" alone names no box: nothing is held in it.
+    const int error = boxPath.isEmpty() ? 0 : collectOpenFiles(boxPath, relatives, identity);
+    if (error == -EPERM) {
+        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
+                           << "- listing refused";
+        return -1;
+    }
+    if (error != 0) {
+        logProcUnreadable(error);
+        return -1;
+    }
+    QSet<QString> listed;
+    for (const BoxFileItem &item : list)
+        listed.insert(item.strFilePath);
+    const QString boxText = textWithReplacements(boxPath + '/');
+    list.reserve(list.size() + static_cast<int>(relatives.size()));
+    for (const QByteArray &relative : relatives) {
+        const QString relativeText = textWithReplacements(relative);
+        if (listed.isEmpty() || !listed.contains(boxText + relativeText))
+            list.append(BoxFileItem{boxText + relativeText, relativeText});
+    }
+    return 0;
+}
+
 QList<QVariant> listingReply(int nResult, const CBoxFileList &list)
 {
     return {nResult, QVariant::fromValue(list)};
@@ -72,7 +117,7 @@ CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
     if (!boxPath)
         return {listingReply(-1, {}), 0};
     CBoxFileList list;
-    const int nResult = list_openFilesByPath(format_boxPath(*boxPath), list, identity);
+    const int nResult = listOpenFiles(format_boxPath(*boxPath), list, identity);
     const qint64 bytes = wireSizeOf(list);
     return {listingReply(nResult, list), bytes};
 }
@@ -100,7 +145,7 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
 
 int BoxDaemonService::get_allFileStatus(const QString &strPath, CBoxFileList &list)
 {
-    return list_openFilesByPath(strPath, list);
+    return listOpenFiles(strPath, list);
 }
 
 int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList &list)

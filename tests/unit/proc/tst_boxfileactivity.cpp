@@ -93,7 +93,7 @@ private Q_SLOTS:
         QVERIFY(holder->isReady());
         const pid_t number = holder->pid();
         KeepingSink sink;
-        QVERIFY(scanHolders(format_boxPath(m_dir.filePath(QStringLiteral("recycled"))).toUtf8(), sink));
+        QCOMPARE(scanHolders(format_boxPath(m_dir.filePath(QStringLiteral("recycled"))).toUtf8(), sink), 0);
         QCOMPARE(sink.holders.size(), std::size_t(1));
         QCOMPARE(sink.holders.front().pid, static_cast<int>(number));
         QVERIFY(sink.holders.front().procDir);

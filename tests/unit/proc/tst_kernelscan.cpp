@@ -115,13 +115,13 @@ OwnedFd nestedDirectories(OwnedFd at, const QByteArray &name, int levels)
 // What the engine serving now lists and which holders it finds.
 void listAndHolders(const QByteArray &box, QStringList &listed, QList<int> &holders)
 {
-    CBoxFileList list;
-    QCOMPARE(list_openFilesByPath(QString::fromUtf8(box + '/'), list), 0);
-    for (const BoxFileItem &item : list)
-        listed << item.strRelativePath;
+    std::vector<QByteArray> relatives;
+    QCOMPARE(collectOpenFiles(box, relatives), 0);
+    for (const QByteArray &relative : relatives)
+        listed << QString::fromUtf8(relative);
     listed.sort();
     PidSink sink;
-    QVERIFY(scanHolders(box + '/', sink));
+    QCOMPARE(scanHolders(box + '/', sink), 0);
     holders = sink.pids;
     std::sort(holders.begin(), holders.end());
 }
@@ -129,7 +129,8 @@ void listAndHolders(const QByteArray &box, QStringList &listed, QList<int> &hold
 MountTable ownMounts()
 {
     MountTable mounts;
-    mounts.read(AT_FDCWD, "/proc/self/mountinfo");
+    if (mounts.read(AT_FDCWD, "/proc/self/mountinfo") != 0)
+        qFatal("the mount table cannot be read");
     return mounts;
 }
 
