@@ -52,8 +52,10 @@ enum ks_flags {
 };
 
 struct ks_anchor {
-    ks_u64 ino;
-    ks_u32 dev;          /* the kernel's encoding: major << 20 | minor */
+    /* The reader's own descriptor of the anchor directory: the pass takes
+     * its dentry and superblock, so anchors are compared as objects, on any
+     * file system, whatever device numbers it reports. */
+    ks_u32 fd;
     ks_u16 counts_itself; /* a descriptor on the anchor itself counts */
     /* Mode holders: bytes of path below the anchor beyond which the whole
      * path no longer fits the text the kernel prints of a descriptor. */
@@ -70,6 +72,7 @@ struct ks_params {
  * names from the anchor down joined by '/', empty for the anchor itself. */
 struct ks_file_record {
     ks_u32 tgid; /* in the reader's pid namespace */
+    ks_u32 tid;  /* the thread whose descriptor table it is, there too */
     ks_u32 fd;
     ks_u64 ino;
     ks_u32 dev; /* the kernel's encoding */
