@@ -27,10 +27,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #ifdef ARKVANE_KERNEL_SCAN
@@ -377,6 +377,52 @@ bool kernelRecords(const char *function, const QByteArray &boxPath, const MountT
     return served;
 }
 
+// What stat reports of the files held, as a caller's stat of their paths
+// will: each distinct file statted once, through its holder's table (opened
+// once for all its records, which come together).
+class StatIdentities
+{
+public:
+    // False with errno set when it cannot be statted (ENOENT: closed since).
+    bool find(const KernelFileRecord &record, dev_t &device, ino_t &inode)
+    {
+        auto known = m_known.find({record.dev, record.ino});
+        if (known == m_known.end()) {
+            if (!m_table || record.pid != m_pid || record.tid != m_tid) {
+                char path[64];
+                std::snprintf(path, sizeof path, "/proc/%d/task/%d/fd", record.pid, record.tid);
+                m_table = OwnedFd(open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+                m_pid = record.pid;
+                m_tid = record.tid;
+            }
+            char name[16];
+            std::snprintf(name, sizeof name, "%d", record.fd);
+            struct statx sx {};
+            if (!m_table || !statNode(m_table.get(), name, 0, sx))
+                return false;
+            const Identity seen{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+            known = m_known.insert({{record.dev, record.ino}, seen}).first;
+        }
+        device = known->second.first;
+        inode = known->second.second;
+        return true;
+    }
+
+private:
+    using Identity = std::pair<dev_t, ino_t>;
+    struct Hash
+    {
+        std::size_t operator()(const Identity &identity) const
+        {
+            return std::hash<unsigned long long>()(identity.second * 1000003ULL ^ identity.first);
+        }
+    };
+    std::unordered_map<Identity, Identity, Hash> m_known;
+    OwnedFd m_table;
+    int m_pid = 0;
+    int m_tid = 0;
+};
+
 bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
                      std::vector<KernelHeldFile> &out)
 {
@@ -385,7 +431,7 @@ bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
     if (!kernelRecords("kernelHeldFiles", boxPath, mounts, anchors, records, &KernelFileScan::scanFiles))
         return false;
     out.clear();
-    std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> statIdentities;
+    StatIdentities statIdentities;
     for (const KernelFileRecord &record : records) {
         if (!record.linked)
             continue;
@@ -402,27 +448,14 @@ bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
                                 : Decline{kAnchorsUnknown, "a file held as the box itself"});
             return false;
         }
-        KernelHeldFile held{relative, record.dev, record.ino};
-        if (!anchors[static_cast<std::size_t>(record.anchor)].reportsOwnIdentity) {
-            // What stat reports of it, as a caller's stat of its path will.
-            auto known = statIdentities.find({record.dev, record.ino});
-            if (known == statIdentities.end()) {
-                char path[80];
-                std::snprintf(path, sizeof path, "/proc/%d/task/%d/fd/%d", record.pid, record.tid,
-                              record.fd);
-                struct statx sx {};
-                if (!statNode(AT_FDCWD, path, 0, sx)) {
-                    if (hasEnded(errno))
-                        continue; // closed since the pass
-                    logDeclined("kernelHeldFiles", boxPath,
-                                {kPassFailed, "cannot stat a held file: " + QByteArray(std::strerror(errno))});
-                    return false;
-                }
-                const std::pair<dev_t, ino_t> seen{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
-                known = statIdentities.insert({{record.dev, record.ino}, seen}).first;
-            }
-            held.device = known->second.first;
-            held.inode = known->second.second;
+        KernelHeldFile held{relative, record.statDev ? record.statDev : record.dev, record.ino};
+        if (!record.statDev && !anchors[static_cast<std::size_t>(record.anchor)].reportsOwnIdentity
+            && !statIdentities.find(record, held.device, held.inode)) {
+            if (hasEnded(errno))
+                continue; // closed since the pass
+            logDeclined("kernelHeldFiles", boxPath,
+                        {kPassFailed, "cannot stat a held file: " + QByteArray(std::strerror(errno))});
+            return false;
         }
         out.push_back(std::move(held));
     }

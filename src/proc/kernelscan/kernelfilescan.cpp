@@ -244,6 +244,7 @@ bool KernelFileScan::scanFiles(const std::vector<ScanAnchor> &anchors,
         record.undecided = head.flags & KS_UNDECIDED;
         record.anchor = record.undecided ? -1 : head.anchor;
         record.dev = userDev(head.dev);
+        record.statDev = head.flags & KS_STAT_DEV ? userDev(head.stat_dev) : 0;
         record.ino = static_cast<ino_t>(head.ino);
         record.linked = head.flags & KS_LINKED;
         record.pathCut = head.flags & KS_PATH_CUT;

@@ -34,6 +34,9 @@ struct KernelFileRecord
     int anchor = -1; // index into the anchors passed; -1 when undecided
     dev_t dev = 0; // the file system's own (its superblock's), not always what stat reports
     ino_t ino = 0;
+    // When not 0, stat reports (statDev, ino) for this file (read where the
+    // two differ: btrfs subvolumes, overlays).
+    dev_t statDev = 0;
     bool linked = false; // the file still has a name (link count above 0)
     // The walk up from the file gave out (2^23 levels) before reaching an
     // anchor or the root of its file system: it must be judged another way.

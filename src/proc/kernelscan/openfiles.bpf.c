@@ -53,6 +53,42 @@ struct {
     char path[KS_PATH_BYTES + 256];
 } record;
 
+/* What stat reports of a file on the two file systems whose numbers differ
+ * from the superblock's, read only where the running kernel has these types
+ * (CO-RE: fields found by name in its BTF, modules' too). */
+struct btrfs_root___ks {
+    dev_t anon_dev;
+} __attribute__((preserve_access_index));
+struct btrfs_inode___ks {
+    struct btrfs_root___ks *root;
+    struct inode vfs_inode;
+} __attribute__((preserve_access_index));
+struct ovl_fs___ks {
+    int xino_mode;
+} __attribute__((preserve_access_index));
+
+#define KS_BTRFS_MAGIC 0x9123683E
+#define KS_OVERLAY_MAGIC 0x794c7630
+
+/* The device stat reports of inode, or 0 when unknown here: a btrfs
+ * subvolume's own; an overlay's when all its layers share one file system or
+ * it maps inode numbers (xino), and then its inode numbers are stat's too. */
+static __always_inline __u32 stat_dev_of(struct super_block *sb, struct inode *inode)
+{
+    unsigned long magic = BPF_CORE_READ(sb, s_magic);
+    if (magic == KS_BTRFS_MAGIC && bpf_core_type_exists(struct btrfs_inode___ks)) {
+        struct btrfs_inode___ks *own = (void *)((char *)inode
+                                                - bpf_core_field_offset(struct btrfs_inode___ks, vfs_inode));
+        return BPF_CORE_READ(own, root, anon_dev);
+    }
+    if (magic == KS_OVERLAY_MAGIC && bpf_core_field_exists(struct ovl_fs___ks, xino_mode)) {
+        struct ovl_fs___ks *ofs = BPF_CORE_READ(sb, s_fs_info);
+        if (BPF_CORE_READ(ofs, xino_mode) >= 0)
+            return BPF_CORE_READ(sb, s_dev);
+    }
+    return 0;
+}
+
 struct walk {
     struct dentry *dentry;
     __u32 candidates; /* bit per anchor on the file's file system */
@@ -325,6 +361,9 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
     record.head.fd = ctx->fd;
     record.head.ino = inode ? BPF_CORE_READ(inode, i_ino) : 0;
     record.head.dev = BPF_CORE_READ(sb, s_dev);
+    record.head.stat_dev = (flags & KS_LINKED) && inode ? stat_dev_of(sb, inode) : 0;
+    if (record.head.stat_dev)
+        flags |= KS_STAT_DEV;
     record.head.path_len = (__u16)length;
     record.head.anchor = w.anchor < 0 ? 0xff : (__u8)w.anchor;
     record.head.flags = flags;

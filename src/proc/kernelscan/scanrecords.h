@@ -49,6 +49,7 @@ enum ks_flags {
     KS_PATH_CUT = 2,  /* the relative path did not fit: path_len is 0 */
     KS_UNDECIDED = 4, /* the walk up gave out (KS_MAX_LEVELS) before an answer: anchor is meaningless */
     KS_PATH_LONG = 8, /* mode holders: the path below the anchor exceeds its path_limit */
+    KS_STAT_DEV = 16, /* mode files: stat_dev and ino are what stat reports of the file */
 };
 
 struct ks_anchor {
@@ -75,7 +76,8 @@ struct ks_file_record {
     ks_u32 tid;  /* the thread whose descriptor table it is, there too */
     ks_u32 fd;
     ks_u64 ino;
-    ks_u32 dev; /* the kernel's encoding */
+    ks_u32 dev;      /* the superblock's, in the kernel's encoding */
+    ks_u32 stat_dev; /* with KS_STAT_DEV: the device stat reports, same encoding */
     ks_u16 path_len;
     ks_u8 anchor;
     ks_u8 flags;

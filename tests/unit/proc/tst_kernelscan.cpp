@@ -218,14 +218,23 @@ void TestKernelScan::initTestCase()
     QVERIFY(tall && mkdirat(tall.get(), "box", 0755) == 0
             && openat(tall.get(), "box", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0
             && openat(tall.get(), "box/f", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
-    // A box on an overlay: a file of the lower layer, one written to the upper.
+    // Boxes on overlays: a file of the lower layer, one written to the upper,
+    // one a thread holds in a table of its own; the layers on one file system
+    // (stat reports the overlay's numbers) or apart (xino=off: the layers').
     const QByteArray ovl = m_root + "/ovl";
-    for (const char *dir : {"", "/lower", "/lower/box", "/upper", "/work", "/merged"})
-        QVERIFY(mkdir(ovl + dir, 0755) == 0);
-    QVERIFY(mknod(ovl + "/lower/box/old", S_IFREG | 0644, 0) == 0
-            && mknod(ovl + "/lower/out", S_IFREG | 0644, 0) == 0);
-    QVERIFY(mount("kscan-ovl", ovl + "/merged", "overlay", 0,
-                  "lowerdir=" + ovl + "/lower,upperdir=" + ovl + "/upper,workdir=" + ovl + "/work") == 0);
+    for (const QByteArray &top : {ovl, ovl + "-apart"}) {
+        for (const char *dir : {"", "/lower", "/lower/box", "/rw", "/merged"})
+            QVERIFY(mkdir(top + dir, 0755) == 0);
+        const bool apart = top != ovl;
+        QVERIFY(!apart || mount("kscan-ovl-rw", top + "/rw", "tmpfs", 0, nullptr) == 0);
+        QVERIFY(mkdir(top + "/rw/upper", 0755) == 0 && mkdir(top + "/rw/work", 0755) == 0);
+        QVERIFY(mknod(top + "/lower/box/old", S_IFREG | 0644, 0) == 0);
+        QVERIFY(mount("kscan-ovl", top + "/merged", "overlay", 0,
+                      "lowerdir=" + top + "/lower,upperdir=" + top + "/rw/upper,workdir=" + top + "/rw/work"
+                          + (apart ? ",xino=off" : "")) == 0);
+        for (const char *path : {"/merged/box/old", "/merged/box/new"})
+            QVERIFY(open(top + path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
+    }
     // A box in a btrfs subvolume mounted as a home, holding another subvolume.
     const QByteArray btrfs = m_root + "/btrfs", device = mountOnLoop(btrfs, QStringLiteral("btrfs"), 128);
     QVERIFY(!device.isEmpty() && mkdir(btrfs + "/home", 0755) == 0);
@@ -240,8 +249,7 @@ void TestKernelScan::initTestCase()
     const QByteArray ext4 = m_root + "/ext4";
     QVERIFY(!mountOnLoop(ext4, QStringLiteral("ext4"), 16).isEmpty() && mkdir(ext4 + "/mnt/box", 0755) == 0);
     for (const QByteArray &path :
-         {ovl + "/merged/box/old", ovl + "/merged/box/new", ovl + "/merged/out", ovl + "/lower/box/old",
-          btrfs + "/home/box/a", btrfs + "/home/box/inner/z", btrfs + "/home/out", btrfs + "/mnt/out",
+         {ovl + "/merged/out", ovl + "/lower/box/old", btrfs + "/home/box/a", btrfs + "/home/box/inner/z", btrfs + "/home/out", btrfs + "/mnt/out",
           ext4 + "/mnt/box/e", ext4 + "/mnt/out"})
         QVERIFY2(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0, path);
     m_deepOutside = nestedDirectories(OwnedFd(open(m_root + "/outside", O_PATH | O_CLOEXEC)), "o", 10000);
@@ -250,6 +258,7 @@ void TestKernelScan::initTestCase()
     const std::vector<std::pair<const char *, std::function<void(int)>>> children = {
         {"own-table", [box](int fd) { ownTableThread(box + "/t", fd); }},
         {"own-table-ovl", [this](int fd) { ownTableThread(m_root + "/ovl/merged/box/t", fd); }},
+        {"own-table-ovl-apart", [this](int fd) { ownTableThread(m_root + "/ovl-apart/merged/box/t", fd); }},
         {"leader-gone", [box](int fd) { leaderGone(box + "/l", fd); }},
         {"look-alike", [box](int fd) { inOwnNamespace("kscan-alike", box, "tmpfs", box + "/x.txt", fd); }},
         {"other-ns", [box](int fd) { inOwnNamespace(box, box + "-alias", nullptr, box + "-alias/ns", fd); }},
@@ -279,9 +288,10 @@ void TestKernelScan::enginesAgree_data()
     QTest::addRow("a box deep in a shared file system")
         << m_root + QByteArray("/p").repeated(70) + "/box" << QStringList{QStringLiteral("f")}
         << 1;
-    QTest::addRow("overlayfs") << m_root + "/ovl/merged/box"
-                               << QStringList{QStringLiteral("new"), QStringLiteral("old"), QStringLiteral("t")}
-                               << 2;
+    for (const char *top : {"/ovl", "/ovl-apart"})
+        QTest::addRow("overlayfs%s", top + 4) << m_root + top + "/merged/box"
+                                              << QStringList{QStringLiteral("new"), QStringLiteral("old"),
+                                                             QStringLiteral("t")} << 2;
     QTest::addRow("btrfs subvolume") << m_root + "/btrfs/home/box"
                                      << QStringList{QStringLiteral("a"), QStringLiteral("inner/z")} << 1;
     QTest::addRow("ext4 on a loop device") << m_root + "/ext4/mnt/box" << QStringList{QStringLiteral("e")} << 1;
