@@ -37,12 +37,17 @@
 #include "kernelfilescan.h"
 #endif
 
+namespace {
+// The site number of the start-up line saying which engine serves; the
+// reasons for leaving a call to the /proc walk take 401 to 407.
+constexpr int kEngineLineSite = 409;
+} // namespace
+
 #ifdef ARKVANE_KERNEL_SCAN
 namespace {
 
 enum class LoadState { NotStarted, Loading, Done };
 
-constexpr int kEngineLineSite = 400;
 
 // Why the kernel engine leaves a call to the /proc walk: the site number of
 // its system-log line.
@@ -500,7 +505,7 @@ bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSi
 void startScanEngine()
 {
     syslog(LOG_INFO, "%s[%d] open files are found by the /proc walk: built without the kernel scan engine\n",
-           "startScanEngine", 400);
+           "startScanEngine", kEngineLineSite);
 }
 
 void allowKernelScanEngine(bool) {}
