@@ -16,6 +16,7 @@
 // what the last run found (pids, or BOX/relative paths of linked files).
 #include "kernelfilescan.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -88,12 +89,12 @@ int main(int argc, char *argv[])
         std::fputs("arkvane-bench-kernelscan: RUNS must be 1 to 1000\n", stderr);
         return 2;
     }
-    struct stat boxStatus;
-    if (stat(box.c_str(), &boxStatus) != 0) {
+    const int boxFd = open(box.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (boxFd < 0) {
         std::perror(box.c_str());
         return 1;
     }
-    const std::vector<ScanAnchor> anchors{{boxStatus.st_dev, boxStatus.st_ino, false}};
+    const std::vector<ScanAnchor> anchors{{boxFd, false}};
 
     std::string whyNot;
     const long rssBefore = rssKib();

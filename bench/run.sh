@@ -4,7 +4,7 @@
 # prints the table. See bench/README.md.
 #
 #   bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish]
-#                     [--build DIR] [--fairness] [--answers]
+#                     [--build DIR] [--fairness | --filesystems | --answers]
 #
 #   --quick       small scales and 3 runs: a check of the benchmark itself
 #   --runs N      runs of the peers and of the kill with holders (default 5)
@@ -13,24 +13,31 @@
 #   --publish     also write bench/results.md and bench/scan-time.png
 #   --build DIR   the build folder (default build-bench)
 #   --fairness    only the latency of one user's cheap call while others list
-#   --answers     only the wipe of box roots with many subdirectories under load,
-#                 and the kill's confirming scan
+#   --answers     only the wipe of box roots with 0, 300 and 3,000 subdirectories
+#                 under load, and the kill's confirming scan (bench/answers.py)
+#   --filesystems only the boxes on tmpfs, overlayfs and btrfs, and the listing
+#                 while another user holds many deep descriptors (bench/filesystems.py,
+#                 which the full run also runs after the main table)
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 arkvane_require_root
 
 build_dir="$ARKVANE_SOURCE_DIR/build-bench"
 driver_args=()
+filesystems_args=()
+run_driver=1
+run_filesystems=1
 while [ $# -gt 0 ]; do
     case "$1" in
-        --quick) driver_args+=(--quick --runs 3 --fast-runs 3) ;;
-        --runs) driver_args+=(--runs "$2"); shift ;;
+        --quick) driver_args+=(--quick --runs 3 --fast-runs 3); filesystems_args+=(--quick) ;;
+        --runs) driver_args+=(--runs "$2"); filesystems_args+=(--runs "$2"); shift ;;
         --fast-runs) driver_args+=(--fast-runs "$2"); shift ;;
         --skip-fuser) driver_args+=(--skip-fuser) ;;
         --publish) driver_args+=(--publish "$ARKVANE_SOURCE_DIR/bench") ;;
         --build) build_dir=$(realpath -m "$2"); shift ;;
-        --fairness) driver_args+=(--fairness) ;;
-        --answers) driver_args+=(--answers) ;;
-        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR] [--fairness] [--answers]" >&2
+        --fairness) driver_args+=(--fairness); run_filesystems= ;;
+        --filesystems) run_driver= ;;
+        --answers) driver_args+=(--answers); run_filesystems= ;;
+        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR] [--fairness | --filesystems | --answers]" >&2
            exit 2 ;;
     esac
     shift
@@ -45,8 +52,17 @@ arkvane_build "$build_dir" arkvane-bench -DARKVANE_TESTS=OFF -DARKVANE_SANITIZE=
 # The distribution's Python, as the tests use it.
 python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
-# The benchmark's client is the admitted backup tool, for the wipes.
-exec "$python" "$ARKVANE_SOURCE_DIR/tests/sandbox/arkvane-sandbox" \
-    --backup-tool "$build_dir/bench/arkvane-bench-client" -- \
-    "$python" "$ARKVANE_SOURCE_DIR/bench/driver.py" \
-    --build "$build_dir" --out "$ARKVANE_SOURCE_DIR/bench/results" "${driver_args[@]}"
+status=0
+if [ -n "$run_driver" ]; then
+    # The benchmark's client is the admitted backup tool, for the wipes.
+    "$python" "$ARKVANE_SOURCE_DIR/tests/sandbox/arkvane-sandbox" \
+        --backup-tool "$build_dir/bench/arkvane-bench-client" -- \
+        "$python" "$ARKVANE_SOURCE_DIR/bench/driver.py" \
+        --build "$build_dir" --out "$ARKVANE_SOURCE_DIR/bench/results" "${driver_args[@]}" || status=$?
+fi
+if [ -n "$run_filesystems" ]; then
+    "$python" "$ARKVANE_SOURCE_DIR/tests/sandbox/arkvane-sandbox" -- \
+        "$python" "$ARKVANE_SOURCE_DIR/bench/filesystems.py" \
+        --build "$build_dir" "${filesystems_args[@]}" || status=$?
+fi
+exit $status

@@ -14,7 +14,9 @@
 #include <syslog.h>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -22,23 +24,30 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #ifdef ARKVANE_KERNEL_SCAN
 #include "kernelfilescan.h"
 #endif
 
+namespace {
+// The site number of the start-up line saying which engine serves; the
+// reasons for leaving a call to the /proc walk take 401 to 407.
+constexpr int kEngineLineSite = 409;
+} // namespace
+
 #ifdef ARKVANE_KERNEL_SCAN
 namespace {
 
 enum class LoadState { NotStarted, Loading, Done };
 
-constexpr int kEngineLineSite = 400;
 
 // Why the kernel engine leaves a call to the /proc walk: the site number of
 // its system-log line.
@@ -139,11 +148,10 @@ KernelFileScan *engine()
     return g_scan;
 }
 
-// File systems whose lookups and attributes come from memory or a local disk:
-// an anchor's (device, inode) is read from them without risk of a stall, and
-// their files report the device their superblock has (btrfs subvolumes and
-// overlays do not).
-bool isPlainLocal(const QByteArray &type)
+// File systems whose files report to stat the device and inode numbers the
+// kernel engine reads (their superblock's, their inode's): btrfs subvolumes
+// and overlays report others, so their held files are statted.
+bool reportsOwnIdentity(const QByteArray &type)
 {
     static const char *const kTypes[] = {"tmpfs", "ramfs", "ext2", "ext3", "ext4", "xfs"};
     for (const char *known : kTypes)
@@ -171,15 +179,27 @@ struct Anchor
 {
     ScanAnchor scan;
     QByteArray boxRelative;
+    OwnedFd directory;              // scan.fd, held through the pass
+    bool reportsOwnIdentity = true; // its files' stat gives the kernel's numbers
 };
 
+// The directory at path, opened without following a link or triggering an
+// automount; -1 with errno set.
+int openAnchor(const QByteArray &path)
+{
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.constData(), &how, sizeof how));
+}
+
 // The box directory and the root of every mount below it (as BoxJudge
-// takes them), identified by statx. False, with the reason, when the kernel
-// engine cannot take them: too many, a mount hidden under another (no path
-// reaches its root), two nested on one device (the walk up would stop at the
-// inner one where the /proc walk names the file by the mount it was opened
-// through), a file system whose identities differ from its superblock's, or
-// a lookup that could stall.
+// takes them), each opened and checked to be the very mount the table names.
+// False, with the reason, when the kernel engine cannot take them: too many,
+// a mount hidden under another (no path reaches its root), two nested on one
+// file system (the walk up would stop at the inner one where the /proc walk
+// names the file by the mount it was opened through), a lookup that could
+// stall, or a box path longer than the kernel prints.
 bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<Anchor> &anchors,
                Decline &why)
 {
@@ -208,7 +228,8 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
                 return false;
         wanted.push_back({&entry, entry.root, pathBelow(entry.mountPoint, boxPath)});
     }
-    why.what = "more than " + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1) + " mounts below the box";
+    why.what = "more than " + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1)
+        + " mounts below the box";
     if (wanted.size() > KernelFileScan::kMaxAnchors)
         return false;
     why.what = "two mounts of one file system nested in the box";
@@ -218,25 +239,30 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
                 && isPathAtOrBelow(wanted[i].fsPath, wanted[j].fsPath))
                 return false;
     for (const MountEntry &entry : entries) {
-        why = {kAnchorsUnknown, "a mount without a file-system type"};
-        if (entry.type.isEmpty())
+        if (entry.type.isEmpty()) {
+            why = {kAnchorsUnknown, "a mount without a file-system type"};
             return false;
-        why = {kMayStall, "the " + entry.type + " mount at " + entry.mountPoint};
-        if (isPathAtOrBelow(boxPath, entry.mountPoint) && mayStall(entry.type))
+        }
+        if (isPathAtOrBelow(boxPath, entry.mountPoint) && mayStall(entry.type)) {
+            why = {kMayStall, "the " + entry.type + " mount at " + entry.mountPoint};
             return false;
+        }
     }
     for (const Wanted &want : wanted) {
+        // The walk up never asks a file system anything, but opening a
+        // mount's root below the box might; the /proc walk knows how not to.
         why = {kFileSystemType, want.mount->type};
-        if (!isPlainLocal(want.mount->type))
+        if (mayStall(want.mount->type))
             return false;
         const QByteArray path = joinedPath(boxPath, want.boxRelative);
+        OwnedFd directory(openAnchor(path));
         struct statx sx {};
-        why = {kAnchorsUnknown, "cannot look up a mount below the box"};
-        if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
+        why = {kAnchorsUnknown, "cannot open the box or a mount below it"};
+        if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx)
+            || !(sx.stx_mask & STATX_MNT_ID))
             return false;
-        const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
         why.what = "the box or a mount below it is not where the mount table says";
-        if (device != want.mount->device)
+        if (sx.stx_mnt_id != static_cast<std::uint64_t>(want.mount->id))
             return false;
         // The /proc walk cannot read a descriptor whose whole path the
         // kernel cannot print; the kernel engine defers to it there.
@@ -244,9 +270,10 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
         why = {kPathTooLong, {}};
         if (limit < 0)
             return false;
-        anchors.push_back({ScanAnchor{device, static_cast<ino_t>(sx.stx_ino), !want.boxRelative.isEmpty(),
+        anchors.push_back({ScanAnchor{directory.get(), !want.boxRelative.isEmpty(),
                                       static_cast<unsigned short>(limit)},
-                           want.boxRelative});
+                           want.boxRelative, std::move(directory),
+                           reportsOwnIdentity(want.mount->type)});
     }
     return true;
 }
@@ -355,6 +382,52 @@ bool kernelRecords(const char *function, const QByteArray &boxPath, const MountT
     return served;
 }
 
+// What stat reports of the files held, as a caller's stat of their paths
+// will: each distinct file statted once, through its holder's table (opened
+// once for all its records, which come together).
+class StatIdentities
+{
+public:
+    // False with errno set when it cannot be statted (ENOENT: closed since).
+    bool find(const KernelFileRecord &record, dev_t &device, ino_t &inode)
+    {
+        auto known = m_known.find({record.dev, record.ino});
+        if (known == m_known.end()) {
+            if (!m_table || record.pid != m_pid || record.tid != m_tid) {
+                char path[64];
+                std::snprintf(path, sizeof path, "/proc/%d/task/%d/fd", record.pid, record.tid);
+                m_table = OwnedFd(open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+                m_pid = record.pid;
+                m_tid = record.tid;
+            }
+            char name[16];
+            std::snprintf(name, sizeof name, "%d", record.fd);
+            struct statx sx {};
+            if (!m_table || !statNode(m_table.get(), name, 0, sx))
+                return false;
+            const Identity seen{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+            known = m_known.insert({{record.dev, record.ino}, seen}).first;
+        }
+        device = known->second.first;
+        inode = known->second.second;
+        return true;
+    }
+
+private:
+    using Identity = std::pair<dev_t, ino_t>;
+    struct Hash
+    {
+        std::size_t operator()(const Identity &identity) const
+        {
+            return std::hash<unsigned long long>()(identity.second * 1000003ULL ^ identity.first);
+        }
+    };
+    std::unordered_map<Identity, Identity, Hash> m_known;
+    OwnedFd m_table;
+    int m_pid = 0;
+    int m_tid = 0;
+};
+
 bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
                      std::vector<KernelHeldFile> &out)
 {
@@ -363,6 +436,7 @@ bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
     if (!kernelRecords("kernelHeldFiles", boxPath, mounts, anchors, records, &KernelFileScan::scanFiles))
         return false;
     out.clear();
+    StatIdentities statIdentities;
     for (const KernelFileRecord &record : records) {
         if (!record.linked)
             continue;
@@ -375,10 +449,20 @@ bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
         const bool tooLong = boxPath.size() + 1 + relative.size() > kPrintedPathMax;
         if (relative.isEmpty() || tooLong) {
             logDeclined("kernelHeldFiles", boxPath,
-                        tooLong ? Decline{kPathTooLong, {}} : Decline{kAnchorsUnknown, "a file held as the box itself"});
+                        tooLong ? Decline{kPathTooLong, {}}
+                                : Decline{kAnchorsUnknown, "a file held as the box itself"});
             return false;
         }
-        out.push_back({relative, record.dev, record.ino});
+        KernelHeldFile held{relative, record.statDev ? record.statDev : record.dev, record.ino};
+        if (!record.statDev && !anchors[static_cast<std::size_t>(record.anchor)].reportsOwnIdentity
+            && !statIdentities.find(record, held.device, held.inode)) {
+            if (hasEnded(errno))
+                continue; // closed since the pass
+            logDeclined("kernelHeldFiles", boxPath,
+                        {kPassFailed, "cannot stat a held file: " + QByteArray(std::strerror(errno))});
+            return false;
+        }
+        out.push_back(std::move(held));
     }
     return true;
 }
@@ -421,7 +505,7 @@ bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSi
 void startScanEngine()
 {
     syslog(LOG_INFO, "%s[%d] open files are found by the /proc walk: built without the kernel scan engine\n",
-           "startScanEngine", 400);
+           "startScanEngine", kEngineLineSite);
 }
 
 void allowKernelScanEngine(bool) {}

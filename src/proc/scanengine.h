@@ -11,10 +11,11 @@ class MountTable;
 
 // Which engine finds the open files of a box: the kernel's (a BPF iterator
 // over every descriptor, see kernelscan/) when it loaded at start-up, else
-// the /proc walk. Both give the same answers; whatever the kernel engine
-// cannot decide for certain (a deep path, a process it cannot name, anchors
-// it cannot identify without touching a file system that may stall) is left
-// to the /proc walk for that call.
+// the /proc walk. Both give the same answers, on any local file system;
+// whatever the kernel engine cannot decide for certain (a path longer than
+// the kernel prints, a process it cannot name, anchors it cannot identify
+// without touching a file system that may stall) is left to the /proc walk
+// for that call, with one system-log line the first time each reason occurs.
 
 // Starts loading the kernel engine on a thread of its own, so start-up does
 // not wait for it, and logs once which engine serves and why. Calls that

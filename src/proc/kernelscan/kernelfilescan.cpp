@@ -82,11 +82,6 @@ std::string refusal()
 }
 
 // The kernel's device numbers: major << 20 | minor.
-ks_u32 kernelDev(dev_t dev)
-{
-    return static_cast<ks_u32>(major(dev) << 20 | (minor(dev) & 0xfffff));
-}
-
 dev_t userDev(ks_u32 dev)
 {
     return makedev(dev >> 20, dev & 0xfffff);
@@ -181,12 +176,14 @@ bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &ancho
     auto *bss = m_skeleton->bss;
     bss->params.count = static_cast<ks_u32>(anchors.size());
     for (std::size_t i = 0; i < anchors.size(); ++i) {
-        bss->params.anchors[i].dev = kernelDev(anchors[i].dev);
-        bss->params.anchors[i].ino = anchors[i].ino;
+        bss->params.anchors[i].fd = static_cast<ks_u32>(anchors[i].fd);
         bss->params.anchors[i].counts_itself = anchors[i].countsItself ? 1 : 0;
         bss->params.anchors[i].path_limit = anchors[i].pathLimit;
     }
     ++bss->pass_number;
+    bss->anchors_taken = 0;
+    bss->anchors_lost = 0;
+    std::memset(bss->anchor_file, 0, sizeof bss->anchor_file);
     bss->handed_over = 0;
     bss->done_task = 0;
     bss->last_outside = 0;
@@ -217,6 +214,10 @@ bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &ancho
         carried = filled - at;
         std::memmove(m_buffer.data(), m_buffer.data() + at, carried);
     }
+    if (ok && bss->anchors_lost) {
+        errno = EBADF;
+        ok = false;
+    }
     const int error = errno;
     if (iterFd >= 0)
         close(iterFd);
@@ -238,10 +239,12 @@ bool KernelFileScan::scanFiles(const std::vector<ScanAnchor> &anchors,
             return 0;
         KernelFileRecord record;
         record.pid = static_cast<int>(head.tgid);
+        record.tid = static_cast<int>(head.tid);
         record.fd = static_cast<int>(head.fd);
         record.undecided = head.flags & KS_UNDECIDED;
         record.anchor = record.undecided ? -1 : head.anchor;
         record.dev = userDev(head.dev);
+        record.statDev = head.flags & KS_STAT_DEV ? userDev(head.stat_dev) : 0;
         record.ino = static_cast<ino_t>(head.ino);
         record.linked = head.flags & KS_LINKED;
         record.pathCut = head.flags & KS_PATH_CUT;

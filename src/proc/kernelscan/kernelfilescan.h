@@ -11,13 +11,14 @@
 struct openfiles;
 
 // A directory below which descriptors count: the box root, or the root of a
-// mount below it, identified as the reader's mount namespace shows it
-// (st_dev, st_ino). A descriptor on the anchor itself counts only when
-// countsItself (a mount root below the box, not the box root).
+// mount below it, named by a descriptor of the calling process (O_PATH will
+// do) held open through the pass: the pass compares the file system's own
+// objects, so it holds on any file system, whatever device numbers it
+// reports. A descriptor on the anchor itself counts only when countsItself
+// (a mount root below the box, not the box root).
 struct ScanAnchor
 {
-    dev_t dev = 0;
-    ino_t ino = 0;
+    int fd = -1;
     bool countsItself = false;
     // Holder passes: a holder whose path below this anchor is longer is
     // flagged pathLong.
@@ -28,10 +29,14 @@ struct ScanAnchor
 struct KernelFileRecord
 {
     int pid = 0; // in the reader's pid namespace
+    int tid = 0; // the thread whose descriptor table holds fd, there too
     int fd = -1;
     int anchor = -1; // index into the anchors passed; -1 when undecided
-    dev_t dev = 0;
+    dev_t dev = 0; // the file system's own (its superblock's), not always what stat reports
     ino_t ino = 0;
+    // When not 0, stat reports (statDev, ino) for this file (read where the
+    // two differ: btrfs subvolumes, overlays).
+    dev_t statDev = 0;
     bool linked = false; // the file still has a name (link count above 0)
     // The walk up from the file gave out (2^23 levels) before reaching an
     // anchor or the root of its file system: it must be judged another way.

@@ -2,7 +2,8 @@
  * namespace holds (the task_file iterator), and writes a record for each one
  * whose file lies below an anchor directory. A file is judged by its dentry:
  * walked up by its parents within its own file system, whichever mount it was
- * opened through, until an anchor or the file system's root.
+ * opened through, until an anchor or the file system's root. Anchors are the
+ * dentries of the reader's own descriptors of them, taken at the pass's start.
  *
  * The loader runs one pass at a time, so the globals below are the pass's
  * own; it sets params and clears the pass state before each pass. */
@@ -19,12 +20,18 @@ struct ks_params params;
 
 /* Pass state, cleared by the loader before each pass. */
 __u64 pass_number; /* new for every pass: tells this pass's verdicts from older ones */
+__u32 anchors_taken; /* anchor_dentry and anchor_sb hold this pass's anchors */
+__u32 anchors_lost;  /* an anchor descriptor could not be read: the pass is void */
+__u64 anchor_file[KS_MAX_ANCHORS]; /* the reader's own: never reported */
+__u64 anchor_dentry[KS_MAX_ANCHORS];
+__u64 anchor_sb[KS_MAX_ANCHORS];
 __u32 handed_over; /* a record already hands the call to the /proc walk: skip the rest */
 __u64 done_task;   /* mode holders: the table already reported */
 __u64 last_outside; /* the dentry of the last file found outside: its copies cost nothing */
 __u64 cached_task; /* the task whose tgid and start are cached below */
 __u32 cached_task_pid;
 __u32 cached_tgid;
+__u32 cached_tid;
 __u64 cached_start;
 
 /* Dentries from which no anchor is reached walking up, keyed by address, the
@@ -46,35 +53,94 @@ struct {
     char path[KS_PATH_BYTES + 256];
 } record;
 
+/* What stat reports of a file on the two file systems whose numbers differ
+ * from the superblock's, read only where the running kernel has these types
+ * (CO-RE: fields found by name in its BTF, modules' too). */
+struct btrfs_root___ks {
+    dev_t anon_dev;
+} __attribute__((preserve_access_index));
+struct btrfs_inode___ks {
+    struct btrfs_root___ks *root;
+    struct inode vfs_inode;
+} __attribute__((preserve_access_index));
+struct ovl_fs___ks {
+    int xino_mode;
+} __attribute__((preserve_access_index));
+
+#define KS_BTRFS_MAGIC 0x9123683E
+#define KS_OVERLAY_MAGIC 0x794c7630
+
+/* The device stat reports of inode, or 0 when unknown here: a btrfs
+ * subvolume's own; an overlay's when all its layers share one file system or
+ * it maps inode numbers (xino), and then its inode numbers are stat's too. */
+static __always_inline __u32 stat_dev_of(struct super_block *sb, struct inode *inode)
+{
+    unsigned long magic = BPF_CORE_READ(sb, s_magic);
+    if (magic == KS_BTRFS_MAGIC && bpf_core_type_exists(struct btrfs_inode___ks)) {
+        struct btrfs_inode___ks *own = (void *)((char *)inode
+                                                - bpf_core_field_offset(struct btrfs_inode___ks, vfs_inode));
+        return BPF_CORE_READ(own, root, anon_dev);
+    }
+    if (magic == KS_OVERLAY_MAGIC && bpf_core_field_exists(struct ovl_fs___ks, xino_mode)) {
+        struct ovl_fs___ks *ofs = BPF_CORE_READ(sb, s_fs_info);
+        if (BPF_CORE_READ(ofs, xino_mode) >= 0)
+            return BPF_CORE_READ(sb, s_dev);
+    }
+    return 0;
+}
+
 struct walk {
     struct dentry *dentry;
-    __u64 ino;
-    __u32 candidates; /* bit per anchor on the file's device */
+    __u32 candidates; /* bit per anchor on the file's file system */
     __u32 levels;     /* where the walk stopped: below[] holds the dentries under it */
     int anchor;       /* matched anchor, or -1 */
     int decided;
 };
 
-/* The anchor among candidates that a dentry with this inode number at this
- * level is, or -1. A global function: the verifier checks it once, not once
- * per path through the walk. */
-__noinline int anchor_of(__u64 ino, __u32 candidates, __u32 level)
+/* The anchor among candidates that this dentry at this level is, or -1. */
+static __always_inline int anchor_of(__u64 dentry, __u32 candidates, __u32 level)
 {
     for (int a = 0; a < KS_MAX_ANCHORS; ++a)
-        if ((candidates & (1u << a)) && params.anchors[a].ino == ino
+        if ((candidates & (1u << a)) && anchor_dentry[a] == dentry
             && (level > 0 || params.anchors[a].counts_itself))
             return a;
     return -1;
 }
 
-/* A bit for each anchor on the device. */
-__noinline __u32 anchors_on(__u32 dev)
+/* A bit for each anchor on the file system of this superblock. */
+static __always_inline __u32 anchors_on(__u64 sb)
 {
     __u32 candidates = 0;
     for (int a = 0; a < KS_MAX_ANCHORS; ++a)
-        if (a < params.count && params.anchors[a].dev == dev)
+        if (a < params.count && anchor_sb[a] == sb)
             candidates |= 1u << a;
     return candidates;
+}
+
+/* The dentries and superblocks of the anchors, from the reader's descriptor
+ * table: the loader opened them and holds them through the pass. */
+static __always_inline void take_anchors(void)
+{
+    struct task_struct *reader = bpf_get_current_task_btf();
+    struct fdtable *table = BPF_CORE_READ(reader, files, fdt);
+    __u32 size = BPF_CORE_READ(table, max_fds);
+    struct file **files = BPF_CORE_READ(table, fd);
+    for (int a = 0; a < KS_MAX_ANCHORS; ++a) {
+        if (a >= params.count)
+            break;
+        __u32 fd = params.anchors[a].fd;
+        struct file *file = 0;
+        if (fd < size)
+            bpf_probe_read_kernel(&file, sizeof file, files + fd);
+        struct dentry *dentry = BPF_CORE_READ(file, f_path.dentry);
+        if (!dentry) {
+            anchors_lost = 1;
+            return;
+        }
+        anchor_file[a] = (__u64)file;
+        anchor_dentry[a] = (__u64)dentry;
+        anchor_sb[a] = (__u64)BPF_CORE_READ(dentry, d_sb);
+    }
 }
 
 static __always_inline int proven_outside(struct dentry *dentry)
@@ -87,8 +153,7 @@ static __always_inline int proven_outside(struct dentry *dentry)
 static long walk_up(__u32 level, struct walk *w)
 {
     struct dentry *dentry = w->dentry;
-    struct inode *inode = dentry->d_inode;
-    int anchor = anchor_of(inode ? inode->i_ino : 0, w->candidates, level);
+    int anchor = anchor_of((__u64)dentry, w->candidates, level);
     w->levels = level;
     if (anchor >= 0) {
         w->anchor = anchor;
@@ -127,10 +192,8 @@ static long remember(__u32 level, struct remembering *r)
         return 1;
     struct dentry *dentry = r->dentry;
     int wanted = level >= KS_CACHE_FROM && level % KS_CACHE_STRIDE == 0;
-    if (level == 0 && r->levels >= KS_CACHE_LEAF_FROM) {
-        struct inode *inode = dentry->d_inode;
-        wanted = anchor_of(inode ? inode->i_ino : 0, r->candidates, 1) < 0;
-    }
+    if (level == 0 && r->levels >= KS_CACHE_LEAF_FROM)
+        wanted = anchor_of((__u64)dentry, r->candidates, 1) < 0;
     if (wanted) {
         __u64 key = (__u64)dentry;
         bpf_map_update_elem(&outside, &key, &pass_number, BPF_ANY);
@@ -203,6 +266,7 @@ static __always_inline void identify(struct task_struct *task)
     cached_task = (__u64)task;
     cached_task_pid = task_pid;
     cached_tgid = pid_number_at(tgid, reader_level);
+    cached_tid = pid_number_at(BPF_CORE_READ(task, thread_pid), reader_level);
     cached_start = BPF_CORE_READ(task, group_leader, start_boottime);
 }
 
@@ -214,16 +278,25 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
     struct file *file = ctx->file;
     if (!task || !file || params.mode == KS_MODE_OFF || handed_over)
         return 0;
+    if (!anchors_taken) {
+        take_anchors();
+        anchors_taken = 1;
+    }
+    if (anchors_lost)
+        return 0;
     if (params.mode == KS_MODE_HOLDERS && done_task == (__u64)task)
         return 0;
 
     struct dentry *dentry = file->f_path.dentry;
     if (!dentry || (__u64)dentry == last_outside)
         return 0;
-    __u32 dev = BPF_CORE_READ(dentry, d_sb, s_dev);
-    struct walk w = {.dentry = dentry, .candidates = anchors_on(dev), .anchor = -1};
+    struct super_block *sb = BPF_CORE_READ(dentry, d_sb);
+    struct walk w = {.dentry = dentry, .candidates = anchors_on((__u64)sb), .anchor = -1};
     if (!w.candidates)
         return 0;
+    for (int a = 0; a < KS_MAX_ANCHORS; ++a)
+        if (anchor_file[a] == (__u64)file)
+            return 0;
     bpf_loop(KS_MAX_LEVELS, walk_up, &w, 0);
     if (w.decided && w.anchor < 0) {
         last_outside = (__u64)dentry;
@@ -284,9 +357,13 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
     if (length > KS_PATH_BYTES)
         length = KS_PATH_BYTES;
     record.head.tgid = cached_tgid;
+    record.head.tid = cached_tid;
     record.head.fd = ctx->fd;
     record.head.ino = inode ? BPF_CORE_READ(inode, i_ino) : 0;
-    record.head.dev = dev;
+    record.head.dev = BPF_CORE_READ(sb, s_dev);
+    record.head.stat_dev = (flags & KS_LINKED) && inode ? stat_dev_of(sb, inode) : 0;
+    if (record.head.stat_dev)
+        flags |= KS_STAT_DEV;
     record.head.path_len = (__u16)length;
     record.head.anchor = w.anchor < 0 ? 0xff : (__u8)w.anchor;
     record.head.flags = flags;

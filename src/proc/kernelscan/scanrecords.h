@@ -31,7 +31,9 @@ typedef __u64 ks_u64;
 /* The per-pass memory of dentries proven outside every anchor: a walk looks
  * a dentry up from this level on, and remembers every KS_CACHE_STRIDE-th one
  * it passed, so a later walk through the same ancestry stops within
- * KS_CACHE_FROM + KS_CACHE_STRIDE levels. Shallow walks never touch it. */
+ * KS_CACHE_FROM + KS_CACHE_STRIDE levels. Shallow walks never touch it. Its
+ * entries cover 2^18 levels of distinct ancestry in a pass (the map holds
+ * about 1.3 MiB of kernel memory); beyond that older entries give way. */
 #define KS_CACHE_FROM 16
 #define KS_CACHE_STRIDE 16
 /* A file this deep is remembered itself, for its other descriptors. */
@@ -49,11 +51,14 @@ enum ks_flags {
     KS_PATH_CUT = 2,  /* the relative path did not fit: path_len is 0 */
     KS_UNDECIDED = 4, /* the walk up gave out (KS_MAX_LEVELS) before an answer: anchor is meaningless */
     KS_PATH_LONG = 8, /* mode holders: the path below the anchor exceeds its path_limit */
+    KS_STAT_DEV = 16, /* mode files: stat_dev and ino are what stat reports of the file */
 };
 
 struct ks_anchor {
-    ks_u64 ino;
-    ks_u32 dev;          /* the kernel's encoding: major << 20 | minor */
+    /* The reader's own descriptor of the anchor directory: the pass takes
+     * its dentry and superblock, so anchors are compared as objects, on any
+     * file system, whatever device numbers it reports. */
+    ks_u32 fd;
     ks_u16 counts_itself; /* a descriptor on the anchor itself counts */
     /* Mode holders: bytes of path below the anchor beyond which the whole
      * path no longer fits the text the kernel prints of a descriptor. */
@@ -70,9 +75,11 @@ struct ks_params {
  * names from the anchor down joined by '/', empty for the anchor itself. */
 struct ks_file_record {
     ks_u32 tgid; /* in the reader's pid namespace */
+    ks_u32 tid;  /* the thread whose descriptor table it is, there too */
     ks_u32 fd;
     ks_u64 ino;
-    ks_u32 dev; /* the kernel's encoding */
+    ks_u32 dev;      /* the superblock's, in the kernel's encoding */
+    ks_u32 stat_dev; /* with KS_STAT_DEV: the device stat reports, same encoding */
     ks_u16 path_len;
     ks_u8 anchor;
     ks_u8 flags;

@@ -67,16 +67,30 @@ struct signal_struct {
     struct pid *pids[4];
 };
 
+struct file;
+
+struct fdtable {
+    unsigned int max_fds;
+    struct file **fd;
+};
+
+struct files_struct {
+    struct fdtable *fdt;
+};
+
 struct task_struct {
     pid_t pid;
     struct task_struct *group_leader;
     struct pid *thread_pid;
     u64 start_boottime;
     struct signal_struct *signal;
+    struct files_struct *files;
 };
 
 struct super_block {
     dev_t s_dev;
+    long unsigned int s_magic;
+    void *s_fs_info;
 };
 
 struct inode {

@@ -1,4 +1,5 @@
 #include "childprocess.h"
+#include "fsidentity.h"
 #include "holderscan.h"
 #include "mounttable.h"
 #include "openfilelist.h"
@@ -7,11 +8,14 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <linux/loop.h>
 #include <linux/futex.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -116,7 +120,8 @@ OwnedFd nestedDirectories(OwnedFd at, const QByteArray &name, int levels)
 void listAndHolders(const QByteArray &box, QStringList &listed, QList<int> &holders)
 {
     std::vector<QByteArray> relatives;
-    QCOMPARE(collectOpenFiles(box, relatives), 0);
+    // As root, yet each path checked to lead to the held file (by device and inode).
+    QCOMPARE(collectOpenFiles(box, relatives, ExistenceIdentity{0, 0, {0}}), 0);
     for (const QByteArray &relative : relatives)
         listed << QString::fromUtf8(relative);
     listed.sort();
@@ -124,6 +129,34 @@ void listAndHolders(const QByteArray &box, QStringList &listed, QList<int> &hold
     QCOMPARE(scanHolders(box + '/', sink), 0);
     holders = sink.pids;
     std::sort(holders.begin(), holders.end());
+}
+
+// A file system of type made on a file of mib MiB in dir and mounted at
+// dir/mnt, through a loop device that goes with the mount (and the test's
+// mount namespace): the device's path, or empty.
+QByteArray mountOnLoop(const QByteArray &dir, const QString &type, int mib)
+{
+    const QByteArray image = dir + "/image";
+    const OwnedFd backing(mkdir(dir, 0755) == 0 && mkdir(dir + "/mnt", 0755) == 0
+                              ? open(image, O_RDWR | O_CREAT | O_CLOEXEC, 0600) : -1);
+    if (!backing || ftruncate(backing.get(), off_t(mib) << 20) != 0
+        || QProcess::execute(QStringLiteral("mkfs.") + type,
+                             {QStringLiteral("-q"), QString::fromUtf8(image)}) != 0)
+        return {};
+    mknod("/dev/loop-control", S_IFCHR | 0600, makedev(10, 237));
+    const OwnedFd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    for (int attempt = 0; control && attempt < 5; ++attempt) { // another test may take the same one
+        const int number = ioctl(control.get(), LOOP_CTL_GET_FREE);
+        const QByteArray device = "/dev/loop" + QByteArray::number(number);
+        mknod(device, S_IFBLK | 0600, makedev(7, static_cast<unsigned>(number)));
+        const OwnedFd loop(open(device, O_RDWR | O_CLOEXEC));
+        loop_config config {};
+        config.fd = static_cast<__u32>(backing.get());
+        config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+        if (number >= 0 && loop && ioctl(loop.get(), LOOP_CONFIGURE, &config) == 0)
+            return mount(device, dir + "/mnt", type.toUtf8(), 0, nullptr) == 0 ? device : QByteArray();
+    }
+    return {};
 }
 
 MountTable ownMounts()
@@ -186,11 +219,47 @@ void TestKernelScan::initTestCase()
     QVERIFY(tall && mkdirat(tall.get(), "box", 0755) == 0
             && openat(tall.get(), "box", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0
             && openat(tall.get(), "box/f", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
+    // Boxes on overlays: a file of the lower layer, one written to the upper,
+    // one a thread holds in a table of its own; the layers on one file system
+    // (stat reports the overlay's numbers) or apart (xino=off: the layers').
+    const QByteArray ovl = m_root + "/ovl";
+    for (const QByteArray &top : {ovl, ovl + "-apart"}) {
+        for (const char *dir : {"", "/lower", "/lower/box", "/rw", "/merged"})
+            QVERIFY(mkdir(top + dir, 0755) == 0);
+        const bool apart = top != ovl;
+        QVERIFY(!apart || mount("kscan-ovl-rw", top + "/rw", "tmpfs", 0, nullptr) == 0);
+        QVERIFY(mkdir(top + "/rw/upper", 0755) == 0 && mkdir(top + "/rw/work", 0755) == 0);
+        QVERIFY(mknod(top + "/lower/box/old", S_IFREG | 0644, 0) == 0);
+        QVERIFY(mount("kscan-ovl", top + "/merged", "overlay", 0,
+                      "lowerdir=" + top + "/lower,upperdir=" + top + "/rw/upper,workdir=" + top + "/rw/work"
+                          + (apart ? ",xino=off" : "")) == 0);
+        for (const char *path : {"/merged/box/old", "/merged/box/new"})
+            QVERIFY(open(top + path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
+    }
+    // A box in a btrfs subvolume mounted as a home, holding another subvolume.
+    const QByteArray btrfs = m_root + "/btrfs", device = mountOnLoop(btrfs, QStringLiteral("btrfs"), 128);
+    QVERIFY(!device.isEmpty() && mkdir(btrfs + "/home", 0755) == 0);
+    const auto subvolume = [](const QByteArray &path) {
+        return QProcess::execute(QStringLiteral("btrfs"), {QStringLiteral("-q"), QStringLiteral("subvolume"),
+                                                           QStringLiteral("create"), QString::fromUtf8(path)});
+    };
+    QCOMPARE(subvolume(btrfs + "/mnt/home"), 0);
+    QVERIFY(mount(device, btrfs + "/home", "btrfs", 0, "subvol=home") == 0);
+    QVERIFY(mkdir(btrfs + "/home/box", 0755) == 0 && subvolume(btrfs + "/home/box/inner") == 0);
+    // A box on a block device's file system: the device's major is not 0.
+    const QByteArray ext4 = m_root + "/ext4";
+    QVERIFY(!mountOnLoop(ext4, QStringLiteral("ext4"), 16).isEmpty() && mkdir(ext4 + "/mnt/box", 0755) == 0);
+    for (const QByteArray &path :
+         {ovl + "/merged/out", ovl + "/lower/box/old", btrfs + "/home/box/a", btrfs + "/home/box/inner/z", btrfs + "/home/out", btrfs + "/mnt/out",
+          ext4 + "/mnt/box/e", ext4 + "/mnt/out"})
+        QVERIFY2(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0, path);
     m_deepOutside = nestedDirectories(OwnedFd(open(m_root + "/outside", O_PATH | O_CLOEXEC)), "o", 10000);
     QVERIFY(m_deepOutside && mknodat(m_deepOutside.get(), "f", S_IFREG | 0644, 0) == 0);
 
     const std::vector<std::pair<const char *, std::function<void(int)>>> children = {
         {"own-table", [box](int fd) { ownTableThread(box + "/t", fd); }},
+        {"own-table-ovl", [this](int fd) { ownTableThread(m_root + "/ovl/merged/box/t", fd); }},
+        {"own-table-ovl-apart", [this](int fd) { ownTableThread(m_root + "/ovl-apart/merged/box/t", fd); }},
         {"leader-gone", [box](int fd) { leaderGone(box + "/l", fd); }},
         {"look-alike", [box](int fd) { inOwnNamespace("kscan-alike", box, "tmpfs", box + "/x.txt", fd); }},
         {"other-ns", [box](int fd) { inOwnNamespace(box, box + "-alias", nullptr, box + "-alias/ns", fd); }},
@@ -220,6 +289,13 @@ void TestKernelScan::enginesAgree_data()
     QTest::addRow("a box deep in a shared file system")
         << m_root + QByteArray("/p").repeated(70) + "/box" << QStringList{QStringLiteral("f")}
         << 1;
+    for (const char *top : {"/ovl", "/ovl-apart"})
+        QTest::addRow("overlayfs%s", top + 4) << m_root + top + "/merged/box"
+                                              << QStringList{QStringLiteral("new"), QStringLiteral("old"),
+                                                             QStringLiteral("t")} << 2;
+    QTest::addRow("btrfs subvolume") << m_root + "/btrfs/home/box"
+                                     << QStringList{QStringLiteral("a"), QStringLiteral("inner/z")} << 1;
+    QTest::addRow("ext4 on a loop device") << m_root + "/ext4/mnt/box" << QStringList{QStringLiteral("e")} << 1;
 }
 
 // Both engines on the same box: the same listing, the same holders; the
@@ -237,7 +313,8 @@ void TestKernelScan::enginesAgree()
         std::vector<KernelHeldFile> served;
         PidSink kernelSink;
         allowKernelScanEngine(true);
-        QVERIFY(!kernel || (kernelHeldFiles(box, ownMounts(), served) && kernelHolders(box, ownMounts(), kernelSink)));
+        QVERIFY(!kernel
+                || (kernelHeldFiles(box, ownMounts(), served) && kernelHolders(box, ownMounts(), kernelSink)));
         allowKernelScanEngine(kernel);
         listAndHolders(box, listed[kernel], found[kernel]);
     }
@@ -269,8 +346,9 @@ void TestKernelScan::declineLoggedOnce()
     QVERIFY(log.open(QIODevice::ReadOnly));
     QTRY_VERIFY((log.seek(0), log.readAll().contains("declineLoggedOnce done")));
     log.seek(0);
-    QCOMPARE(log.readAll().count("kernelHeldFiles[405] the kernel engine cannot identify the box and the mounts "
-                                 "below it: more than 7 mounts below the box (box " + box + "): the /proc walk serves"), 1);
+    QCOMPARE(log.readAll().count("kernelHeldFiles[405] the kernel engine cannot identify the box and the "
+                                 "mounts below it: more than 7 mounts below the box (box "
+                                 + box + "): the /proc walk serves"), 1);
 }
 
 void TestKernelScan::cleanupTestCase()
