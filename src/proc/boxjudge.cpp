@@ -76,6 +76,20 @@ void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
     held.gone = held.mountId < 0 && (errno == ENOENT || errno == ESRCH);
 }
 
+std::vector<BoxAnchor> boxAnchorsOf(const QByteArray &boxPath, const MountTable &table)
+{
+    std::vector<BoxAnchor> anchors;
+    const MountEntry *boxMount = isCanonicalPath(boxPath) ? table.containing(boxPath) : nullptr;
+    if (!boxMount)
+        return anchors;
+    anchors.push_back({boxMount, joinedPath(boxMount->root, pathBelow(boxPath, boxMount->mountPoint)), {}});
+    for (const MountEntry &entry : table.entries()) {
+        if (entry.mountPoint != boxPath && isPathAtOrBelow(entry.mountPoint, boxPath))
+            anchors.push_back({&entry, entry.root, pathBelow(entry.mountPoint, boxPath)});
+    }
+    return anchors;
+}
+
 BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_boxPath(boxPath)
 {
     m_own.own = true;
@@ -83,22 +97,8 @@ BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_b
     m_ownNamespace = namespaceOf(AT_FDCWD, "/proc/self/ns/mnt");
     m_own.tableRead = true;
     m_ready = true;
-    // The kernel prints only absolute paths without "." or ".." or doubled
-    // slashes: a box named otherwise holds nothing.
-    if (!isCanonicalPath(boxPath))
-        return;
-    // The box directory, on the mount its text lies on.
-    if (const MountEntry *mount = m_own.table.containing(boxPath))
-        m_anchors.push_back(
-            Anchor{mount->device, joinedPath(mount->root, pathBelow(boxPath, mount->mountPoint)),
-                   QByteArray()});
-    // Every mount below it (those it covers too: their files are the box's
-    // as well while they are held).
-    for (const MountEntry &entry : m_own.table.entries()) {
-        if (entry.mountPoint != boxPath && isPathAtOrBelow(entry.mountPoint, boxPath))
-            m_anchors.push_back(
-                Anchor{entry.device, entry.root, pathBelow(entry.mountPoint, boxPath)});
-    }
+    for (const BoxAnchor &anchor : boxAnchorsOf(boxPath, m_own.table))
+        m_anchors.push_back(Anchor{anchor.mount->device, anchor.fsPath, anchor.boxRelative});
     buildView(m_own);
 }
 

@@ -38,6 +38,22 @@
 // real name may end the same way.
 constexpr char kDeletedSuffix[] = " (deleted)";
 
+// One anchor of a box, as the daemon's own mount table gives it: the box
+// directory on the mount its path lies on, or the root of a mount below it.
+struct BoxAnchor
+{
+    const MountEntry *mount;
+    QByteArray fsPath;      // the directory's path inside its file system
+    QByteArray boxRelative; // its path inside the box; empty for the box itself
+};
+
+// The box directory, then the root of every mount below it (those a later
+// mount covers too: their files are the box's as well while they are held),
+// in the table's order; from the table alone, nothing in the box is looked
+// at. None when boxPath is not in the only form the kernel prints (see
+// isCanonicalPath) or no mount holds it: such a box holds nothing.
+std::vector<BoxAnchor> boxAnchorsOf(const QByteArray &boxPath, const MountTable &table);
+
 // What the kernel says of one held descriptor.
 struct HeldDescriptor
 {

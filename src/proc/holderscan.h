@@ -2,24 +2,13 @@
 
 #include "boxjudge.h"
 #include "direntries.h"
+#include "holdersink.h"
 #include "ownedfd.h"
 
 #include <QByteArray>
 
-#include <fcntl.h>
-
-#include <cerrno>
 #include <vector>
 
-// A process found holding a file below a prefix, with its /proc directory
-// open: that descriptor pins the very process whose descriptors were read,
-// so a signal sent through it cannot reach a later process that was given
-// the same number.
-struct HolderProcess
-{
-    int pid = 0;
-    OwnedFd procDir;
-};
 
 // Receives what a walk over every descriptor table finds.
 class DescriptorVisitor
@@ -56,41 +45,7 @@ constexpr int kHolderLinkBufferSize = 4096;
 // cannot be opened.
 int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor);
 
-// Receives the processes a holder scan finds.
-class HolderSink
-{
-public:
-    virtual ~HolderSink() = default;
 
-    virtual bool wants(int pid) const = 0;
-    // fdDir is the process's open "fd" directory, valid during the call only;
-    // holderOf() turns it into a HolderProcess.
-    virtual void take(int pid, int fdDir) = 0;
-    // A process that may hold a file below the prefix, but whose descriptors
-    // could not all be judged.
-    virtual void cannotJudge(int) {}
-    // As DescriptorVisitor::killPendingToFreeDescriptors.
-    virtual bool killPendingToFreeDescriptors() { return false; }
-};
-
-// Whether an open below /proc failed because the process or thread has
-// ended meanwhile.
-inline bool hasEnded(int error)
-{
-    return error == ENOENT || error == ESRCH;
-}
-
-// Opens the directory name below dirFd. When the daemon's descriptors have run
-// out (EMFILE), hook (a DescriptorVisitor or a HolderSink) first gets to kill
-// the processes it holds pending, and the open is tried once more.
-template <typename Hook>
-int openDirFreeingDescriptors(int dirFd, const char *name, Hook &hook)
-{
-    int fd = openat(dirFd, name, kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE && hook.killPendingToFreeDescriptors())
-        fd = openat(dirFd, name, kDirOpenFlags);
-    return fd;
-}
 
 // The process whose "fd" directory fdDir is, with its /proc directory opened
 // as the parent of fdDir (not by number, which may already name another

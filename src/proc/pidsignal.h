@@ -1,6 +1,6 @@
 #pragma once
 
-#include "holderscan.h"
+#include "holdersink.h"
 
 #include <vector>
 

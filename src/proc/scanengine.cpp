@@ -2,7 +2,7 @@
 
 #include "boxjudge.h"
 #include "direntries.h"
-#include "holderscan.h"
+#include "holdersink.h"
 #include "mounttable.h"
 #include "ownedfd.h"
 #include "systemlog.h"
@@ -20,6 +20,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -207,26 +208,20 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
     if (!isCanonicalPath(boxPath))
         return false;
     why.what = "no mount holds the box";
-    const MountEntry *boxMount = table.containing(boxPath);
-    if (!boxMount)
+    const std::vector<BoxAnchor> wanted = boxAnchorsOf(boxPath, table);
+    if (wanted.empty())
         return false;
-    struct Wanted
-    {
-        const MountEntry *mount;
-        QByteArray fsPath;
-        QByteArray boxRelative;
-    };
-    std::vector<Wanted> wanted{{boxMount, joinedPath(boxMount->root, pathBelow(boxPath, boxMount->mountPoint)), {}}};
+    // A mount below the box that a later mount covers: no path reaches its root.
     const auto &entries = table.entries();
     why.what = "a mount below the box is hidden under another";
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const MountEntry &entry = entries[i];
-        if (entry.mountPoint == boxPath || !isPathAtOrBelow(entry.mountPoint, boxPath))
+    for (const BoxAnchor &want : wanted) {
+        if (want.boxRelative.isEmpty())
             continue;
-        for (std::size_t j = i + 1; j < entries.size(); ++j)
-            if (isPathAtOrBelow(entry.mountPoint, entries[j].mountPoint))
-                return false;
-        wanted.push_back({&entry, entry.root, pathBelow(entry.mountPoint, boxPath)});
+        const auto later = entries.begin() + (want.mount - entries.data()) + 1;
+        if (std::any_of(later, entries.end(), [&want](const MountEntry &entry) {
+                return isPathAtOrBelow(want.mount->mountPoint, entry.mountPoint);
+            }))
+            return false;
     }
     why.what = "more than " + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1)
         + " mounts below the box";
@@ -248,7 +243,7 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
             return false;
         }
     }
-    for (const Wanted &want : wanted) {
+    for (const BoxAnchor &want : wanted) {
         // The walk up never asks a file system anything, but opening a
         // mount's root below the box might; the /proc walk knows how not to.
         why = {kFileSystemType, want.mount->type};
