@@ -7,6 +7,7 @@
 #include "callerprivilege.h"
 #include "callqueue.h"
 #include "mountstatus.h"
+#include "logsites.h"
 #include "systemlog.h"
 
 #include <QDBusConnection>
@@ -51,7 +52,7 @@ QStringList BoxDaemonBackupService::get_allBoxRootEntriesInner()
 
 QStringList BoxDaemonBackupService::get_allBoxRootEntries()
 {
-    syslog(LOG_INFO, "%s[%d] called\n", "get_allBoxRootEntries", 121);
+    syslog(LOG_INFO, LOG_DISCOVERY_CALLED);
     BusCaller caller;
     if (!admitsCurrentCaller(caller))
         return {};
@@ -104,7 +105,7 @@ int BoxDaemonBackupService::format_allBoxRootEntries()
     auto wipeAll = [this, caller] {
         const QStringList boxRoots = get_allBoxRootEntriesInner();
         if (boxRoots.isEmpty()) {
-            syslog(LOG_INFO, "%s[%d] BoxRootEntries is empty\n", "format_allBoxRootEntries", 203);
+            syslog(LOG_INFO, LOG_WIPE_ALL_NONE);
             return 0;
         }
         for (const QString &boxRoot : boxRoots)
@@ -117,16 +118,14 @@ int BoxDaemonBackupService::format_allBoxRootEntries()
 
 int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
 {
-    syslog(LOG_INFO, "%s[%d] called: strUserName = %s\n", "format_boxRootEntries", 219,
-           escapedForLog(strUserName).constData());
+    syslog(LOG_INFO, LOG_WIPE_USER_CALLED, escapedForLog(strUserName).constData());
     BusCaller caller;
     if (!admitsCurrentCaller(caller))
         return -1;
     // After the caller check, so a refused caller's lines stay exactly those
     // of any other refusal and tell it nothing about the name.
     if (!namesSingleDirectory(strUserName)) {
-        syslog(LOG_INFO, "%s[%d] refused: strUserName = %s names no single directory\n",
-               "format_boxRootEntries", 226, escapedForLog(strUserName).constData());
+        syslog(LOG_INFO, LOG_WIPE_USER_NOT_A_NAME, escapedForLog(strUserName).constData());
         return -1;
     }
     const QString boxRoot = strUserName == QLatin1String("root")

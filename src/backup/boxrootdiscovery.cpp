@@ -1,6 +1,7 @@
 #include "boxrootdiscovery.h"
 
 #include "boxrootprobe.h"
+#include "logsites.h"
 #include "systemlog.h"
 
 #include <QFile>
@@ -48,7 +49,7 @@ QStringList boxRootsOfAllAccounts()
     for (int i = 0; i < candidates.size(); ++i) {
         const std::optional<bool> &directory = judged[static_cast<size_t>(i)];
         if (!directory) {
-            syslog(LOG_INFO, "%s[%d] left out: %s did not answer within %d ms\n", "get_allBoxRootEntriesInner", 321,
+            syslog(LOG_INFO, LOG_DISCOVERY_LEFT_OUT,
                    escapedForLog(candidates[i]).constData(), boxRootProbeBoundMs());
         } else if (*directory) {
             boxRoots.append(candidates[i]);

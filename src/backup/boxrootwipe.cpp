@@ -5,6 +5,7 @@
 #include "callguard.h"
 #include "mounttable.h"
 #include "processkill.h"
+#include "logsites.h"
 #include "systemlog.h"
 #include "treeremoval.h"
 
@@ -24,8 +25,7 @@ namespace {
 // on the debug stream, which the journal keeps beside it.
 void logRemovalFailed(const QString &boxRoot, int error)
 {
-    syslog(LOG_INFO, "%s[%d] removeRecursively failed: %s\n", "format_boxRootEntry", 185,
-           escapedForLog(boxRoot).constData());
+    syslog(LOG_INFO, LOG_WIPE_REMOVAL_FAILED, escapedForLog(boxRoot).constData());
     qDebug().noquote() << "removeRecursively failed:" << escapedForLog(boxRoot) << "-"
                        << (error != 0 ? std::strerror(error) : "the box root changed meanwhile");
 }
@@ -51,7 +51,7 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &t
         const int error = detachMountBelowBox(boxFd, relative);
         // EINVAL: already gone with a mount detached before it.
         if (error != 0 && error != EINVAL) {
-            syslog(LOG_INFO, "%s[%d] umount2 failed: %s, error = %s\n", "format_boxRootEntry", 176,
+            syslog(LOG_INFO, LOG_WIPE_UNMOUNT_FAILED,
                    escapedForLog(boxRoot + QLatin1Char('/') + QFile::decodeName(relative)).constData(),
                    std::strerror(error));
         }
@@ -66,12 +66,11 @@ int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
     switch (root.kind) {
     case BoxRootKind::Stalled:
         // Its file system stopped answering: nothing is touched, now or later.
-        syslog(LOG_INFO, "%s[%d] left alone: %s did not answer within %d ms\n", "format_boxRootEntry", 322,
+        syslog(LOG_INFO, LOG_WIPE_LEFT_ALONE,
                escapedForLog(boxRoot).constData(), boxRootProbeBoundMs());
         return -1;
     case BoxRootKind::Absent:
-        syslog(LOG_INFO, "%s[%d] invalid entry: %s\n", "format_boxRootEntry", 151,
-               escapedForLog(boxRoot).constData());
+        syslog(LOG_INFO, LOG_WIPE_INVALID_ENTRY, escapedForLog(boxRoot).constData());
         return 0;
     case BoxRootKind::LinkToDirectory:
         // Nothing below a link is the box: no scan, no unmount, only the link goes.
@@ -101,8 +100,7 @@ int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
     const bool mountsRead = mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
     const bool holdersEnded = mountsRead && endHoldersBelow(realBox, mounts, nCallerPid, std::nullopt) == 0;
     if (!holdersEnded)
-        syslog(LOG_INFO, "%s[%d] kill_allProcessByPath failed: %s\n", "format_boxRootEntry", 171,
-               escapedForLog(boxRoot).constData());
+        syslog(LOG_INFO, LOG_WIPE_HOLDERS_LEFT, escapedForLog(boxRoot).constData());
     if (currentCallStopped())
         return -1; // answered: nothing more is touched
     if (mountsRead)

@@ -1,6 +1,7 @@
 #include "callerprivilege.h"
 
 #include "buscaller.h"
+#include "logsites.h"
 #include "systemlog.h"
 
 #include <QByteArray>
@@ -64,19 +65,18 @@ bool isAdmittedBackupCaller(const BusCaller &caller)
     const uint pid = static_cast<uint>(caller.pid);
 
     if (uid != 0) {
-        syslog(LOG_INFO, "%s[%d] failed: uid = %u\n", "check_callerPrivilege", 96, uid);
+        syslog(LOG_INFO, LOG_BACKUP_CALLER_NOT_ROOT, uid);
         return false;
     }
 
     char programPath[kLinkTargetSize] = {};
     if (programPathOf(static_cast<int>(pid), programPath, sizeof programPath) != 0) {
-        syslog(LOG_INFO, "%s[%d] failed: uid = %u\n", "check_callerPrivilege", 103, uid);
+        syslog(LOG_INFO, LOG_BACKUP_CALLER_NO_PROGRAM, uid);
         return false;
     }
     if (isAdmittedProgram(programPath))
         return true;
 
-    syslog(LOG_INFO, "%s[%d] failed: program_path = %s\n", "check_callerPrivilege", 112,
-           escapedForLog(QByteArray(programPath)).constData());
+    syslog(LOG_INFO, LOG_BACKUP_CALLER_OTHER_PROGRAM, escapedForLog(QByteArray(programPath)).constData());
     return false;
 }

@@ -1,6 +1,7 @@
 #include "callqueue.h"
 
 #include "callguard.h"
+#include "logsites.h"
 #include "systemlog.h"
 
 #include <QByteArray>
@@ -167,8 +168,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
     call->work = std::move(work);
     Queue &queue = m_shares[key];
     if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
-        syslog(LOG_INFO, "%s[%d] refused: caller uid %s, %d of its calls already wait\n", function,
-               311, uidForLog(caller.uidKnown, caller.uid).constData(), kQueuePerUid);
+        syslog(LOG_INFO, LOG_QUEUE_FULL, function, uidForLog(caller.uidKnown, caller.uid).constData(), kQueuePerUid);
         send(*call, refusal);
         return;
     }
@@ -218,8 +218,7 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
     } catch (const std::system_error &) {
         // No thread to be had: the call is refused, as a late one would be.
         call->guard.finish();
-        syslog(LOG_INFO, "%s[%d] no worker thread, caller uid %s answered -1\n", call->function,
-               314, uidForLog(call->caller.uidKnown, call->caller.uid).constData());
+        syslog(LOG_INFO, LOG_NO_WORKER, call->function, uidForLog(call->caller.uidKnown, call->caller.uid).constData());
         send(*call, call->refusal);
         finish(call);
     }
@@ -239,10 +238,7 @@ void CallQueue::answerOnWorker(Call &call)
         switch (call.guard.finish()) {
         case CallGuard::Claim::Answer:
             if (result.wireBytes > kMaxReplyBytes) {
-                syslog(LOG_INFO,
-                       "%s[%d] reply of %lld bytes does not fit in a bus message, "
-                       "caller uid %s answered -1\n",
-                       call.function, 312, static_cast<long long>(result.wireBytes),
+                syslog(LOG_INFO, LOG_REPLY_TOO_LARGE, call.function, static_cast<long long>(result.wireBytes),
                        uidForLog(call.caller.uidKnown, call.caller.uid).constData());
                 send(call, call.refusal);
             } else {
@@ -306,8 +302,7 @@ void CallQueue::logLate(const Call &call, const char *where) const
 {
     // A call that may change the system says what it did before it stopped.
     const QByteArray acts = call.changesSystem ? "; it stopped after " + call.guard.actsForLog() : QByteArray();
-    syslog(LOG_INFO, "%s[%d] no answer within %d ms %s, caller uid %s answered -1%s\n", call.function,
-           313, m_nDeadlineMs, where, uidForLog(call.caller.uidKnown, call.caller.uid).constData(),
+    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, m_nDeadlineMs, where, uidForLog(call.caller.uidKnown, call.caller.uid).constData(),
            acts.constData());
 }
 

@@ -4,6 +4,7 @@
 #include "direntries.h"
 #include "holdersink.h"
 #include "mounttable.h"
+#include "logsites.h"
 #include "ownedfd.h"
 #include "systemlog.h"
 
@@ -39,9 +40,6 @@
 #endif
 
 namespace {
-// The site number of the start-up line saying which engine serves; the
-// reasons for leaving a call to the /proc walk take 401 to 407.
-constexpr int kEngineLineSite = 409;
 } // namespace
 
 #ifdef ARKVANE_KERNEL_SCAN
@@ -50,8 +48,8 @@ namespace {
 enum class LoadState { NotStarted, Loading, Done };
 
 
-// Why the kernel engine leaves a call to the /proc walk: the site number of
-// its system-log line.
+// Why the kernel engine leaves a call to the /proc walk, as the site number
+// of its system-log line (the table in logsites.h).
 enum Declined : int {
     kFileSystemType = 401, // the box, or a mount below it, on a file system it does not read
     kMayStall = 402,       // a mount on the way to the box, or below it, may stall a lookup
@@ -81,32 +79,30 @@ void logDeclined(const char *function, const QByteArray &boxPath, const Decline 
             return;
     }
     const QByteArray what = escapedForLog(why.what);
-    QByteArray reason;
+    const QByteArray box = escapedForLog(boxPath);
     switch (why.site) {
     case kFileSystemType:
-        reason = "the kernel engine does not read " + what;
+        syslog(LOG_INFO, LOG_DECLINED_TYPE, function, what.constData(), box.constData());
         break;
     case kMayStall:
-        reason = "a lookup through " + what + " may stall";
+        syslog(LOG_INFO, LOG_DECLINED_STALL, function, what.constData(), box.constData());
         break;
     case kPathTooLong:
-        reason = "a held file's whole path is longer than the kernel prints";
+        syslog(LOG_INFO, LOG_DECLINED_PATH, function, box.constData());
         break;
     case kTooDeep:
-        reason = "a held file lies deeper than the kernel engine walks (2^23 levels)";
+        syslog(LOG_INFO, LOG_DECLINED_DEPTH, function, box.constData());
         break;
     case kAnchorsUnknown:
-        reason = "the kernel engine cannot identify the box and the mounts below it: " + what;
+        syslog(LOG_INFO, LOG_DECLINED_ANCHORS, function, what.constData(), box.constData());
         break;
     case kHolderUnnamed:
-        reason = "a holder has no process id in the daemon's pid namespace";
+        syslog(LOG_INFO, LOG_DECLINED_HOLDER, function, box.constData());
         break;
     case kPassFailed:
-        reason = "the kernel engine's pass failed: " + what;
+        syslog(LOG_INFO, LOG_DECLINED_PASS, function, what.constData(), box.constData());
         break;
     }
-    syslog(LOG_INFO, "%s[%d] %s (box %s): the /proc walk serves\n", function,
-           static_cast<int>(why.site), reason.constData(), escapedForLog(boxPath).constData());
 }
 
 std::mutex g_loadLock;
@@ -120,8 +116,7 @@ std::atomic<bool> g_allowed{true};
 // stream's start-up stays "gogogo" alone.
 void logEngine(const char *why)
 {
-    syslog(LOG_INFO, "%s[%d] open files are found by the /proc walk: %s\n", "startScanEngine",
-           kEngineLineSite, why);
+    syslog(LOG_INFO, LOG_ENGINE_PROC, why);
 }
 
 void load()
@@ -129,8 +124,7 @@ void load()
     std::string whyNot;
     std::unique_ptr<KernelFileScan> scan = KernelFileScan::load(whyNot);
     if (scan)
-        syslog(LOG_INFO, "%s[%d] open files are found by the kernel scan engine (loaded in %.0f ms)\n",
-               "startScanEngine", kEngineLineSite, scan->loadMilliseconds());
+        syslog(LOG_INFO, LOG_ENGINE_KERNEL, scan->loadMilliseconds());
     else
         logEngine(whyNot.c_str());
     std::lock_guard<std::mutex> lock(g_loadLock);
@@ -499,8 +493,7 @@ bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSi
 
 void startScanEngine()
 {
-    syslog(LOG_INFO, "%s[%d] open files are found by the /proc walk: built without the kernel scan engine\n",
-           "startScanEngine", kEngineLineSite);
+    syslog(LOG_INFO, LOG_ENGINE_PROC, "built without the kernel scan engine");
 }
 
 void allowKernelScanEngine(bool) {}

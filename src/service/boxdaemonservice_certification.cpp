@@ -2,6 +2,7 @@
 
 #include "calleraccount.h"
 #include "cauthcredservice.h"
+#include "logsites.h"
 #include "systemlog.h"
 
 #include <QDBusConnection>
@@ -26,7 +27,7 @@ bool BoxDaemonService::mayChangeCertification(const char *function, int site,
     const CallerAccount caller = callerAccount(connection(), message());
     if (mayChangeCertificationOf(caller, strUserName))
         return true;
-    syslog(LOG_INFO, "%s[%d] refused: caller uid %s may not change the certification of \"%s\"\n",
+    syslog(LOG_INFO, LOG_CERTIFICATION_NOT_OWN,
            function, site, uidForLog(caller.uidKnown, caller.uid).constData(), escapedForLog(strUserName).constData());
     return false;
 }
@@ -47,14 +48,14 @@ int BoxDaemonService::get_certificationInterval(const QString &strUserName)
 
 int BoxDaemonService::set_certificationInterval(const QString &strUserName, int nInterval)
 {
-    if (!mayChangeCertification("set_certificationInterval", 65, strUserName))
+    if (!mayChangeCertification("set_certificationInterval", kSiteIntervalNotOwn, strUserName))
         return -1;
     return certificationEntry(strUserName)->set_interval(nInterval);
 }
 
 void BoxDaemonService::set_certificationPassed(const QString &strUserName)
 {
-    if (!mayChangeCertification("set_certificationPassed", 72, strUserName))
+    if (!mayChangeCertification("set_certificationPassed", kSitePassedNotOwn, strUserName))
         return;
     certificationEntry(strUserName)->set_certificationPassed();
 }

@@ -9,6 +9,7 @@
 #include "openfilelist.h"
 #include "processkill.h"
 #include "scanmessages.h"
+#include "logsites.h"
 #include "systemlog.h"
 #include "utf8text.h"
 
@@ -32,15 +33,19 @@ std::optional<ExistenceIdentity> identityOf(const CallerAccount &account)
 }
 
 // The box path, resolved as the caller's file system sees it, when the
-// caller may act on it; a refusal is logged. The empty path is left to the
-// scan, which fails it for every caller with its own message and touches
-// nothing.
-std::optional<QString> servedOrLogged(const CallerAccount &account,
-                                      const std::optional<ExistenceIdentity> &identity,
-                                      const QString &strBoxPath, const char *function, int site)
+// caller may act on it. The empty path is left to the scan, which fails it
+// for every caller with its own message and touches nothing.
+struct ServedPath
+{
+    std::optional<QString> path;
+    bool outsideBox = false; // refused by the scope rule: the caller logs it
+};
+
+ServedPath servedPathOf(const CallerAccount &account, const std::optional<ExistenceIdentity> &identity,
+                        const QString &strBoxPath, const char *function)
 {
     if (strBoxPath.isEmpty())
-        return strBoxPath;
+        return {strBoxPath, false};
     std::optional<QString> resolved;
     if (identity) {
         // Never through a user's links as root.
@@ -48,17 +53,13 @@ std::optional<QString> servedOrLogged(const CallerAccount &account,
         if (!as.tookEffect()) {
             qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
                                << "-" << function << "refused";
-            return std::nullopt;
+            return {};
         }
         resolved = servedBoxPathOf(account, strBoxPath);
     } else {
         resolved = servedBoxPathOf(account, strBoxPath);
     }
-    if (resolved)
-        return resolved;
-    syslog(LOG_INFO, "%s[%d] refused: caller uid %s for path %s outside its box\n", function, site,
-           uidForLog(account.uidKnown, account.uid).constData(), escapedForLog(strBoxPath).constData());
-    return std::nullopt;
+    return {resolved, !resolved};
 }
 
 // The listing behind get_allFileStatus: strPath is the match prefix as given
@@ -113,11 +114,14 @@ CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
     // Which files exist is tested with the caller's permissions, so the list
     // tells it nothing about paths it could not look at itself.
     const std::optional<ExistenceIdentity> identity = identityOf(account);
-    const std::optional<QString> boxPath = servedOrLogged(account, identity, strBoxPath, "get_allRunFileList", 55);
-    if (!boxPath)
+    const ServedPath served = servedPathOf(account, identity, strBoxPath, "get_allRunFileList");
+    if (served.outsideBox)
+        syslog(LOG_INFO, LOG_LISTING_OUTSIDE_BOX, uidForLog(account.uidKnown, account.uid).constData(),
+               escapedForLog(strBoxPath).constData());
+    if (!served.path)
         return {listingReply(-1, {}), 0};
     CBoxFileList list;
-    const int nResult = listOpenFiles(format_boxPath(*boxPath), list, identity);
+    const int nResult = listOpenFiles(format_boxPath(*served.path), list, identity);
     const qint64 bytes = wireSizeOf(list);
     return {listingReply(nResult, list), bytes};
 }
@@ -127,15 +131,18 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
 {
     const CallerAccount account = accountOfCaller(caller);
     const std::optional<ExistenceIdentity> identity = identityOf(account);
-    const std::optional<QString> boxPath = servedOrLogged(account, identity, strBoxPath, "kill_allProcessSignal", 64);
-    if (!boxPath)
+    const ServedPath served = servedPathOf(account, identity, strBoxPath, "kill_allProcessSignal");
+    if (served.outsideBox)
+        syslog(LOG_INFO, LOG_KILL_OUTSIDE_BOX, uidForLog(account.uidKnown, account.uid).constData(),
+               escapedForLog(strBoxPath).constData());
+    if (!served.path)
         return {{-1}, 0};
     // Only the superuser ends other users' processes.
     std::optional<uid_t> onlyOwner;
     if (!account.isSuperuser())
         onlyOwner = account.uid;
     // An unknown pid is 0, and then no real process is spared.
-    const int nResult = kill_allProcessByPath(*boxPath, caller.pid, onlyOwner);
+    const int nResult = kill_allProcessByPath(*served.path, caller.pid, onlyOwner);
     if (nResult != 0)
         qDebug() << "get_allFileStatus error.";
     return {{nResult}, 0};
