@@ -64,9 +64,10 @@ const QString kService = QStringLiteral("com.tavrin.arkvane");
 const QString kPath = QStringLiteral("/logfile");
 const QString kInterface = QStringLiteral("com.tavrin.arkvane");
 
-// A scan walks every descriptor of every process; on a busy machine that
-// takes longer than the bus library's default of 25 seconds.
-constexpr int kCallTimeoutMs = 120000;
+// The daemon answers every call within its 20 s deadline (a call past it is
+// answered -1); the margin is for the reply's way back. Waiting longer would
+// only hide a daemon that stopped answering.
+constexpr int kCallTimeoutMs = 30000;
 
 template <typename T>
 Answer<T> withoutBus(const QDBusConnection &connection)
