@@ -82,9 +82,9 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
     return format_boxRootEntry(boxRoot, nCallerPid);
 }
 
-int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int nCallerPid)
+int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int callerPid)
 {
-    return wipeBoxRoot(boxRoot, nCallerPid);
+    return wipeBoxRoot(boxRoot, callerPid);
 }
 
 void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const char *function,

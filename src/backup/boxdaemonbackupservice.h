@@ -35,7 +35,7 @@ private:
     // daemon said of it. Outside a bus call there is no caller: refused.
     bool admitsCurrentCaller(BusCaller &caller);
     // Wipes one box root, sparing the caller's process.
-    int format_boxRootEntry(const QString &boxRoot, int nCallerPid);
+    int format_boxRootEntry(const QString &boxRoot, int callerPid);
     // Answers the call being served from a worker with the wipe's result.
     void wipeOffTheBusThread(const BusCaller &caller, const char *function,
                              std::function<int()> wipe);

@@ -60,7 +60,7 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &t
 
 } // namespace
 
-int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
+int wipeBoxRoot(const QString &boxRoot, int callerPid)
 {
     const OpenedBoxRoot root = openBoxRootWithin(QFile::encodeName(boxRoot));
     switch (root.kind) {
@@ -98,7 +98,7 @@ int wipeBoxRoot(const QString &boxRoot, int nCallerPid)
     // One read of the mount table serves the scan and the detaching.
     MountTable mounts;
     const bool mountsRead = mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
-    const bool holdersEnded = mountsRead && endHoldersBelow(realBox, mounts, nCallerPid, std::nullopt) == 0;
+    const bool holdersEnded = mountsRead && endHoldersBelow(realBox, mounts, callerPid, std::nullopt) == 0;
     if (!holdersEnded)
         syslog(LOG_INFO, LOG_WIPE_HOLDERS_LEFT, escapedForLog(boxRoot).constData());
     if (currentCallStopped())

@@ -1,9 +1,9 @@
 #include "pathtext.h"
 
-QString withoutTrailingSlashes(const QString &strPath)
+QString withoutTrailingSlashes(const QString &path)
 {
-    int length = strPath.size();
-    while (length > 0 && strPath.at(length - 1) == QLatin1Char('/'))
+    int length = path.size();
+    while (length > 0 && path.at(length - 1) == QLatin1Char('/'))
         --length;
-    return strPath.left(length);
+    return path.left(length);
 }

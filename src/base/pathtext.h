@@ -5,4 +5,4 @@
 // The box path without its trailing slashes ("/home/u/.box///" gives
 // "/home/u/.box"). A path made only of slashes gives the empty string: it
 // names no box, and the daemon refuses it as it refuses the empty path.
-QString withoutTrailingSlashes(const QString &strPath);
+QString withoutTrailingSlashes(const QString &path);

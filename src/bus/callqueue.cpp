@@ -139,7 +139,7 @@ int deadlineFromEnvironment()
 } // namespace
 
 CallQueue::CallQueue()
-    : m_nDeadlineMs(deadlineFromEnvironment())
+    : m_deadlineMs(deadlineFromEnvironment())
 {
 }
 
@@ -176,7 +176,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
         m_turns.push_back(key);
     queue.waiting.push_back(call);
     const std::weak_ptr<Call> weak = call;
-    QTimer::singleShot(m_nDeadlineMs, this, [this, weak] {
+    QTimer::singleShot(m_deadlineMs, this, [this, weak] {
         if (const auto late = weak.lock())
             expire(late);
     });
@@ -187,7 +187,7 @@ void CallQueue::startWhatMay()
 {
     // One pass over the uids in turn per free worker; a uid whose share is
     // taken keeps its place and waits.
-    while (m_nActive < kWorkers) {
+    while (m_active < kWorkers) {
         auto it = std::find_if(m_turns.begin(), m_turns.end(), [this](ShareKey key) {
             return m_shares[key].running < kSharePerUid;
         });
@@ -208,7 +208,7 @@ void CallQueue::startWhatMay()
 void CallQueue::start(const std::shared_ptr<Call> &call)
 {
     ++m_shares[call->key].running;
-    ++m_nActive;
+    ++m_active;
     call->started = true;
     try {
         threadPool().run([this, call] {
@@ -268,7 +268,7 @@ void CallQueue::finish(const std::shared_ptr<Call> &call)
 {
     --m_shares[call->key].running;
     if (!call->late)
-        --m_nActive;
+        --m_active;
     forgetIfIdle(call->key);
     startWhatMay();
 }
@@ -283,7 +283,7 @@ void CallQueue::expire(const std::shared_ptr<Call> &call)
         // The worker may be stuck in the kernel: its caller's share stays
         // taken until it returns, the pool gets the place back now.
         call->late = true;
-        --m_nActive;
+        --m_active;
     } else {
         Queue &queue = m_shares[call->key];
         queue.waiting.erase(std::find(queue.waiting.begin(), queue.waiting.end(), call));
@@ -302,7 +302,7 @@ void CallQueue::logLate(const Call &call, const char *where) const
 {
     // A call that may change the system says what it did before it stopped.
     const QByteArray acts = call.changesSystem ? "; it stopped after " + call.guard.actsForLog() : QByteArray();
-    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, m_nDeadlineMs, where, uidForLog(call.caller.uidKnown, call.caller.uid).constData(),
+    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, m_deadlineMs, where, uidForLog(call.caller.uidKnown, call.caller.uid).constData(),
            acts.constData());
 }
 

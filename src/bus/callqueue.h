@@ -74,7 +74,7 @@ public:
                 const BusCaller &caller, Share share, const char *function, Effect effect,
                 const QList<QVariant> &refusal, Work work);
 
-    int deadlineMs() const { return m_nDeadlineMs; }
+    int deadlineMs() const { return m_deadlineMs; }
 
 private:
     struct Call;
@@ -102,6 +102,6 @@ private:
 
     std::map<ShareKey, Queue> m_shares;
     std::deque<ShareKey> m_turns; // shares with waiting calls, next to be served first
-    int m_nActive = 0; // running calls not yet past their deadline
-    int m_nDeadlineMs;
+    int m_active = 0; // running calls not yet past their deadline
+    int m_deadlineMs;
 };

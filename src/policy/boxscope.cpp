@@ -20,24 +20,24 @@ bool realPathOf(const QByteArray &path, QByteArray &resolved)
     return true;
 }
 
-QString resolvedPath(const QString &strPath)
+QString resolvedPath(const QString &path)
 {
     QByteArray resolved;
-    return realPathOf(strPath.toUtf8(), resolved) ? QString::fromUtf8(resolved) : QString();
+    return realPathOf(path.toUtf8(), resolved) ? QString::fromUtf8(resolved) : QString();
 }
 
-bool isDirectoryOwnedBy(const QString &strPath, uid_t uid)
+bool isDirectoryOwnedBy(const QString &path, uid_t uid)
 {
     struct stat status {};
-    return stat(strPath.toUtf8().constData(), &status) == 0 && S_ISDIR(status.st_mode)
+    return stat(path.toUtf8().constData(), &status) == 0 && S_ISDIR(status.st_mode)
         && status.st_uid == uid;
 }
 
 } // namespace
 
-std::optional<QString> resolvedBoxPath(const QString &strBoxPath)
+std::optional<QString> resolvedBoxPath(const QString &boxPath)
 {
-    const QString trimmed = withoutTrailingSlashes(strBoxPath);
+    const QString trimmed = withoutTrailingSlashes(boxPath);
     if (!trimmed.startsWith(QLatin1Char('/')))
         return trimmed;
     const QByteArray path = trimmed.toUtf8();
@@ -69,9 +69,9 @@ std::optional<QString> resolvedBoxPath(const QString &strBoxPath)
     return std::nullopt;
 }
 
-bool isPathInsideBoxRoots(const QString &strBoxPath, const QStringList &boxRoots)
+bool isPathInsideBoxRoots(const QString &boxPath, const QStringList &boxRoots)
 {
-    const QString path = withoutTrailingSlashes(strBoxPath);
+    const QString path = withoutTrailingSlashes(boxPath);
     if (path.isEmpty())
         return false;
     for (const QString &root : boxRoots) {
@@ -95,17 +95,17 @@ QStringList boxRootNamesOf(const CallerAccount &account)
     return names;
 }
 
-std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &strBoxPath)
+std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &boxPath)
 {
     if (!account.isSuperuser() && !account.known)
         return std::nullopt;
-    const std::optional<QString> resolved = resolvedBoxPath(strBoxPath);
+    const std::optional<QString> resolved = resolvedBoxPath(boxPath);
     if (!resolved || account.isSuperuser() || isPathInsideBoxRoots(*resolved, boxRootNamesOf(account)))
         return resolved;
     return std::nullopt;
 }
 
-bool isCallerServedForPath(const CallerAccount &account, const QString &strBoxPath)
+bool isCallerServedForPath(const CallerAccount &account, const QString &boxPath)
 {
-    return servedBoxPathOf(account, strBoxPath).has_value();
+    return servedBoxPathOf(account, boxPath).has_value();
 }

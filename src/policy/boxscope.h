@@ -18,11 +18,11 @@
 // Every rule about a box path is applied to this form, and the scans work on
 // it: a linked home is judged where it leads, and ".." cannot climb out of
 // a box unnoticed.
-std::optional<QString> resolvedBoxPath(const QString &strBoxPath);
+std::optional<QString> resolvedBoxPath(const QString &boxPath);
 
 // Whether the box path (trailing slashes trimmed) names one of the box roots
 // or lies below it, compared as text: give it resolved paths.
-bool isPathInsideBoxRoots(const QString &strBoxPath, const QStringList &boxRoots);
+bool isPathInsideBoxRoots(const QString &boxPath, const QStringList &boxRoots);
 
 // The names the account's box root goes by: the text from the password
 // database and, when it differs and leads to a directory the account owns,
@@ -35,5 +35,5 @@ QStringList boxRootNamesOf(const CallerAccount &account);
 // never. Resolves with the calling thread's file-system identity: the daemon
 // takes on the caller's before asking, so no link of a user's is ever
 // followed as root.
-std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &strBoxPath);
-bool isCallerServedForPath(const CallerAccount &account, const QString &strBoxPath);
+std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &boxPath);
+bool isCallerServedForPath(const CallerAccount &account, const QString &boxPath);

@@ -41,8 +41,8 @@ int ownPidInProc()
 class KillSink : public HolderSink
 {
 public:
-    KillSink(int nExceptPid, std::optional<uid_t> onlyOwner)
-        : m_exceptPid(nExceptPid), m_ownPid(ownPidInProc()), m_onlyOwner(onlyOwner)
+    KillSink(int exceptPid, std::optional<uid_t> onlyOwner)
+        : m_exceptPid(exceptPid), m_ownPid(ownPidInProc()), m_onlyOwner(onlyOwner)
     {
     }
 
@@ -166,7 +166,7 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<
     return endHoldersBelow(prefix.left(prefix.size() - 1), mounts, nExceptPid, onlyOwner);
 }
 
-int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int nExceptPid,
+int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exceptPid,
                     std::optional<uid_t> onlyOwner)
 {
     assert(!boxPath.isEmpty());
@@ -174,7 +174,7 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int nEx
     const QByteArray prefix = boxPath + '/';
     std::unordered_set<int> signalled;
     for (int round = 0;; ++round) {
-        KillSink sink(nExceptPid, onlyOwner);
+        KillSink sink(exceptPid, onlyOwner);
         if (const int error = scanHolders(prefix, mounts, sink)) {
             logProcUnreadable(error);
             qDebug() << "get_allOpenFilePidByPath error.";

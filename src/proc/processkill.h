@@ -32,7 +32,7 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<
 
 // The same for a box path given as bytes, without trailing slashes, with the
 // daemon's mount table read by the caller (every round scans with it).
-int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int nExceptPid,
+int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exceptPid,
                     std::optional<uid_t> onlyOwner);
 
 // Rounds of signals a kill makes before it gives up on holders that keep
