@@ -7,7 +7,8 @@
  * CO-RE relocation that libbpf resolves by name against the running kernel's
  * BTF when the program loads (members the kernel keeps inside anonymous
  * unions are found there too). A member the program starts to read must be
- * added here, with the kernel's own type. */
+ * added here, with the kernel's own type. Being the kernel's definitions,
+ * this file is under the kernel's licence, GPL-2.0-only. */
 #ifndef __VMLINUX_H__
 #define __VMLINUX_H__
 

@@ -2,20 +2,13 @@
 #include "backupproxy.h"
 #include "logfileproxy.h"
 
-#include <QCoreApplication>
-
-#include <cstdio>
-
-int main(int argc, char *argv[])
+int main()
 {
-    QCoreApplication app(argc, argv);
     registerBoxFileTypes();
     const QString service = QStringLiteral("com.tavrin.arkvane");
     ComTavrinArkvaneInterface logfile(service, QStringLiteral("/logfile"), QDBusConnection::systemBus());
     ComTavrinArkvaneBackupInterface backup(service, QStringLiteral("/backup"), QDBusConnection::systemBus());
-    QDBusPendingReply<int, CBoxFileList> listing = logfile.get_allRunFileList(QString::fromLocal8Bit(argv[argc - 1]));
-    listing.waitForFinished();
-    for (const BoxFileItem &item : listing.argumentAt<1>())
-        std::printf("%s\n", qPrintable(item.strRelativePath));
-    return listing.isError() || !backup.isValid() ? 1 : listing.argumentAt<0>();
+    QDBusPendingReply<int, CBoxFileList> listing = logfile.get_allRunFileList(QStringLiteral("/root/.box"));
+    const CBoxFileList files = listing.argumentAt<1>();
+    return files.isEmpty() && backup.isValid() ? 0 : files.first().strRelativePath.size();
 }
