@@ -165,10 +165,12 @@ class Syslog:
     count = 0
 
     def __init__(self):
+        self.offset = os.path.getsize(SYSLOG)
         self.mark()
 
     def mark(self):
-        self.offset = os.path.getsize(SYSLOG)
+        """From here on: the lines still on their way are taken in first."""
+        self.offset += len(self._flushed())
 
     def wait_for(self, text, timeout=30):
         deadline = time.monotonic() + timeout
@@ -180,19 +182,23 @@ class Syslog:
             time.sleep(0.01)
         raise AssertionError(f"no {text!r} in the system log")
 
-    def lines(self):
+    def _flushed(self):
+        """The capture from the offset up to and with a marker sent now."""
         Syslog.count += 1
-        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog.count}"
-        subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker], check=True)
+        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog.count}\n".encode()
+        subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker.strip()], check=True)
         deadline = time.monotonic() + 30
         while True:
             with open(SYSLOG, "rb") as f:
                 f.seek(self.offset)
-                raw = f.read().decode("utf-8", errors="replace")
+                raw = f.read()
             if marker in raw:
-                break
+                return raw[:raw.index(marker) + len(marker)]
             assert time.monotonic() < deadline, "system-log capture did not catch up"
             time.sleep(0.01)
+
+    def lines(self):
+        raw = self._flushed().decode("utf-8", errors="replace")
         # "<PRI>Mmm dd hh:mm:ss TAG[PID]: MESSAGE"
         return [m for h, s, m in (l.partition(": ") for l in raw.splitlines())
                 if s and h.split(" ")[-1].split("[")[0] == "arkvaned"]
