@@ -104,16 +104,17 @@ class Wipe(DaemonTestCase):
         source = os.path.join(SCRATCH, "bind-source")
         make_tree(source, [f"d{i}/inner/keep" for i in range(3)])
         before = snapshot(source)
-        for name, mount in (("tmp", ["-t", "tmpfs", "box-tmpfs"]), (".cache", ["-t", "tmpfs", "x"]),
-                            ("bound", ["--bind", source])):
+        mounts = {"tmp": ["-t", "tmpfs", "box-tmpfs"], "tmp/in": ["-t", "tmpfs", "x"], ".cache": ["-t", "tmpfs", "x"],
+                  "bound": ["--bind", source]}
+        for name, mount in mounts.items():
             os.makedirs(os.path.join(box, name))
             subprocess.run(["mount"] + mount + [os.path.join(box, name)], check=True)
             self.addCleanup(subprocess.run, ["umount", "-l", os.path.join(box, name)],
                             stderr=subprocess.DEVNULL)
-        make_tree(os.path.join(box, "tmp"), ["in-tmpfs"])
-        self.assertEqual(self.wipe("alice"), 0)
+        # Nested, and busy: the caller, spared, holds a file in the inner one.
+        self.assertEqual(self.wipe("alice", hold=make_tree(os.path.join(box, "tmp/in"), ["f"])), 0)
         self.assertFalse(os.path.lexists(box))
-        for name in ("tmp", ".cache", "bound"):
+        for name in mounts:
             self.assertFalse(is_mount_point(os.path.join(box, name)))
         self.assertEqual(snapshot(source), before)
         self.assertLines(self.syslog.lines(), [CALLED])

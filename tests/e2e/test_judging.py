@@ -78,12 +78,13 @@ class Judging(DaemonTestCase):
                       "(arkvane-holder)", self.daemon.lines_since(mark, 1))
 
     def test_names_that_are_not_utf8_and_deleted_look_alikes(self):
-        names = [b"bad\xff.txt", b"caf\xe9.txt", b"\xed\xa0\x80.txt", b"\xc0\xaf.txt", b"x (deleted)", b"gone.txt (deleted)"]
+        # An overlong "/" (c0 af), a cut sequence, a surrogate.
+        names = [b"bad\xff\xc0\xaf.txt", b"caf\xe9.txt", b"\xed\xa0\x80.txt", b"x (deleted)", b"gone.txt (deleted)"]
         paths = make_tree(box_of("alice"), [os.fsdecode(n) for n in names], user="alice")
-        self.hold(paths[:5], user="alice")
+        self.hold(paths[:4], user="alice")
         self.hold([box_of("alice") + "/gone.txt"], user="alice", create=True, unlink=True)
         expected = [(f"{box_of('alice')}/{r}", r) for r in
-                    ("bad\ufffd.txt", "caf\ufffd.txt", "\ufffd\ufffd\ufffd.txt", "\ufffd\ufffd.txt", "x (deleted)")]
+                    ("bad\ufffd\ufffd\ufffd.txt", "caf\ufffd.txt", "\ufffd\ufffd\ufffd.txt", "x (deleted)")]
         for user in ("alice", "root"):
             self.assertEqual(self.files(box_of("alice"), user=user), (0, expected))
 
