@@ -282,6 +282,20 @@ def make_tree(root, files, user="root"):
     return made
 
 
+def add_accounts(test, *lines):
+    """Password-database lines until test ends, or until the returned function is called."""
+    with open("/etc/passwd") as f:
+        saved = f.read()
+
+    def restore():
+        with open("/etc/passwd", "w") as f:  # in place: the file is bind-mounted
+            f.write(saved)
+    test.addCleanup(restore)
+    with open("/etc/passwd", "a") as f:
+        f.writelines(line + "\n" for line in lines)
+    return restore
+
+
 def snapshot(root):
     """Everything below root, links unfollowed: what a wipe elsewhere must leave."""
     return sorted((d, sorted(ds), sorted(fs)) for d, ds, fs in os.walk(root))

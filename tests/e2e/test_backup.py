@@ -52,8 +52,6 @@ class CallerCheck(DaemonTestCase):
 
 class Discovery(DaemonTestCase):
     def test_database_order_duplicates_and_odd_homes(self):
-        saved = open(PASSWD).read()
-        self.addCleanup(lambda: open(PASSWD, "w").write(saved))  # in place: it is bind-mounted
         for home in ("shared", "carol", "filebox", "broken", "linked"):
             os.makedirs(f"/home/{home}")
             self.addCleanup(shutil.rmtree, f"/home/{home}")
@@ -62,12 +60,10 @@ class Discovery(DaemonTestCase):
         open("/home/filebox/.box", "w").close()
         os.symlink("/home/nowhere", "/home/broken/.box")
         os.symlink("/home/carol/.box", "/home/linked/.box")
-        with open(PASSWD, "a") as f:
-            for name, uid, home in (("s1", 2001, "/home/shared"), ("carol", 2002, "/home/carol/"),
-                                    ("s2", 2003, "/home/shared"), ("file", 2004, "/home/filebox"),
-                                    ("broken", 2005, "/home/broken"), ("linked", 2006, "/home/linked"),
-                                    ("rooted", 2007, "/"), ("nohome", 2008, "")):
-                f.write(f"{name}:x:{uid}:{uid}::{home}:/bin/sh\n")
+        add_accounts(self, *(f"{name}:x:{uid}:{uid}::{home}:/bin/sh" for name, uid, home in (
+            ("s1", 2001, "/home/shared"), ("carol", 2002, "/home/carol/"), ("s2", 2003, "/home/shared"),
+            ("file", 2004, "/home/filebox"), ("broken", 2005, "/home/broken"), ("linked", 2006, "/home/linked"),
+            ("rooted", 2007, "/"), ("nohome", 2008, ""))))
         self.assertEqual(backup_tool("backup-list")["list"],
                          ["/root/.box", "/home/alice/.box", "/home/bob/.box",
                           "/home/shared/.box", "/home/carol//.box", "/home/shared/.box",

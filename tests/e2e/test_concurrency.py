@@ -21,6 +21,13 @@ def sent(user, method, arg, timeout=25):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
+def announced(user, *command):
+    """A call of the test client, once the bus has passed it on: a later call reaches the daemon after it."""
+    proc = subprocess.Popen(as_user(user, [TESTCLIENT, "--announce", *command]), stdout=subprocess.PIPE, text=True)
+    assert json.loads(proc.stdout.readline()) == {"sent": True}
+    return proc
+
+
 def reply_of(proc, timeout=30):
     out, err = proc.communicate(timeout=timeout)
     return json.loads(out)["data"] if out.strip() else err.strip()
@@ -47,27 +54,43 @@ class ConcurrencyTest(DaemonTestCase):
         server.send_signal(signal.SIGUSR1)
         return mnt, release
 
-    def test_stalled_box_ties_up_only_its_callers_share(self):
-        self.stalled_mount("alice")
+    def test_stalled_shares_tie_up_only_their_callers(self):
+        add_accounts(self, "carol:x:1003:1003::/home/carol:/bin/sh")
+        carol = "/home/carol/.box"
+        self.addCleanup(shutil.rmtree, "/home/carol")
+        os.makedirs(carol)
+        [os.chown(d, 1003, 1003) for d in ("/home/carol", carol)]
+        # Three shares stalled: alice's (her flood waits behind), bob's kill and root's listing.
+        _, bobs_mount, roots_mount = (self.stalled_mount(user)[0] for user in ("alice", "bob", "root"))
         stuck, *flood = [sent("alice", "get_allRunFileList", box_of("alice")) for _ in range(QUEUE + 5)]
-        for user, method, arg, expected in (
-                ("bob", "get_certificationInterval", "bob", [600]),
-                ("bob", "is_certificationRequired", "bob", [True]),
-                ("bob", "get_allRunFileList", box_of("bob"), [0, []]),
-                ("alice", "get_certificationInterval", "alice", [600])):
-            with self.subTest(user=user, method=method):
-                self.assertEqual(reply_of(sent(user, method, arg, timeout=3)), expected)
-        self.assertEqual(backup_tool("backup-list")["list"],
-                         [box_of("root"), box_of("alice"), box_of("bob")])
+        bobs, roots = announced("bob", "kill", bobs_mount + "/x"), announced("root", "files", roots_mount + "/x")
+        # Meanwhile the bus thread, carol's listing and kill, and the box roots' own share serve.
+        self.assertEqual(reply_of(sent("alice", "get_certificationInterval", "alice", timeout=3)), [600])
+        holder = self.hold(make_tree(carol, ["f"]), user=1003)
+        self.assertEqual(client("files", carol, user=1003), {"signature": "ia(ss)", "result": 0,
+                                                             "list": [{"file": carol + "/f", "relative": "f"}]})
+        self.assertEqual((self.kill(carol, user=1003), holder.signal_of_death()), (0, signal.SIGKILL))
+        every_box_root = [box_of("root"), box_of("alice"), box_of("bob"), carol]
+        self.assertEqual(backup_tool("backup-list")["list"], every_box_root)
         self.assertIsNone(stuck.poll(), "her call was answered although her mount is stuck")
-        # Hers and her flood: all answered -1 within the deadline, none left hanging.
+        # Each stalled call and her flood: answered -1 within the deadline, none left hanging.
         for proc in [stuck] + flood:
             self.assertEqual(reply_of(proc, timeout=DEADLINE_MS / 1000 + 10), [-1, []])
-        # One runs, QUEUE wait, the rest are refused at once.
-        lines = collections.Counter(l for l in self.syslog.lines() if l.startswith("get_allRunFileList"))
-        self.assertEqual(lines, {
+        self.assertEqual([json.loads(p.communicate(timeout=10)[0].splitlines()[-1])["result"] for p in (bobs, roots)],
+                         [-1, -1])
+        # Their workers, still stuck, keep their shares but give their places back: with carol's
+        # call stuck too, the box roots are listed at once.
+        mnt, release = self.stalled_mount(1003, carol + "/mnt")
+        carols = announced(1003, "files", mnt + "/x")
+        self.assertEqual(backup_tool("backup-list")["list"], every_box_root)
+        release()
+        carols.communicate(timeout=10)
+        # Of hers, one runs, QUEUE wait, the rest are refused at once.
+        late = "[313] no answer within 5000 ms from its worker, caller uid"
+        self.assertEqual(collections.Counter(l for l in self.syslog.lines() if "[31" in l), {
             "get_allRunFileList[311] refused: caller uid 1001, 16 of its calls already wait": 4,
-            "get_allRunFileList[313] no answer within 5000 ms from its worker, caller uid 1001 answered -1": 1,
+            f"get_allRunFileList{late} 1001 answered -1": 1, f"get_allRunFileList{late} 0 answered -1": 1,
+            f"kill_allProcessSignal{late} 1002 answered -1; it stopped after 0 signals, 0 unmounts, 0 removals": 1,
             "get_allRunFileList[313] no answer within 5000 ms while waiting for a worker, "
             "caller uid 1001 answered -1": QUEUE})
 

@@ -93,15 +93,7 @@ class Scope(DaemonTestCase):
         self.assertTrue(all(h.alive() for h in kept))
 
     def test_caller_without_an_account_is_refused(self):
-        saved = open("/etc/passwd").read()
-
-        def restore():
-            with open("/etc/passwd", "w") as f:  # in place: the file is bind-mounted
-                f.write(saved)
-
-        self.addCleanup(restore)
-        with open("/etc/passwd", "a") as f:
-            f.write("ghost:x:4242:4242::/home/ghost:/bin/sh\n")
+        restore = add_accounts(self, "ghost:x:4242:4242::/home/ghost:/bin/sh")
         box = "/home/ghost/.box"
         holder = self.hold(make_tree(box, ["f"]))
         # The bus admits only accounts it knows, so the account goes away after
