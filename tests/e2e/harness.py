@@ -97,8 +97,9 @@ class Daemon:
         self._reader.start()
         if wait and "gogogo" not in self._wait(lambda: "gogogo" in self.lines, 30):
             raise AssertionError(f"daemon did not start: {self.lines}")
-        if wait:  # the scan engine's line, logged once it is chosen, precedes every test's
-            syslog.wait_for(ENGINE_LINE)
+        # The scan engine's line, logged once it is chosen, precedes every test's.
+        while wait and self.alive() and not any(ENGINE_LINE in line for line in syslog.lines()):
+            pass
         return self
 
     def _collect(self):
@@ -171,16 +172,6 @@ class Syslog:
     def mark(self):
         """From here on: the lines still on their way are taken in first."""
         self.offset += len(self._flushed())
-
-    def wait_for(self, text, timeout=30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with open(SYSLOG, "rb") as f:
-                f.seek(self.offset)
-                if text.encode() in f.read():
-                    return
-            time.sleep(0.01)
-        raise AssertionError(f"no {text!r} in the system log")
 
     def _flushed(self):
         """The capture from the offset up to and with a marker sent now."""

@@ -115,25 +115,20 @@ class Wipe(DaemonTestCase):
         self.assertEqual(snapshot(source), before)
         self.assertLines(self.syslog.lines(), [CALLED])
 
-    def test_box_root_that_is_a_link_leaves_its_target_whole(self):
-        box, target = box_of("alice"), os.path.join(SCRATCH, "linked-root-target")
+    def test_links_are_removed_never_followed(self):
+        # alice's box root is a link; bob's holds links to mount points.
+        target = os.path.join(SCRATCH, "linked-root-target")
         make_tree(target, ["d/inner/keep", "e"])
         before = snapshot(target)
-        os.rmdir(box)
-        os.symlink(target, box)
-        os.lchown(box, 1001, 1001)
-        self.assertEqual(self.wipe("alice"), 0)
+        os.rmdir(box_of("alice"))
+        os.symlink(target, box_of("alice"))
+        os.lchown(box_of("alice"), 1001, 1001)
+        for name, link_target in (("run", "/run"), ("home", "/home"), ("slash", "/")):
+            os.symlink(link_target, os.path.join(box_of("bob"), name))
+        self.assertEqual((self.wipe("alice"), self.wipe("bob")), (0, 0))
         self.assertEqual(snapshot(target), before)
-        self.assertFalse(os.path.lexists(box))
-
-    def test_subdirectory_link_to_a_mount_point_leaves_it_mounted(self):
-        box = box_of("alice")
-        for name, target in (("run", "/run"), ("home", "/home"), ("slash", "/")):
-            os.symlink(target, os.path.join(box, name))
-        self.assertEqual(self.wipe("alice"), 0)
-        self.assertTrue(is_mount_point("/run") and is_mount_point("/home"))
-        self.assertTrue(os.path.isdir("/home/bob/.box"))
-        self.assertFalse(os.path.lexists(box))
+        self.assertTrue(is_mount_point("/run") and is_mount_point("/home") and os.path.isdir("/home/alice"))
+        self.assertEqual([os.path.lexists(box_of(u)) for u in USERS], [True, False, False])
 
     def test_refused_and_invalid_names_touch_nothing(self):
         for name in ("", ".", "..", "../bob", "alice/../bob", "a/b"):
