@@ -3,6 +3,7 @@ processes holding files, the captured system log. Only inside arkvane-sandbox.""
 
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -85,12 +86,12 @@ ENGINE_LINE = "open files are found by the "
 
 
 class Daemon:
-    def __init__(self, binary=DAEMON):
-        self.binary, self.lines, self._changed = binary, [], threading.Condition()
+    def __init__(self, *argv):  # the daemon's command line: its binary, or a wrapper and it
+        self.argv, self.lines, self._changed = list(argv) or [DAEMON], [], threading.Condition()
 
     def start(self, wait=True):
         syslog = Syslog()
-        self.proc = subprocess.Popen([self.binary], stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(self.argv, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True)
         self.pid = self.proc.pid
         self._reader = threading.Thread(target=self._collect, daemon=True)
@@ -275,16 +276,11 @@ def make_tree(root, files, user="root"):
 
 def add_accounts(test, *lines):
     """Password-database lines until test ends, or until the returned function is called."""
-    with open("/etc/passwd") as f:
-        saved = f.read()
-
-    def restore():
-        with open("/etc/passwd", "w") as f:  # in place: the file is bind-mounted
-            f.write(saved)
-    test.addCleanup(restore)
-    with open("/etc/passwd", "a") as f:
-        f.writelines(line + "\n" for line in lines)
-    return restore
+    passwd = pathlib.Path("/etc/passwd")  # written in place: it is bind-mounted
+    saved = passwd.read_text()
+    passwd.write_text(saved + "".join(line + "\n" for line in lines))
+    test.addCleanup(passwd.write_text, saved)
+    return lambda: passwd.write_text(saved)
 
 
 def snapshot(root):

@@ -14,23 +14,18 @@ QUEUE = 16
 PROBE_BOUND_S = DEADLINE_MS / 10000  # the daemon's wait for one box root's look-up: 500 ms
 
 
-def sent(user, method, arg, timeout=25):
-    """A call on "/logfile" whose reply is not awaited."""
-    return subprocess.Popen(as_user(user, ["busctl", "--system", "--json=short", f"--timeout={timeout}", "call",
-                                           "--", SERVICE, "/logfile", LOGFILE_IFACE, method, "s", arg]),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def announced(user, *command):
-    """A call of the test client, once the bus has passed it on: a later call reaches the daemon after it."""
+def sent(user, *command):
+    """A call of the test client, its reply not awaited, once the bus has passed it on: a later
+    call reaches the daemon after it."""
     proc = subprocess.Popen(as_user(user, [TESTCLIENT, "--announce", *command]), stdout=subprocess.PIPE, text=True)
     assert json.loads(proc.stdout.readline()) == {"sent": True}
     return proc
 
 
-def reply_of(proc, timeout=30):
-    out, err = proc.communicate(timeout=timeout)
-    return json.loads(out)["data"] if out.strip() else err.strip()
+def result_of(proc, timeout=DEADLINE_MS / 1000 + 10):
+    proc.wait(timeout)
+    with proc.stdout:  # read through its buffer, which may hold the reply already
+        return json.loads(proc.stdout.read())["result"]
 
 
 class ConcurrencyTest(DaemonTestCase):
@@ -61,10 +56,10 @@ class ConcurrencyTest(DaemonTestCase):
         os.makedirs(carol)
         # Three shares stalled: alice's (her flood waits behind), bob's kill and root's listing.
         _, bobs_mount, roots_mount = (self.stalled_mount(user)[0] for user in ("alice", "bob", "root"))
-        stuck, *flood = [sent("alice", "get_allRunFileList", box_of("alice")) for _ in range(QUEUE + 5)]
-        bobs, roots = announced("bob", "kill", bobs_mount + "/x"), announced("root", "files", roots_mount + "/x")
+        stuck, *flood = [sent("alice", "files", box_of("alice")) for _ in range(QUEUE + 5)]
+        bobs, roots = sent("bob", "kill", bobs_mount + "/x"), sent("root", "files", roots_mount + "/x")
         # Meanwhile the bus thread, carol's listing and kill, and the box roots' own share serve.
-        self.assertEqual(reply_of(sent("alice", "get_certificationInterval", "alice", timeout=3)), [600])
+        self.assertEqual(logfile("get_certificationInterval", "s", "alice", user="alice"), ([600], None))
         holder = self.hold(make_tree(carol, ["f"]), user=1003)
         self.assertEqual(self.files(carol, user=1003), (0, [(carol + "/f", "f")]))
         self.assertEqual((self.kill(carol, user=1003), holder.signal_of_death()), (0, signal.SIGKILL))
@@ -72,17 +67,14 @@ class ConcurrencyTest(DaemonTestCase):
         self.assertEqual(backup_tool("backup-list")["list"], every_box_root)
         self.assertIsNone(stuck.poll(), "her call was answered although her mount is stuck")
         # Each stalled call and her flood: answered -1 within the deadline, none left hanging.
-        for proc in [stuck] + flood:
-            self.assertEqual(reply_of(proc, timeout=DEADLINE_MS / 1000 + 10), [-1, []])
-        self.assertEqual([json.loads(p.communicate(timeout=10)[0].splitlines()[-1])["result"] for p in (bobs, roots)],
-                         [-1, -1])
+        self.assertEqual([result_of(p) for p in [stuck, bobs, roots] + flood], [-1] * (QUEUE + 7))
         # Their workers, still stuck, keep their shares but give their places back: with carol's
         # call stuck too, the box roots are listed at once.
         mnt, release = self.stalled_mount(1003, carol + "/mnt")
-        carols = announced(1003, "files", mnt + "/x")
+        carols = sent(1003, "files", mnt + "/x")
         self.assertEqual(backup_tool("backup-list")["list"], every_box_root)
         release()
-        carols.communicate(timeout=10)
+        result_of(carols)
         # Of hers, one runs, QUEUE wait, the rest are refused at once.
         self.assertEqual(collections.Counter(l for l in self.syslog.lines() if "uid 1001" in l), {
             "get_allRunFileList[311] refused: caller uid 1001, 16 of its calls already wait": 4,
