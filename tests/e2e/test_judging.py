@@ -37,8 +37,7 @@ class Judging(DaemonTestCase):
     def test_descriptor_parked_in_the_bus_daemon(self):
         (parked,) = make_tree(box_of("alice"), ["sub/parked.txt"], user="alice")
         stalled = subprocess.Popen(as_user("alice", [TESTCLIENT, "stall"]), stdout=subprocess.PIPE)
-        self.addCleanup(stalled.wait)
-        self.addCleanup(stalled.kill)
+        self.addCleanup(lambda: (stalled.kill(), stalled.wait()))
         with stalled.stdout:
             name = json.loads(stalled.stdout.readline())["name"]
         self.assertEqual(client("park", name, parked, user="alice"), {"parked": True})
@@ -113,8 +112,7 @@ class Judging(DaemonTestCase):
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.addCleanup(lambda: (server.kill(), server.wait(), server.stdout.close()))
         self.assertEqual(server.stdout.readline().strip(), "ready")
-        os.close(closed)
-        os.close(served)
+        [os.close(fd) for fd in (closed, served)]
         self.addCleanup(os.close, unanswered)
         # Its descriptor cannot be statted by the daemon, yet it is judged.
         holder = self.hold([f"{box}/{served}/f0"], user="alice")
