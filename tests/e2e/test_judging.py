@@ -18,6 +18,8 @@ class Judging(DaemonTestCase):
                            check=True)
             self.addCleanup(subprocess.run, ["umount", "-l", target])
         (in_mnt,) = make_tree(mnt, ["g"], user="bob")
+        # Held through the bind beside the box, from a namespace of bob's, at the root of the mount below
+        # the box, and through that mount's bind outside it.
         bobs = [self.hold([os.path.join(bound, "real.txt")], user="bob"), self.hold([], "bob", argv=[
             "unshare", "-Urm", "sh", "-c", 'mount --rbind "$1" "$2" && exec "$3" "$2/docs/ns.txt"',
             "sh", box, ns_point, HOLDER]), self.hold([mnt], "bob"), self.hold([mnt_elsewhere + "/g"], "bob")]
