@@ -3,6 +3,7 @@ processes holding files, the captured system log. Only inside arkvane-sandbox.""
 
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -85,20 +86,21 @@ ENGINE_LINE = "open files are found by the "
 
 
 class Daemon:
-    def __init__(self, binary=DAEMON):
-        self.binary, self.lines, self._changed = binary, [], threading.Condition()
+    def __init__(self, *argv):  # the daemon's command line: its binary, or a wrapper and it
+        self.argv, self.lines, self._changed = list(argv) or [DAEMON], [], threading.Condition()
 
     def start(self, wait=True):
         syslog = Syslog()
-        self.proc = subprocess.Popen([self.binary], stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(self.argv, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True)
         self.pid = self.proc.pid
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
         if wait and "gogogo" not in self._wait(lambda: "gogogo" in self.lines, 30):
             raise AssertionError(f"daemon did not start: {self.lines}")
-        if wait:  # the scan engine's line, logged once it is chosen, precedes every test's
-            syslog.wait_for(ENGINE_LINE)
+        # The scan engine's line, logged once it is chosen, precedes every test's.
+        while wait and self.alive() and not any(ENGINE_LINE in line for line in syslog.lines()):
+            pass
         return self
 
     def _collect(self):
@@ -165,34 +167,30 @@ class Syslog:
     count = 0
 
     def __init__(self):
+        self.offset = os.path.getsize(SYSLOG)
         self.mark()
 
     def mark(self):
-        self.offset = os.path.getsize(SYSLOG)
+        """From here on: the lines still on their way are taken in first."""
+        self.offset += len(self._flushed())
 
-    def wait_for(self, text, timeout=30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with open(SYSLOG, "rb") as f:
-                f.seek(self.offset)
-                if text.encode() in f.read():
-                    return
-            time.sleep(0.01)
-        raise AssertionError(f"no {text!r} in the system log")
-
-    def lines(self):
+    def _flushed(self):
+        """The capture from the offset up to and with a marker sent now."""
         Syslog.count += 1
-        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog.count}"
-        subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker], check=True)
+        marker = f"arkvane-test-marker-{os.getpid()}-{Syslog.count}\n".encode()
+        subprocess.run(["logger", "--socket-errors=on", "-u", "/dev/log", marker.strip()], check=True)
         deadline = time.monotonic() + 30
         while True:
             with open(SYSLOG, "rb") as f:
                 f.seek(self.offset)
-                raw = f.read().decode("utf-8", errors="replace")
+                raw = f.read()
             if marker in raw:
-                break
+                return raw[:raw.index(marker) + len(marker)]
             assert time.monotonic() < deadline, "system-log capture did not catch up"
             time.sleep(0.01)
+
+    def lines(self):
+        raw = self._flushed().decode("utf-8", errors="replace")
         # "<PRI>Mmm dd hh:mm:ss TAG[PID]: MESSAGE"
         return [m for h, s, m in (l.partition(": ") for l in raw.splitlines())
                 if s and h.split(" ")[-1].split("[")[0] == "arkvaned"]
@@ -274,6 +272,15 @@ def make_tree(root, files, user="root"):
             os.lchown(directory, *USERS[user])
         made.append(path.rstrip("/"))
     return made
+
+
+def add_accounts(test, *lines):
+    """Password-database lines until test ends, or until the returned function is called."""
+    passwd = pathlib.Path("/etc/passwd")  # written in place: it is bind-mounted
+    saved = passwd.read_text()
+    passwd.write_text(saved + "".join(line + "\n" for line in lines))
+    test.addCleanup(passwd.write_text, saved)
+    return lambda: passwd.write_text(saved)
 
 
 def snapshot(root):

@@ -52,8 +52,6 @@ class CallerCheck(DaemonTestCase):
 
 class Discovery(DaemonTestCase):
     def test_database_order_duplicates_and_odd_homes(self):
-        saved = open(PASSWD).read()
-        self.addCleanup(lambda: open(PASSWD, "w").write(saved))  # in place: it is bind-mounted
         for home in ("shared", "carol", "filebox", "broken", "linked"):
             os.makedirs(f"/home/{home}")
             self.addCleanup(shutil.rmtree, f"/home/{home}")
@@ -62,12 +60,10 @@ class Discovery(DaemonTestCase):
         open("/home/filebox/.box", "w").close()
         os.symlink("/home/nowhere", "/home/broken/.box")
         os.symlink("/home/carol/.box", "/home/linked/.box")
-        with open(PASSWD, "a") as f:
-            for name, uid, home in (("s1", 2001, "/home/shared"), ("carol", 2002, "/home/carol/"),
-                                    ("s2", 2003, "/home/shared"), ("file", 2004, "/home/filebox"),
-                                    ("broken", 2005, "/home/broken"), ("linked", 2006, "/home/linked"),
-                                    ("rooted", 2007, "/"), ("nohome", 2008, "")):
-                f.write(f"{name}:x:{uid}:{uid}::{home}:/bin/sh\n")
+        add_accounts(self, *(f"{name}:x:{uid}:{uid}::{home}:/bin/sh" for name, uid, home in (
+            ("s1", 2001, "/home/shared"), ("carol", 2002, "/home/carol/"), ("s2", 2003, "/home/shared"),
+            ("file", 2004, "/home/filebox"), ("broken", 2005, "/home/broken"), ("linked", 2006, "/home/linked"),
+            ("rooted", 2007, "/"), ("nohome", 2008, ""))))
         self.assertEqual(backup_tool("backup-list")["list"],
                          ["/root/.box", "/home/alice/.box", "/home/bob/.box",
                           "/home/shared/.box", "/home/carol//.box", "/home/shared/.box",
@@ -104,57 +100,47 @@ class Wipe(DaemonTestCase):
         source = os.path.join(SCRATCH, "bind-source")
         make_tree(source, [f"d{i}/inner/keep" for i in range(3)])
         before = snapshot(source)
-        for name, mount in (("tmp", ["-t", "tmpfs", "box-tmpfs"]), (".cache", ["-t", "tmpfs", "x"]),
-                            ("bound", ["--bind", source])):
+        mounts = {"tmp": ["-t", "tmpfs", "box-tmpfs"], "tmp/in": ["-t", "tmpfs", "x"], ".cache": ["-t", "tmpfs", "x"],
+                  "bound": ["--bind", source]}
+        for name, mount in mounts.items():
             os.makedirs(os.path.join(box, name))
             subprocess.run(["mount"] + mount + [os.path.join(box, name)], check=True)
             self.addCleanup(subprocess.run, ["umount", "-l", os.path.join(box, name)],
                             stderr=subprocess.DEVNULL)
-        make_tree(os.path.join(box, "tmp"), ["in-tmpfs"])
-        self.assertEqual(self.wipe("alice"), 0)
+        # Nested, and busy: the caller, spared, holds a file in the inner one.
+        self.assertEqual(self.wipe("alice", hold=make_tree(os.path.join(box, "tmp/in"), ["f"])), 0)
         self.assertFalse(os.path.lexists(box))
-        for name in ("tmp", ".cache", "bound"):
+        for name in mounts:
             self.assertFalse(is_mount_point(os.path.join(box, name)))
         self.assertEqual(snapshot(source), before)
         self.assertLines(self.syslog.lines(), [CALLED])
 
-    def test_box_root_that_is_a_link_leaves_its_target_whole(self):
-        box, target = box_of("alice"), os.path.join(SCRATCH, "linked-root-target")
+    def test_links_are_removed_never_followed(self):
+        # alice's box root is a link; bob's holds links to mount points.
+        target = os.path.join(SCRATCH, "linked-root-target")
         make_tree(target, ["d/inner/keep", "e"])
         before = snapshot(target)
-        os.rmdir(box)
-        os.symlink(target, box)
-        os.lchown(box, 1001, 1001)
-        self.assertEqual(self.wipe("alice"), 0)
+        os.rmdir(box_of("alice"))
+        os.symlink(target, box_of("alice"))
+        os.lchown(box_of("alice"), 1001, 1001)
+        for name, link_target in (("run", "/run"), ("home", "/home"), ("slash", "/")):
+            os.symlink(link_target, os.path.join(box_of("bob"), name))
+        self.assertEqual((self.wipe("alice"), self.wipe("bob")), (0, 0))
         self.assertEqual(snapshot(target), before)
-        self.assertFalse(os.path.lexists(box))
+        self.assertTrue(is_mount_point("/run") and is_mount_point("/home") and os.path.isdir("/home/alice"))
+        self.assertEqual([os.path.lexists(box_of(u)) for u in USERS], [True, False, False])
 
-    def test_subdirectory_link_to_a_mount_point_leaves_it_mounted(self):
-        box = box_of("alice")
-        for name, target in (("run", "/run"), ("home", "/home"), ("slash", "/")):
-            os.symlink(target, os.path.join(box, name))
-        self.assertEqual(self.wipe("alice"), 0)
-        self.assertTrue(is_mount_point("/run") and is_mount_point("/home"))
-        self.assertTrue(os.path.isdir("/home/bob/.box"))
-        self.assertFalse(os.path.lexists(box))
-
-    def test_refused_and_invalid_names_touch_nothing(self):
-        for name in ("", ".", "..", "../bob", "alice/../bob", "a/b"):
+    def test_refused_names_and_a_user_without_a_box_touch_nothing(self):
+        refused = r"format_boxRootEntries[N] refused: strUserName = {} names no single directory"
+        for name, result, second in (*((n, -1, refused) for n in ("", ".", "..", "../bob", "alice/../bob", "a/b")),
+                                     ("nosuchuser", 0, r"format_boxRootEntry[N] invalid entry: /home/{}/\.box")):
             with self.subTest(name=name):
                 self.syslog.mark()
-                self.assertEqual(self.wipe(name), -1)
-                lines = self.syslog.lines()
-                self.assertEqual(len(lines), 2, lines)
-                self.assertRegex(lines[0], site(r"format_boxRootEntries[N] called: strUserName = "
-                                                + re.escape(name)))
+                self.assertEqual(self.wipe(name), result)
+                self.assertLines(self.syslog.lines(), [site(r"format_boxRootEntries[N] called: strUserName = "
+                                                            + re.escape(name)), site(second.format(re.escape(name)))])
         self.assertEqual(call("/backup", BACKUP_IFACE, "format_boxRootEntries", "s", "bob"), ([-1], None))
         self.assertTrue(all(os.path.isdir(box_of(user)) for user in USERS))
-
-    def test_user_without_a_box(self):
-        self.assertEqual(self.wipe("nosuchuser"), 0)
-        self.assertLines(self.syslog.lines(),
-                         [site(r"format_boxRootEntries[N] called: strUserName = nosuchuser"),
-                      site(r"format_boxRootEntry[N] invalid entry: /home/nosuchuser/\.box")])
 
     def test_wipe_of_every_box_root(self):
         for user in USERS:

@@ -2,6 +2,7 @@
 its channel; and races: callers leaving, holders ending, box roots vanishing."""
 
 import collections
+import contextlib
 import resource
 
 from harness import *
@@ -14,16 +15,18 @@ QUEUE = 16
 PROBE_BOUND_S = DEADLINE_MS / 10000  # the daemon's wait for one box root's look-up: 500 ms
 
 
-def sent(user, method, arg, timeout=25):
-    """A call on "/logfile" whose reply is not awaited."""
-    return subprocess.Popen(as_user(user, ["busctl", "--system", "--json=short", f"--timeout={timeout}", "call",
-                                           "--", SERVICE, "/logfile", LOGFILE_IFACE, method, "s", arg]),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def sent(user, *command):
+    """A call of the test client, its reply not awaited, once the bus has passed it on: a later
+    call reaches the daemon after it."""
+    proc = subprocess.Popen(as_user(user, [TESTCLIENT, "--announce", *command]), stdout=subprocess.PIPE, text=True)
+    assert json.loads(proc.stdout.readline()) == {"sent": True}
+    return proc
 
 
-def reply_of(proc, timeout=30):
-    out, err = proc.communicate(timeout=timeout)
-    return json.loads(out)["data"] if out.strip() else err.strip()
+def result_of(proc, timeout=DEADLINE_MS / 1000 + 10):
+    proc.wait(timeout)
+    with proc.stdout:  # read through its buffer, which may hold the reply already
+        return json.loads(proc.stdout.read())["result"]
 
 
 class ConcurrencyTest(DaemonTestCase):
@@ -47,25 +50,34 @@ class ConcurrencyTest(DaemonTestCase):
         server.send_signal(signal.SIGUSR1)
         return mnt, release
 
-    def test_stalled_box_ties_up_only_its_callers_share(self):
-        self.stalled_mount("alice")
-        stuck, *flood = [sent("alice", "get_allRunFileList", box_of("alice")) for _ in range(QUEUE + 5)]
-        for user, method, arg, expected in (
-                ("bob", "get_certificationInterval", "bob", [600]),
-                ("bob", "is_certificationRequired", "bob", [True]),
-                ("bob", "get_allRunFileList", box_of("bob"), [0, []]),
-                ("alice", "get_certificationInterval", "alice", [600])):
-            with self.subTest(user=user, method=method):
-                self.assertEqual(reply_of(sent(user, method, arg, timeout=3)), expected)
-        self.assertEqual(backup_tool("backup-list")["list"],
-                         [box_of("root"), box_of("alice"), box_of("bob")])
+    def test_stalled_shares_tie_up_only_their_callers(self):
+        add_accounts(self, "carol:x:1003:1003::/home/carol:/bin/sh")
+        carol = "/home/carol/.box"
+        self.addCleanup(shutil.rmtree, "/home/carol")
+        os.makedirs(carol)
+        # Three shares stalled: alice's (her flood waits behind), bob's kill and root's listing.
+        _, bobs_mount, roots_mount = (self.stalled_mount(user)[0] for user in ("alice", "bob", "root"))
+        stuck, *flood = [sent("alice", "files", box_of("alice")) for _ in range(QUEUE + 5)]
+        bobs, roots = sent("bob", "kill", bobs_mount + "/x"), sent("root", "files", roots_mount + "/x")
+        # Meanwhile the bus thread, carol's listing and kill, and the box roots' own share serve.
+        self.assertEqual(logfile("get_certificationInterval", "s", "alice", user="alice"), ([600], None))
+        holder = self.hold(make_tree(carol, ["f"]), user=1003)
+        self.assertEqual(self.files(carol, user=1003), (0, [(carol + "/f", "f")]))
+        self.assertEqual((self.kill(carol, user=1003), holder.signal_of_death()), (0, signal.SIGKILL))
+        every_box_root = [box_of("root"), box_of("alice"), box_of("bob"), carol]
+        self.assertEqual(backup_tool("backup-list")["list"], every_box_root)
         self.assertIsNone(stuck.poll(), "her call was answered although her mount is stuck")
-        # Hers and her flood: all answered -1 within the deadline, none left hanging.
-        for proc in [stuck] + flood:
-            self.assertEqual(reply_of(proc, timeout=DEADLINE_MS / 1000 + 10), [-1, []])
-        # One runs, QUEUE wait, the rest are refused at once.
-        lines = collections.Counter(l for l in self.syslog.lines() if l.startswith("get_allRunFileList"))
-        self.assertEqual(lines, {
+        # Each stalled call and her flood: answered -1 within the deadline, none left hanging.
+        self.assertEqual([result_of(p) for p in [stuck, bobs, roots] + flood], [-1] * (QUEUE + 7))
+        # Their workers, still stuck, keep their shares but give their places back: with carol's
+        # call stuck too, the box roots are listed at once.
+        mnt, release = self.stalled_mount(1003, carol + "/mnt")
+        carols = sent(1003, "files", mnt + "/x")
+        self.assertEqual(backup_tool("backup-list")["list"], every_box_root)
+        release()
+        result_of(carols)
+        # Of hers, one runs, QUEUE wait, the rest are refused at once.
+        self.assertEqual(collections.Counter(l for l in self.syslog.lines() if "uid 1001" in l), {
             "get_allRunFileList[311] refused: caller uid 1001, 16 of its calls already wait": 4,
             "get_allRunFileList[313] no answer within 5000 ms from its worker, caller uid 1001 answered -1": 1,
             "get_allRunFileList[313] no answer within 5000 ms while waiting for a worker, "
@@ -143,18 +155,14 @@ class ConcurrencyTest(DaemonTestCase):
         files = [f"{box}/a/f{i}" for i in range(10)]
 
         def holders_come_and_go():
-            try:
+            with contextlib.suppress(AssertionError):  # killed before it said it was ready: what this test provokes
                 Holder(files, create=True).stop()
-            except AssertionError:
-                pass  # killed before it said it was ready: what this test provokes
 
         def box_comes_and_goes():
             subprocess.run(["rm", "-rf", box], stderr=subprocess.DEVNULL)
-            try:
+            with contextlib.suppress(OSError):  # another worker removed it again
                 os.makedirs(box + "/a", exist_ok=True)
                 holders_come_and_go()
-            except OSError:
-                pass  # another worker removed it again
 
         # A holder gone between scan and signal is no failure of the kill.
         for method, churn, answers in (("kill_allProcessSignal", holders_come_and_go, ([0],)),

@@ -75,33 +75,22 @@ class Scope(DaemonTestCase):
         kept = [self.hold(make_tree("/home/bob", ["outside"], user="bob"), user="bob"),
                 self.hold(make_tree(box_of("bob"), ["secret"], user="bob"), user="bob"),
                 self.hold(make_tree(box_of("root"), ["r"]))]
-        for path, logged in ((box_of("bob"), None), ("/home", None), ("/", None),
-                             ("/home/alice", None), ("/home/alice/.box2", None),
-                             (box_of("root"), None), ("relative/path", None),
-                             ("/home/bob/.box/a\\b", "/home/bob/.box/a\\x5cb"),
-                             # Resolved as alice's file system sees it: ".." and links climb out.
-                             (box_of("alice") + "/../../bob/.box", None), (box_of("alice") + "/..", None),
-                             (box_of("alice") + "/link", None), (box_of("alice") + "/link/.box", None),
-                             (box_of("alice") + "/./../../bob", None)):
+        for path in (box_of("bob"), "/home", "/", "/home/alice", "/home/alice/.box2", box_of("root"),
+                     "relative/path", "/home/bob/.box/a\\b",
+                     # Resolved as alice's file system sees it: ".." and links climb out.
+                     *(box_of("alice") + p for p in ("/../../bob/.box", "/..", "/link", "/link/.box", "/./../../bob"))):
             with self.subTest(path=path):
                 self.syslog.mark()
                 self.assertEqual((self.files(path, user="alice"), self.kill(path, user="alice")),
                                  ((-1, []), -1))
-                tail = f"refused: caller uid 1001 for path {logged or path} outside its box"
+                shown = path.replace("\\", "\\x5c")  # escaped in the log
+                tail = f"refused: caller uid 1001 for path {shown} outside its box"
                 self.assertEqual(self.syslog.lines(), ["get_allRunFileList[55] " + tail,
                                                        "kill_allProcessSignal[64] " + tail])
         self.assertTrue(all(h.alive() for h in kept))
 
     def test_caller_without_an_account_is_refused(self):
-        saved = open("/etc/passwd").read()
-
-        def restore():
-            with open("/etc/passwd", "w") as f:  # in place: the file is bind-mounted
-                f.write(saved)
-
-        self.addCleanup(restore)
-        with open("/etc/passwd", "a") as f:
-            f.write("ghost:x:4242:4242::/home/ghost:/bin/sh\n")
+        restore = add_accounts(self, "ghost:x:4242:4242::/home/ghost:/bin/sh")
         box = "/home/ghost/.box"
         holder = self.hold(make_tree(box, ["f"]))
         # The bus admits only accounts it knows, so the account goes away after

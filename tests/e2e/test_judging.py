@@ -7,29 +7,39 @@ NEVER = r"^passed over processes that are never signalled: \d+ \(dbus-daemon\)$"
 
 
 class Judging(DaemonTestCase):
-    def test_namespaces_and_bind_mounts(self):
+    def test_namespaces_and_mounts_in_and_around_the_box(self):
         box = box_of("bob")
-        real, in_ns = make_tree(box, ["docs/real.txt", "docs/ns.txt"], user="bob")
-        bound, ns_point = make_tree(SCRATCH, ["bound/", "bob-ns/"], user="bob")
-        subprocess.run(["mount", "--bind", os.path.join(box, "docs"), bound], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", bound])
+        real, in_ns, mnt = make_tree(box, ["docs/real.txt", "docs/ns.txt", "mnt/"], user="bob")
+        ns_point, mnt_elsewhere = make_tree(SCRATCH, ["bob-ns/", "mnt/"], user="bob")
+        bound = box + "2"  # its name only extends the box's
+        os.mkdir(bound)
+        for source, target in (("tmpfs", mnt), (box + "/docs", bound), (mnt, mnt_elsewhere)):
+            subprocess.run(["mount"] + (["-t", "tmpfs"] if source == "tmpfs" else ["--bind"]) + [source, target],
+                           check=True)
+            self.addCleanup(subprocess.run, ["umount", "-l", target])
+        (in_mnt,) = make_tree(mnt, ["g"], user="bob")
+        # Held through the bind beside the box, from a namespace of bob's, at the root of the mount below
+        # the box, and through that mount's bind outside it.
         bobs = [self.hold([os.path.join(bound, "real.txt")], user="bob"), self.hold([], "bob", argv=[
-            "unshare", "-Urm", "sh", "-c", 'mount --bind "$1" "$2" && exec "$3" "$2/docs/ns.txt"',
-            "sh", box, ns_point, HOLDER])]
-        look_alike = self.hold([], "alice", argv=[
+            "unshare", "-Urm", "sh", "-c", 'mount --rbind "$1" "$2" && exec "$3" "$2/docs/ns.txt"',
+            "sh", box, ns_point, HOLDER]), self.hold([mnt], "bob"), self.hold([mnt_elsewhere + "/g"], "bob")]
+        spared = [self.hold([], "alice", argv=[  # the same path on another file system
             "unshare", "-Urm", "sh", "-c", 'mount -t tmpfs x /home/bob && mkdir -p "$1" '
-            '&& exec "$2" -c "$1/report.txt"', "sh", box + "/docs", HOLDER])
+            '&& exec "$2" -c "$1/report.txt"', "sh", box + "/docs", HOLDER]),
+            self.hold([], "bob", argv=[  # the box as its namespace's root
+                "unshare", "-Urm", "sh", "-c", 'mount --rbind "$1" "$1" && cd "$1" && mount -n --move . / '
+                '&& exec "$2" .', "sh", box, HOLDER])]
+        expected = [(real, "docs/real.txt"), (in_ns, "docs/ns.txt"), (mnt, "mnt"), (in_mnt, "mnt/g")]
         for user in ("bob", "root"):
-            self.assertEqual(self.files(box, user=user), (0, [(real, "docs/real.txt"), (in_ns, "docs/ns.txt")]))
+            self.assertEqual(self.files(box, user=user), (0, expected))
         self.assertEqual((self.kill(box, user="bob"), self.kill(box)), (0, 0))
-        self.assertEqual([h.signal_of_death() for h in bobs], [signal.SIGKILL] * 2)
-        self.assertTrue(look_alike.alive())
+        self.assertEqual([h.signal_of_death() for h in bobs], [signal.SIGKILL] * 4)
+        self.assertEqual([h.alive() for h in spared], [True] * 2)
 
     def test_descriptor_parked_in_the_bus_daemon(self):
         (parked,) = make_tree(box_of("alice"), ["sub/parked.txt"], user="alice")
         stalled = subprocess.Popen(as_user("alice", [TESTCLIENT, "stall"]), stdout=subprocess.PIPE)
-        self.addCleanup(stalled.wait)
-        self.addCleanup(stalled.kill)
+        self.addCleanup(lambda: (stalled.kill(), stalled.wait()))
         with stalled.stdout:
             name = json.loads(stalled.stdout.readline())["name"]
         self.assertEqual(client("park", name, parked, user="alice"), {"parked": True})
@@ -69,12 +79,13 @@ class Judging(DaemonTestCase):
                       "(arkvane-holder)", self.daemon.lines_since(mark, 1))
 
     def test_names_that_are_not_utf8_and_deleted_look_alikes(self):
-        names = [b"bad\xff.txt", b"caf\xe9.txt", b"\xed\xa0\x80.txt", b"x (deleted)", b"gone.txt (deleted)"]
+        # An overlong "/" (c0 af), a cut sequence, a surrogate.
+        names = [b"bad\xff\xc0\xaf.txt", b"caf\xe9.txt", b"\xed\xa0\x80.txt", b"x (deleted)", b"gone.txt (deleted)"]
         paths = make_tree(box_of("alice"), [os.fsdecode(n) for n in names], user="alice")
         self.hold(paths[:4], user="alice")
         self.hold([box_of("alice") + "/gone.txt"], user="alice", create=True, unlink=True)
         expected = [(f"{box_of('alice')}/{r}", r) for r in
-                    ("bad\ufffd.txt", "caf\ufffd.txt", "\ufffd\ufffd\ufffd.txt", "x (deleted)")]
+                    ("bad\ufffd\ufffd\ufffd.txt", "caf\ufffd.txt", "\ufffd\ufffd\ufffd.txt", "x (deleted)")]
         for user in ("alice", "root"):
             self.assertEqual(self.files(box_of("alice"), user=user), (0, expected))
 
@@ -91,31 +102,35 @@ class Judging(DaemonTestCase):
         self.assertEqual(self.files(box, user="alice"), (0, seen))
         self.assertEqual(self.files(box), (0, seen + [(closed, "closed/g")]))
 
-    def test_dead_fuse_mounts_are_wiped(self):
+    def test_fuse_mounts_dead_or_closed_to_the_daemon(self):
         box = box_of("alice")
-        closed, unanswered = (os.open("/dev/fuse", os.O_RDWR) for _ in range(2))
-        for fd in (closed, unanswered):
+        closed, unanswered, served = (os.open("/dev/fuse", os.O_RDWR) for _ in range(3))
+        for fd in (closed, unanswered, served):  # no allow_other: only alice may look inside
             os.makedirs(f"{box}/{fd}")
             subprocess.run(["mount", "-i", "-t", "fuse", "-o", f"fd={fd},rootmode=40000,user_id=1001,"
-                            "group_id=1001", "x", f"{box}/{fd}"], check=True, pass_fds=(fd,))
+                            "group_id=1101", "x", f"{box}/{fd}"], check=True, pass_fds=(fd,))
             self.addCleanup(subprocess.run, ["umount", "-l", f"{box}/{fd}"], stderr=subprocess.DEVNULL)
-        os.close(closed)
+        server = subprocess.Popen([os.environ["ARKVANE_STALLFS"], f"/dev/fd/{served}", "-f"], pass_fds=(served,),
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(lambda: (server.kill(), server.wait(), server.stdout.close()))
+        self.assertEqual(server.stdout.readline().strip(), "ready")
+        [os.close(fd) for fd in (closed, served)]
         self.addCleanup(os.close, unanswered)
+        # Its descriptor cannot be statted by the daemon, yet it is judged.
+        holder = self.hold([f"{box}/{served}/f0"], user="alice")
         self.assertEqual(self.wipe("alice"), 0)
+        self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
         self.assertFalse(os.path.lexists(box))
 
 
 class WithoutIdentityCapabilities(DaemonTestCase):
     @classmethod
     def setUpClass(cls):
-        wrapper = os.path.join(SCRATCH, "arkvaned-without-setid")
-        with open(wrapper, "w") as f:
-            f.write(f'#!/bin/sh\nexec setpriv --bounding-set -setuid,-setgid "{DAEMON}"\n')
-        os.chmod(wrapper, 0o755)
-        cls.daemon = Daemon(wrapper).start()
+        # CAP_SETGID kept: the file-system gid and groups are taken on, the uid is not.
+        cls.daemon = Daemon("setpriv", "--bounding-set", "-setuid", DAEMON).start()
 
     def test_listing_is_refused_not_widened(self):
-        self.assertIn("running without CAP_SETUID, CAP_SETGID - these calls will fail: "
+        self.assertIn("running without CAP_SETUID - these calls will fail: "
                       "get_allRunFileList for callers other than root", self.daemon.lines)
         (hidden,) = make_tree(box_of("alice"), ["closed/f"])
         os.chmod(os.path.dirname(hidden), 0o700)
