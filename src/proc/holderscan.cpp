@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -266,7 +267,11 @@ public:
     void run()
     {
         std::unique_ptr<BoxJudge> helperJudge = m_judge.companion();
-        m_helper = std::thread([this, &helperJudge] { readWhileAllowed(*helperJudge); });
+        try {
+            m_helper = std::thread([this, &helperJudge] { readWhileAllowed(*helperJudge); });
+        } catch (const std::system_error &) {
+            // No thread to be had (a task limit): the calling thread reads alone.
+        }
         t_handingOver = this;
         RecordingVisitor recorder(m_visitor.stopsAtFirstInside());
         Walk reader(m_judge, recorder, m_proc);
