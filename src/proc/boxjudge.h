@@ -138,6 +138,10 @@ private:
         ino_t statInode = 0;
     };
 
+    // For companion() alone: a copy would share the other namespaces' views.
+    BoxJudge(const BoxJudge &) = default;
+    BoxJudge &operator=(const BoxJudge &) = delete;
+
     void buildView(NamespaceView &view) const;
     const MountEntry *mountOf(const NamespaceView &view, int mountId) const;
     bool onAnchorDevice(dev_t device) const;

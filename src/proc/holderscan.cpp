@@ -17,6 +17,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -244,6 +246,59 @@ constexpr std::size_t kReadAheadProcesses = 64;
 
 std::atomic<int> g_forcedThreads{0};
 
+// Threads kept from one walk to the next: one is made only when none is
+// idle, so there are never more than walks ever ran at once, and a thread's
+// processor time stays readable under /proc.
+class WalkHelpers
+{
+public:
+    // False when no thread could be had.
+    bool run(std::function<void()> job)
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_jobs.push_back(std::move(job));
+        if (m_idle > static_cast<int>(m_jobs.size()) - 1) {
+            m_wake.notify_one();
+            return true;
+        }
+        try {
+            std::thread([this] { serve(); }).detach();
+            return true;
+        } catch (const std::system_error &) {
+            m_jobs.pop_back();
+            return false;
+        }
+    }
+
+private:
+    void serve()
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        for (;;) {
+            ++m_idle;
+            m_wake.wait(hold, [this] { return !m_jobs.empty(); });
+            --m_idle;
+            std::function<void()> job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            hold.unlock();
+            job();
+            hold.lock();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_jobs;
+    int m_idle = 0;
+};
+
+// Never destroyed: its threads wait on it until the daemon exits.
+WalkHelpers &walkHelpers()
+{
+    static WalkHelpers *const helpers = new WalkHelpers;
+    return *helpers;
+}
+
 class TwoThreadWalk;
 // The two-thread walk whose findings this thread is handing over, if any.
 thread_local TwoThreadWalk *t_handingOver = nullptr;
@@ -267,10 +322,17 @@ public:
     void run()
     {
         std::unique_ptr<BoxJudge> helperJudge = m_judge.companion();
-        try {
-            m_helper = std::thread([this, &helperJudge] { readWhileAllowed(*helperJudge); });
-        } catch (const std::system_error &) {
+        m_helping = true;
+        const bool helped = walkHelpers().run([this, &helperJudge] {
+            readWhileAllowed(*helperJudge);
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_helping = false;
+            m_changed.notify_all();
+        });
+        if (!helped) {
             // No thread to be had (a task limit): the calling thread reads alone.
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_helping = false;
         }
         t_handingOver = this;
         RecordingVisitor recorder(m_visitor.stopsAtFirstInside());
@@ -308,7 +370,7 @@ public:
     }
 
     // Called on the calling thread when its descriptors run out: the second
-    // thread ends and what it read ahead is dropped (and read again later),
+    // thread stops reading and what was read ahead is dropped (and read again later),
     // so that the descriptors it held, and those the visitor frees, are left
     // to the calling thread, as in a walk on one thread.
     void stopReadingAhead()
@@ -318,8 +380,10 @@ public:
             m_stopped = true;
         }
         m_changed.notify_all();
-        if (m_helper.joinable())
-            m_helper.join();
+        {
+            std::unique_lock<std::mutex> hold(m_lock);
+            m_changed.wait(hold, [this] { return !m_helping; });
+        }
         for (std::size_t index = m_next + 1; index < m_entries.size(); ++index)
             m_read[index] = ReadProcess();
     }
@@ -401,7 +465,7 @@ private:
     std::vector<ReadProcess> m_read;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::thread m_helper;
+    bool m_helping = false;       // guarded by m_lock
     std::size_t m_next = 0;       // the next process to hand over
     std::size_t m_claimed = 0;    // guarded by m_lock
     std::size_t m_handedOver = 0; // guarded by m_lock
