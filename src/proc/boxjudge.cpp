@@ -102,6 +102,14 @@ BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_b
     buildView(m_own);
 }
 
+std::unique_ptr<BoxJudge> BoxJudge::companion() const
+{
+    std::unique_ptr<BoxJudge> other(new BoxJudge(*this));
+    other->m_climbed.clear();
+    other->m_unknownMounts = 0;
+    return other;
+}
+
 void BoxJudge::buildView(NamespaceView &view) const
 {
     std::vector<NamespaceView::Prefix> found;
@@ -149,7 +157,8 @@ const NamespaceView &BoxJudge::viewOf(int procFd, const char *taskPath)
         || (size == m_ownNamespace.size() && std::memcmp(text, m_ownNamespace.constData(), size) == 0))
         return m_own;
     const QByteArray space(text, static_cast<int>(size));
-    std::unique_ptr<NamespaceView> &view = m_others[space];
+    const std::lock_guard<std::mutex> hold(m_others->lock);
+    std::unique_ptr<NamespaceView> &view = m_others->views[space];
     if (!view) {
         view.reset(new NamespaceView);
         std::snprintf(path, sizeof path, "%s/mountinfo", taskPath);
@@ -186,10 +195,12 @@ const MountEntry *BoxJudge::mountOf(const NamespaceView &view, int mountId) cons
     // A descriptor handed over from another namespace.
     if (const MountEntry *mount = m_own.table.byId(mountId))
         return mount;
-    for (const auto &other : m_others) {
+    const std::lock_guard<std::mutex> hold(m_others->lock);
+    for (const auto &other : m_others->views) {
         if (const MountEntry *mount = other.second->table.byId(mountId))
             return mount;
     }
+    ++m_unknownMounts;
     return nullptr;
 }
 

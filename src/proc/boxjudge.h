@@ -10,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // Who holds a file in a box is judged by the file a descriptor refers to,
@@ -101,6 +102,17 @@ public:
     BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts);
     const QByteArray &boxPath() const { return m_boxPath; }
 
+    // A judge of the same box for another thread of the same walk: caches of
+    // its own (climbed directories, statted anchors), the views of other
+    // mount namespaces shared with this one, under a lock.
+    std::unique_ptr<BoxJudge> companion() const;
+
+    // How many descriptors so far named a mount that no table known to the
+    // judge holds. Such a verdict depends on which namespaces were met
+    // before: a walk split between threads judges that process again, in
+    // order, on one thread.
+    int unknownMounts() const { return m_unknownMounts; }
+
     // The view for the descriptor table of taskPath ("<pid>" or
     // "<pid>/task/<tid>", below procFd): the daemon's own unless that task
     // lives in another mount namespace.
@@ -126,6 +138,10 @@ private:
         ino_t statInode = 0;
     };
 
+    // For companion() alone: a copy would share the other namespaces' views.
+    BoxJudge(const BoxJudge &) = default;
+    BoxJudge &operator=(const BoxJudge &) = delete;
+
     void buildView(NamespaceView &view) const;
     const MountEntry *mountOf(const NamespaceView &view, int mountId) const;
     bool onAnchorDevice(dev_t device) const;
@@ -145,14 +161,23 @@ private:
         }
     };
 
+    // Views of the mount namespaces other than the daemon's, by namespace;
+    // never removed during a walk, so a view handed out stays valid.
+    struct OtherViews
+    {
+        std::mutex lock;
+        std::map<QByteArray, std::unique_ptr<NamespaceView>> views;
+    };
+
     QByteArray m_boxPath;
     bool m_ready = false;
+    mutable int m_unknownMounts = 0;
     // Directories a climb has passed, with the verdict it ended with.
     std::map<DirectoryKey, Verdict> m_climbed;
     NamespaceView m_own;
     QByteArray m_ownNamespace;
     std::vector<Anchor> m_anchors;
-    std::map<QByteArray, std::unique_ptr<NamespaceView>> m_others;
+    std::shared_ptr<OtherViews> m_others = std::make_shared<OtherViews>();
 };
 
 // Whether path is absolute, with no "." or ".." component, no doubled slash

@@ -6,15 +6,23 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -28,22 +36,24 @@ public:
     }
 
     char *processBuffer() { return m_buffers.get(); }
+    const BoxJudge &judge() const { return m_judge; }
 
-    void process(int pid, const char *name)
+    // Reads the tables of one process; its open "fd" directory, which the
+    // visitor was handed, or none.
+    OwnedFd process(int pid, const char *name)
     {
         char fdDirPath[kFdDirPathSize];
         if (!fdDirPathOf(name, fdDirPath))
-            return;
-        const OwnedFd fdDir(openDirFreeingDescriptors(m_proc, fdDirPath, m_visitor));
+            return {};
+        OwnedFd fdDir(openDirFreeingDescriptors(m_proc, fdDirPath, m_visitor));
         if (!fdDir) {
             if (!hasEnded(errno))
                 m_visitor.unreadable(pid);
-            return;
+            return {};
         }
-        if (!readTable(pid, fdDir.get(), fdDir.get(), name))
-            return;
-        if (threadCount(name) > 1)
+        if (readTable(pid, fdDir.get(), fdDir.get(), name) && threadCount(name) > 1)
             readThreadTables(pid, name, fdDir.get());
+        return fdDir;
     }
 
 private:
@@ -151,6 +161,8 @@ public:
 
     bool killPendingToFreeDescriptors() override { return m_sink.killPendingToFreeDescriptors(); }
 
+    bool stopsAtFirstInside() const override { return true; }
+
     void processDone(int pid)
     {
         if (m_unjudged == pid && m_taken != pid)
@@ -163,6 +175,303 @@ private:
     int m_taken = 0;
 };
 
+// A /proc entry the visitor wants read.
+struct ProcessEntry
+{
+    int pid;
+    char name[16];
+};
+
+// What a second thread found in one process, held until the calling thread
+// hands it to the visitor in /proc order.
+struct ReadProcess
+{
+    struct Event
+    {
+        bool unreadable = false;
+        HeldDescriptor held;
+        QByteArray text; // held.text points here on replay
+        Judgement judgement;
+    };
+    std::vector<Event> events;
+    OwnedFd fdDir;           // the fdDir the events were judged in
+    bool done = false;       // guarded by the walk's lock
+    bool outOfDescriptors = false;
+    bool orderDependent = false; // judged by what other processes revealed
+};
+
+// Stands in for the visitor on the reading threads: records, never decides.
+class RecordingVisitor : public DescriptorVisitor
+{
+public:
+    explicit RecordingVisitor(bool stopsAtFirstInside) : m_stopsAtFirstInside(stopsAtFirstInside) {}
+
+    void recordInto(ReadProcess *read) { m_read = read; }
+
+    bool wants(int) const override { return true; }
+
+    bool judged(int, int, const HeldDescriptor &held, const Judgement &judgement) override
+    {
+        ReadProcess::Event event;
+        event.held = held;
+        event.text = QByteArray(held.text, held.length > 0 ? held.length : 0);
+        event.judgement = judgement;
+        m_read->events.push_back(std::move(event));
+        return !(m_stopsAtFirstInside && judgement.verdict == Verdict::Inside);
+    }
+
+    void unreadable(int) override
+    {
+        ReadProcess::Event event;
+        event.unreadable = true;
+        m_read->events.push_back(std::move(event));
+    }
+
+    // Only the calling thread may signal the visitor's pending processes:
+    // the process is read again there.
+    bool killPendingToFreeDescriptors() override
+    {
+        m_read->outOfDescriptors = true;
+        return false;
+    }
+
+private:
+    bool m_stopsAtFirstInside;
+    ReadProcess *m_read = nullptr;
+};
+
+// Processes read ahead of the visitor at most: bounds the "fd" directories
+// held open for the replay.
+constexpr std::size_t kReadAheadProcesses = 64;
+
+std::atomic<int> g_forcedThreads{0};
+
+// Threads kept from one walk to the next: one is made only when none is
+// idle, so there are never more than walks ever ran at once, and a thread's
+// processor time stays readable under /proc.
+class WalkHelpers
+{
+public:
+    // False when no thread could be had.
+    bool run(std::function<void()> job)
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_jobs.push_back(std::move(job));
+        if (m_idle > static_cast<int>(m_jobs.size()) - 1) {
+            m_wake.notify_one();
+            return true;
+        }
+        try {
+            std::thread([this] { serve(); }).detach();
+            return true;
+        } catch (const std::system_error &) {
+            m_jobs.pop_back();
+            return false;
+        }
+    }
+
+private:
+    void serve()
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        for (;;) {
+            ++m_idle;
+            m_wake.wait(hold, [this] { return !m_jobs.empty(); });
+            --m_idle;
+            std::function<void()> job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            hold.unlock();
+            job();
+            hold.lock();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_jobs;
+    int m_idle = 0;
+};
+
+// Never destroyed: its threads wait on it until the daemon exits.
+WalkHelpers &walkHelpers()
+{
+    static WalkHelpers *const helpers = new WalkHelpers;
+    return *helpers;
+}
+
+class TwoThreadWalk;
+// The two-thread walk whose findings this thread is handing over, if any.
+thread_local TwoThreadWalk *t_handingOver = nullptr;
+
+// The walk on two threads: both read processes in /proc order, claiming
+// them one at a time; the calling thread hands the visitor each process's
+// findings in that order. A process whose reading ran out of descriptors,
+// or whose verdicts depend on namespaces met before it, is read again on
+// the calling thread when its turn comes; after running out of descriptors
+// the calling thread reads every process left alone, as a one-thread walk.
+class TwoThreadWalk
+{
+public:
+    TwoThreadWalk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders, int procFd,
+                  std::vector<ProcessEntry> entries)
+        : m_judge(judge), m_visitor(visitor), m_holders(holders), m_proc(procFd),
+          m_entries(std::move(entries)), m_read(m_entries.size())
+    {
+    }
+
+    void run()
+    {
+        std::unique_ptr<BoxJudge> helperJudge = m_judge.companion();
+        m_helping = true;
+        const bool helped = walkHelpers().run([this, &helperJudge] {
+            readWhileAllowed(*helperJudge);
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_helping = false;
+            m_changed.notify_all();
+        });
+        if (!helped) {
+            // No thread to be had (a task limit): the calling thread reads alone.
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_helping = false;
+        }
+        t_handingOver = this;
+        RecordingVisitor recorder(m_visitor.stopsAtFirstInside());
+        Walk reader(m_judge, recorder, m_proc);
+        Walk alone(m_judge, m_visitor, m_proc);
+        while (m_next < m_entries.size()) {
+            std::unique_lock<std::mutex> hold(m_lock);
+            if (m_stopped) {
+                hold.unlock();
+                stopReadingAhead();
+                for (; m_next < m_entries.size(); ++m_next) {
+                    m_read[m_next] = ReadProcess();
+                    readAlone(alone, m_next);
+                }
+                break;
+            }
+            if (m_read[m_next].done) {
+                hold.unlock();
+                handOver(alone, m_next);
+                hold.lock();
+                m_handedOver = ++m_next;
+                m_changed.notify_all();
+                continue;
+            }
+            if (claimable()) {
+                const std::size_t index = m_claimed++;
+                hold.unlock();
+                readInto(reader, recorder, index);
+                continue;
+            }
+            m_changed.wait(hold);
+        }
+        stopReadingAhead();
+        t_handingOver = nullptr;
+    }
+
+    // Called on the calling thread when its descriptors run out: the second
+    // thread stops reading and what was read ahead is dropped (and read again later),
+    // so that the descriptors it held, and those the visitor frees, are left
+    // to the calling thread, as in a walk on one thread.
+    void stopReadingAhead()
+    {
+        {
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_stopped = true;
+        }
+        m_changed.notify_all();
+        {
+            std::unique_lock<std::mutex> hold(m_lock);
+            m_changed.wait(hold, [this] { return !m_helping; });
+        }
+        for (std::size_t index = m_next + 1; index < m_entries.size(); ++index)
+            m_read[index] = ReadProcess();
+    }
+
+private:
+    bool claimable() const
+    {
+        return m_claimed < m_entries.size() && m_claimed < m_handedOver + kReadAheadProcesses;
+    }
+
+    void readWhileAllowed(BoxJudge &judge)
+    {
+        RecordingVisitor recorder(m_visitor.stopsAtFirstInside());
+        Walk reader(judge, recorder, m_proc);
+        for (;;) {
+            std::size_t index;
+            {
+                std::unique_lock<std::mutex> hold(m_lock);
+                m_changed.wait(hold, [this] { return m_stopped || claimable(); });
+                if (m_stopped)
+                    return;
+                index = m_claimed++;
+            }
+            readInto(reader, recorder, index);
+        }
+    }
+
+    void readInto(Walk &reader, RecordingVisitor &recorder, std::size_t index)
+    {
+        ReadProcess &read = m_read[index];
+        recorder.recordInto(&read);
+        const int unknownBefore = reader.judge().unknownMounts();
+        OwnedFd fdDir = reader.process(m_entries[index].pid, m_entries[index].name);
+        read.orderDependent = reader.judge().unknownMounts() != unknownBefore;
+        if (!read.events.empty())
+            read.fdDir = std::move(fdDir);
+        {
+            const std::lock_guard<std::mutex> hold(m_lock);
+            read.done = true;
+            m_stopped = m_stopped || read.outOfDescriptors;
+        }
+        m_changed.notify_all();
+    }
+
+    void readAlone(Walk &alone, std::size_t index)
+    {
+        alone.process(m_entries[index].pid, m_entries[index].name);
+        if (m_holders)
+            m_holders->processDone(m_entries[index].pid);
+    }
+
+    void handOver(Walk &alone, std::size_t index)
+    {
+        ReadProcess read = std::move(m_read[index]);
+        if (read.orderDependent || read.outOfDescriptors) {
+            read = ReadProcess();
+            readAlone(alone, index);
+            return;
+        }
+        const int pid = m_entries[index].pid;
+        for (ReadProcess::Event &event : read.events) {
+            if (event.unreadable) {
+                m_visitor.unreadable(pid);
+                continue;
+            }
+            event.held.text = event.text.constData();
+            if (!m_visitor.judged(pid, read.fdDir.get(), event.held, event.judgement))
+                break;
+        }
+        if (m_holders)
+            m_holders->processDone(pid);
+    }
+
+    BoxJudge &m_judge;
+    DescriptorVisitor &m_visitor;
+    HolderVisitor *m_holders;
+    int m_proc;
+    std::vector<ProcessEntry> m_entries;
+    std::vector<ReadProcess> m_read;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_helping = false;       // guarded by m_lock
+    std::size_t m_next = 0;       // the next process to hand over
+    std::size_t m_claimed = 0;    // guarded by m_lock
+    std::size_t m_handedOver = 0; // guarded by m_lock
+    bool m_stopped = false;       // guarded by m_lock
+};
+
 int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
 {
     const OwnedFd proc(open("/proc", kDirOpenFlags));
@@ -170,6 +479,8 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
         return -errno;
     Walk walk(judge, visitor, proc.get());
     DirEntries processes(proc.get(), walk.processBuffer(), kDirEntriesBufferSize);
+    const bool twoThreads = procWalkThreads() > 1;
+    std::vector<ProcessEntry> entries;
     unsigned char type = DT_UNKNOWN;
     while (const char *name = processes.next(&type)) {
         if (type != DT_DIR && type != DT_UNKNOWN)
@@ -177,10 +488,18 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
         const int pid = pidOfProcEntry(name);
         if (pid <= 0 || !visitor.wants(pid))
             continue;
+        if (twoThreads) {
+            ProcessEntry entry{pid, {}};
+            if (std::snprintf(entry.name, sizeof entry.name, "%s", name) < int(sizeof entry.name))
+                entries.push_back(entry);
+            continue;
+        }
         walk.process(pid, name);
         if (holders)
             holders->processDone(pid);
     }
+    if (twoThreads)
+        TwoThreadWalk(judge, visitor, holders, proc.get(), std::move(entries)).run();
     return 0;
 }
 
@@ -193,6 +512,12 @@ int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
 
 HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
 {
+    if (t_handingOver) {
+        const int fd = openat(fdDir, "..", kDirOpenFlags);
+        if (fd >= 0 || errno != EMFILE)
+            return HolderProcess{pid, OwnedFd(fd)};
+        t_handingOver->stopReadingAhead();
+    }
     return HolderProcess{pid, OwnedFd(openDirFreeingDescriptors(fdDir, "..", sink))};
 }
 
@@ -213,6 +538,22 @@ int scanHolders(const QByteArray &prefix, HolderSink &sink)
     MountTable mounts;
     const int read = mounts.read(AT_FDCWD, "/proc/self/mountinfo");
     return read != 0 ? read : scanHolders(prefix, mounts, sink);
+}
+
+int procWalkThreads()
+{
+    if (const int forced = g_forcedThreads.load())
+        return forced;
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    if (sched_getaffinity(0, sizeof processors, &processors) != 0)
+        return 1;
+    return CPU_COUNT(&processors) > 1 ? 2 : 1;
+}
+
+void forceProcWalkThreads(int threads)
+{
+    g_forcedThreads.store(threads);
 }
 
 QByteArray processNameOf(int pid)

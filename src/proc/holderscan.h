@@ -31,6 +31,9 @@ public:
     // their /proc directories. True when it freed any, so that the open is
     // worth trying again.
     virtual bool killPendingToFreeDescriptors() { return false; }
+    // Whether judged() returns false at the first Inside descriptor of a
+    // process, and true otherwise: lets a walk on several threads read ahead.
+    virtual bool stopsAtFirstInside() const { return false; }
 };
 
 // Link-target bytes a walk reads: any path the kernel prints fits, so a
@@ -42,8 +45,16 @@ constexpr int kHolderLinkBufferSize = 4096;
 // judge, process by process in the order /proc lists them: the leader's
 // table, then every thread's table that differs from it (kcmp), which also
 // reaches the threads of a leader that has exited. 0, or -errno when /proc
-// cannot be opened.
+// cannot be opened. The tables are read on procWalkThreads() threads; the
+// visitor is called on the calling thread alone, in that order.
 int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor);
+
+// The threads a walk reads on: two when the daemon may run on two processors
+// or more, else one, so that a single processor is not contended by the bus
+// thread and a second walker.
+int procWalkThreads();
+// For tests: 1 or 2 threads whatever the processors; 0 goes back to counting them.
+void forceProcWalkThreads(int threads);
 
 
 

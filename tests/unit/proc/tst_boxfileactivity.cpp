@@ -2,6 +2,7 @@
 #include "boxpath.h"
 #include "childprocess.h"
 #include "holderscan.h"
+#include "openfilelist.h"
 #include "openfilescan.h"
 #include "pidsignal.h"
 #include "processkill.h"
@@ -134,6 +135,33 @@ private Q_SLOTS:
         QCOMPARE(result, 0);
         for (const auto &holder : holders)
             QVERIFY2(killedBySigkill(holder->finish()), qPrintable(QString::number(holder->pid())));
+    }
+
+    // The walk on two threads hands over what one thread finds, in the same order.
+    void twoThreadsAnswerAsOne()
+    {
+        const QString box = m_dir.filePath(QStringLiteral("many"));
+        std::vector<std::unique_ptr<ChildProcess>> holders;
+        for (int i = 0; i < 300; ++i) {
+            // Later processes list first the files of lower numbers; every third holds only outside.
+            holders.push_back(holding({box + (i % 3 ? QStringLiteral("/f%1").arg(299 - i) : QStringLiteral("-out/o")),
+                                       box + QStringLiteral("/shared")}));
+            QVERIFY(holders.back()->isReady());
+        }
+        std::vector<QByteArray> listed[2];
+        KeepingSink found[2];
+        for (const int threads : {1, 2}) {
+            forceProcWalkThreads(threads);
+            QCOMPARE(collectOpenFiles(QFile::encodeName(box), listed[threads - 1]), 0);
+            QCOMPARE(scanHolders(QFile::encodeName(box) + '/', found[threads - 1]), 0);
+        }
+        forceProcWalkThreads(0);
+        QCOMPARE(listed[0].size(), std::size_t(201));
+        QCOMPARE(listed[0][1], QByteArray("f298"));
+        QCOMPARE(listed[1], listed[0]);
+        QCOMPARE(found[0].holders.size(), std::size_t(300));
+        for (std::size_t i = 0; i < 300; ++i)
+            QCOMPARE(found[1].holders[i].pid, found[0].holders[i].pid);
     }
 };
 
