@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """What the true answers cost (driver.py --answers): the wipe of a box root with
 0, 300 and 3,000 empty subdirectories while 19,900 descriptors are held in
 another box (one holder scan per wipe, whatever the box root holds), and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The benchmark's bus client: times the daemon's answers from the call to the
 // reply, as a Qt client of the daemon sees them.
 //

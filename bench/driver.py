@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The benchmark run: starts the built daemon, makes each workload, checks that
 every tool finds what the workload holds, times every tool and writes the
 table, the raw figures and the plot.

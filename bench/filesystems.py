@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The daemon on boxes of several file systems, and a listing while another
 user holds many descriptors of one deep file.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The kernel scan engine timed on its own, as procwalk.c times the floor.
 //
 //   arkvane-bench-kernelscan holders|files BOX [RUNS] [--list FILE]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The kernel scan engine on its own against the floor, on the benchmark's
 workloads: the engine's files mode (every descriptor below the box, "still
 linked" decided in the kernel, deduplicated) against the floor's files mode,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The kernel scan engine against the floor, in one command (as root): builds
 # as bench/run.sh does and runs bench/kernelscan.py in the test sandbox.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The floor: the least work that answers the daemon's two questions about a
  * box, written as bare C against /proc, to which every other figure of the
  * benchmark is compared.

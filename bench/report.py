@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The benchmark's table (Markdown) and plot (PNG) from one run's figures."""
 
 import os

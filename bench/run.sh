@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The benchmark, in one command (as root): installs what is missing, builds the
 # daemon and the benchmark's programs, runs everything in the test sandbox and
 # prints the table. See bench/README.md.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The benchmark's workload: N processes, each holding M distinct files open
  * inside a box and K descriptors outside it.
  *

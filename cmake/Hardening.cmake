@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The flags Debian builds its own system daemons with, in the project's own
 # build, so that the README's install and the package carry the same binary:
 # stack protector, _FORTIFY_SOURCE, full RELRO (BIND_NOW) and PIE.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Turns the <interface> element of an introspection XML file into a C string
 # literal, one source line per XML line, for the adaptors' class information.
 function(arkvane_interface_literal xml_file out_var)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The kernel scan engine needs, at build time, clang (to compile the BPF
 # program), bpftool (the skeleton) and libbpf; the kernel types come from a
 # header kept in the tree, so nothing is read from the build machine's kernel.

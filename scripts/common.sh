@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Shared by the two set-up commands: what to install, how to build.
 set -euo pipefail
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what is missing, builds, and runs arkvaned on the system bus in the
 # foreground until Ctrl-C. Without a running system bus it starts one (the
 # distribution's configuration plus the shipped policy, at the standard path)

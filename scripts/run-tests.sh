@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what is missing, builds the plain and the sanitizer build, and runs
 # every test in both.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "statnode.h"
 
 bool statNode(int dirFd, const char *name, int flags, struct statx &sx)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // arkvanectl: the command-line client of the box daemon.
 
 #include "commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // The debug-log lines of a scan that cannot run, shared by the pid scan, the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """What the end-to-end tests share: the daemon, bus calls as any test account,
 processes holding files, the captured system log. Only inside arkvane-sandbox."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Every answer true: no work after the answer, 0 only when no holder is left,
 the box path as the caller's file system resolves it, and no user's files
 deny the others' calls."""

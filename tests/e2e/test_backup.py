@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The backup interface over the bus: the caller check, box root discovery and
 wipes, with real accounts, mounts and processes."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The daemon's own check turns an unprivileged caller of the backup interface
 away (this module's bus lets such calls through)."""
 

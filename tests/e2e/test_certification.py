@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The re-authentication timers over the bus: the real one-second timer, and
 who may change an entry (the arithmetic is proved in the unit test)."""
 

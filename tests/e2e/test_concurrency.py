@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """No caller stalls the daemon for the others, no reply or log line outgrows
 its channel; and races: callers leaving, holders ending, box roots vanishing."""
 

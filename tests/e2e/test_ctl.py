@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """arkvanectl against the real daemon: each command as root and as the test
 accounts, in a pipe, on a terminal and as JSON, and the exit status of every
 kind of failure."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Listing the files held open in a box and ending the processes that hold
 them, over the bus, as root and as the test accounts."""
 

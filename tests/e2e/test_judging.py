@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Who holds a file in a box is judged by the file its descriptor refers to,
 not by the text of its path."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The daemon and arkvanectl where there is no system bus at all."""
 
 from harness import *

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Start-up, the two exported interfaces, their signatures and the bus policy."""
 
 from xml.etree import ElementTree

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Holds files open for a test: opens each PATH read-only (-c: creating it;
  * -u: unlinking it after), prints "ready", waits until stdin closes.
  *   arkvane-holder [-c] [-u] [-t|-x] [-D] PATH...

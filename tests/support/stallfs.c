@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* A file system that stops answering on command: serves the empty file f0
  * until SIGUSR1, then holds every request until it is killed. No name or
  * attribute is cached. Prints "ready" once mounted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A bus client for the end-to-end tests (typed replies, odd client behaviour);
 // the sandbox also installs it as the backup tool. Prints one JSON object.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The package on a real systemd (as root; not in CTest or CI): boots a Debian 12
 # root (made once in /tmp/arkvane-system/root, an overlay over it per run) with
 # systemd-nspawn, installs the package built from this tree and checks

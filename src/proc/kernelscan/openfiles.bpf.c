@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Runs once for every open descriptor of every task the reader's pid
  * namespace holds (the task_file iterator), and writes a record for each one
  * whose file lies below an anchor directory. A file is judged by its dentry:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The layout shared by the kernel-side scan program and its loader: the
  * parameters user space sets before a pass and the records the pass writes.
  * Plain C with fixed-width types, included by both sides. */

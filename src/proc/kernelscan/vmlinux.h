@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 /* The kernel types the scan program reads, and only the members it reads.
  *
  * Made once from a kernel's BTF (bpftool btf dump file /sys/kernel/btf/vmlinux

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The record types of the box daemon's interface com.tavrin.arkvane, for Qt
 // clients: the second out argument of get_allRunFileList, a(ss), read as
 // CBoxFileList (the interface description names it in its type annotation).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Both proxies in one program, the listing read as CBoxFileList.
 #include "backupproxy.h"
 #include "logfileproxy.h"
