@@ -2,6 +2,7 @@
 #include "callqueue.h"
 
 #include "callguard.h"
+#include "keptthreads.h"
 #include "logsites.h"
 #include "systemlog.h"
 
@@ -17,15 +18,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 struct CallQueue::Call
 {
@@ -69,62 +64,10 @@ void yieldToTheBusThread()
     }
 }
 
-// Threads kept for the next call once their call is done: no thread is made
-// per call, and a thread's processor time stays readable under /proc. A
-// thread is made only when none is idle, so there are never more than the
-// calls running at once (stuck ones included) ever were.
-class ThreadPool
-{
-public:
-    void run(std::function<void()> job)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_jobs.push_back(std::move(job));
-        if (m_idle > 0) {
-            m_wake.notify_one();
-            return;
-        }
-        lock.unlock();
-        try {
-            std::thread([this] { serve(); }).detach();
-        } catch (const std::system_error &) {
-            // Only the bus thread adds jobs, so a job still waiting is this
-            // one; one already taken by a thread that came free will run.
-            lock.lock();
-            if (m_jobs.empty())
-                return;
-            m_jobs.pop_back();
-            throw;
-        }
-    }
-
-private:
-    void serve()
-    {
-        yieldToTheBusThread();
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            ++m_idle;
-            m_wake.wait(lock, [this] { return !m_jobs.empty(); });
-            --m_idle;
-            std::function<void()> job = std::move(m_jobs.front());
-            m_jobs.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_jobs;
-    int m_idle = 0;
-};
-
-ThreadPool &threadPool()
+KeptThreads &threadPool()
 {
     // Never destroyed: its threads live as long as the process.
-    static ThreadPool *pool = new ThreadPool();
+    static KeptThreads *pool = new KeptThreads(yieldToTheBusThread);
     return *pool;
 }
 
@@ -211,12 +154,11 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
     ++m_shares[call->key].running;
     ++m_active;
     call->started = true;
-    try {
-        threadPool().run([this, call] {
-            answerOnWorker(*call);
-            QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
-        });
-    } catch (const std::system_error &) {
+    const bool running = threadPool().run([this, call] {
+        answerOnWorker(*call);
+        QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
+    });
+    if (!running) {
         // No thread to be had: the call is refused, as a late one would be.
         call->guard.finish();
         syslog(LOG_INFO, LOG_NO_WORKER, call->function, uidForLog(call->caller.uidKnown, call->caller.uid).constData());

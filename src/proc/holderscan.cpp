@@ -2,6 +2,7 @@
 #include "holderscan.h"
 
 #include "direntries.h"
+#include "keptthreads.h"
 #include "scanengine.h"
 
 #include <dirent.h>
@@ -18,12 +19,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -247,56 +244,11 @@ constexpr std::size_t kReadAheadProcesses = 64;
 
 std::atomic<int> g_forcedThreads{0};
 
-// Threads kept from one walk to the next: one is made only when none is
-// idle, so there are never more than walks ever ran at once, and a thread's
-// processor time stays readable under /proc.
-class WalkHelpers
+// Threads kept from one walk to the next. Never destroyed: its threads wait
+// on it until the daemon exits.
+KeptThreads &walkHelpers()
 {
-public:
-    // False when no thread could be had.
-    bool run(std::function<void()> job)
-    {
-        std::unique_lock<std::mutex> hold(m_lock);
-        m_jobs.push_back(std::move(job));
-        if (m_idle > static_cast<int>(m_jobs.size()) - 1) {
-            m_wake.notify_one();
-            return true;
-        }
-        try {
-            std::thread([this] { serve(); }).detach();
-            return true;
-        } catch (const std::system_error &) {
-            m_jobs.pop_back();
-            return false;
-        }
-    }
-
-private:
-    void serve()
-    {
-        std::unique_lock<std::mutex> hold(m_lock);
-        for (;;) {
-            ++m_idle;
-            m_wake.wait(hold, [this] { return !m_jobs.empty(); });
-            --m_idle;
-            std::function<void()> job = std::move(m_jobs.front());
-            m_jobs.pop_front();
-            hold.unlock();
-            job();
-            hold.lock();
-        }
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_jobs;
-    int m_idle = 0;
-};
-
-// Never destroyed: its threads wait on it until the daemon exits.
-WalkHelpers &walkHelpers()
-{
-    static WalkHelpers *const helpers = new WalkHelpers;
+    static KeptThreads *const helpers = new KeptThreads;
     return *helpers;
 }
 
