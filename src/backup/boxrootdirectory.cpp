@@ -3,10 +3,10 @@
 
 #include "boxrootprobe.h"
 #include "callguard.h"
+#include "safepath.h"
 
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -137,14 +137,11 @@ int detachMountBelowBox(int boxFd, const QByteArray &relative)
     // The directory that holds the mount point, opened below the box root
     // without following any link: the box's owner may have swapped a
     // directory on the way for a link since the mount was made.
-    struct open_how how {};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-    const OwnedFd holder(slash < 0 ? fcntl(boxFd, F_DUPFD_CLOEXEC, 0)
-                                   : static_cast<int>(syscall(SYS_openat2, boxFd,
-                                         relative.left(slash).constData(), &how, sizeof how)));
-    if (!holder)
-        return errno;
+    const int opened = slash < 0 ? fcntl(boxFd, F_DUPFD_CLOEXEC, 0)
+                                 : openBeneathNoLinks(boxFd, relative.left(slash), O_PATH | O_DIRECTORY);
+    if (opened < 0)
+        return slash < 0 ? errno : -opened;
+    const OwnedFd holder(opened);
     const QByteArray pinned = pathThroughDescriptor(holder.get(), relative.mid(slash + 1));
     const GuardedAct act(CallGuard::Act::Unmount);
     if (!act)

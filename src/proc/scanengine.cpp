@@ -7,6 +7,7 @@
 #include "mounttable.h"
 #include "logsites.h"
 #include "ownedfd.h"
+#include "safepath.h"
 #include "systemlog.h"
 
 #include <QDebug>
@@ -16,7 +17,6 @@
 #include <syslog.h>
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -179,14 +179,15 @@ struct Anchor
     bool reportsOwnIdentity = true; // its files' stat gives the kernel's numbers
 };
 
-// The directory at path, opened without following a link or triggering an
-// automount; -1 with errno set.
+// The directory at path (absolute), opened without following a link; -1
+// with errno set.
 int openAnchor(const QByteArray &path)
 {
-    struct open_how how {};
-    how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.constData(), &how, sizeof how));
+    const OwnedFd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const int fd = root ? openBeneathNoLinks(root.get(), path.mid(1), O_PATH | O_DIRECTORY) : -errno;
+    if (fd < 0)
+        errno = -fd;
+    return fd < 0 ? -1 : fd;
 }
 
 // The box directory and the root of every mount below it (as BoxJudge
