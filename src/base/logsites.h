@@ -12,6 +12,11 @@
 // Caller identity and scope: who may do what (the /logfile interface).
 #define LOG_LISTING_OUTSIDE_BOX "get_allRunFileList[55] refused: caller uid %s for path %s outside its box\n"
 #define LOG_KILL_OUTSIDE_BOX "kill_allProcessSignal[64] refused: caller uid %s for path %s outside its box\n"
+// A box path is resolved one entry at a time, for every caller: an entry that
+// is neither root's nor of the owner the way so far belongs to is not entered
+// (a user's link to another user's box, or to root's files).
+#define LOG_PATH_UNSAFE "%s[66] refused: caller uid %s for path %s, unsafe transition at %s (neither root's nor the same owner's as the way there)\n"
+#define LOG_PATH_STALLED "%s[67] refused: caller uid %s for path %s, it did not resolve within %d ms\n"
 #define LOG_CERTIFICATION_NOT_OWN "%s[%d] refused: caller uid %s may not change the certification of \"%s\"\n"
 constexpr int kSiteIntervalNotOwn = 65; // set_certificationInterval
 constexpr int kSitePassedNotOwn = 72;   // set_certificationPassed

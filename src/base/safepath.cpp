@@ -5,8 +5,15 @@
 
 #include <QList>
 
+#include <algorithm>
+#include <cassert>
+#include <climits>
+#include <deque>
+#include <optional>
+
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -54,4 +61,122 @@ int openBeneathNoLinks(int dirFd, const QByteArray &relative, int flags)
     if ((flags & O_PATH) && fstat(at.get(), &status) == 0 && S_ISLNK(status.st_mode))
         return -ELOOP;
     return at.release();
+}
+
+namespace {
+
+constexpr int kMaxLinks = 40;
+
+struct Step
+{
+    QByteArray name;
+    bool onLinkWay; // a component of a link's target before its last
+};
+
+// The owner whose files a resolution has reached: unset while everything so
+// far was root's; then only that owner's entries are entered, and root's
+// only on a link's way.
+class Transitions
+{
+public:
+    bool allows(uid_t owner, bool onLinkWay)
+    {
+        if (!m_bound || *m_bound == 0) {
+            m_bound = owner;
+            return true;
+        }
+        return owner == *m_bound || (owner == 0 && onLinkWay);
+    }
+
+private:
+    std::optional<uid_t> m_bound;
+};
+
+QByteArray parentOf(const QByteArray &path)
+{
+    return path.left(std::max(0, path.lastIndexOf('/')));
+}
+
+} // namespace
+
+SafeResolution resolveSafely(const QByteArray &path)
+{
+    assert(path.startsWith('/'));
+    SafeResolution result;
+    std::deque<Step> todo;
+    for (const QByteArray &name : path.split('/'))
+        todo.push_back({name, false});
+    OwnedFd at(open("/", kStepFlags));
+    if (!at)
+        return {-errno, {}, {}};
+    QByteArray where; // the canonical path of `at`, "" for "/"
+    Transitions transitions;
+    struct stat status {};
+    if (fstat(at.get(), &status) != 0)
+        return {-errno, {}, {}};
+    transitions.allows(status.st_uid, false);
+    int links = 0;
+    const auto unsafe = [](const QByteArray &entry) { return SafeResolution{-ENOLINK, {}, entry}; };
+    while (!todo.empty()) {
+        const Step step = std::move(todo.front());
+        todo.pop_front();
+        if (step.name.isEmpty() || step.name == ".")
+            continue;
+        if (step.name == "..") {
+            if (where.isEmpty())
+                continue; // ".." of "/" is "/"
+            OwnedFd up(openat(at.get(), "..", kStepFlags));
+            if (!up || fstat(up.get(), &status) != 0)
+                return {-errno, {}, {}};
+            where = parentOf(where);
+            if (!transitions.allows(status.st_uid, step.onLinkWay))
+                return unsafe(where.isEmpty() ? QByteArrayLiteral("/") : where);
+            at = std::move(up);
+            continue;
+        }
+        const QByteArray entry = where + '/' + step.name;
+        OwnedFd next(openat(at.get(), step.name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) {
+            if (errno != ENOENT)
+                return {-errno, {}, {}};
+            // Nothing below a missing entry can be a link: the rest is text.
+            QByteArray clean = entry;
+            for (const Step &rest : todo) {
+                if (rest.name == "..")
+                    clean = parentOf(clean);
+                else if (!rest.name.isEmpty() && rest.name != ".")
+                    clean += '/' + rest.name;
+            }
+            return {0, clean.isEmpty() ? QByteArrayLiteral("/") : clean, {}};
+        }
+        if (fstat(next.get(), &status) != 0)
+            return {-errno, {}, {}};
+        if (!transitions.allows(status.st_uid, step.onLinkWay))
+            return unsafe(entry);
+        if (S_ISLNK(status.st_mode)) {
+            if (++links > kMaxLinks)
+                return {-ELOOP, {}, {}};
+            char target[PATH_MAX];
+            const ssize_t length = readlinkat(next.get(), "", target, sizeof target);
+            if (length < 0)
+                return {-errno, {}, {}};
+            if (length == 0 || length == sizeof target)
+                return {-ENAMETOOLONG, {}, {}};
+            const QList<QByteArray> names = QByteArray(target, static_cast<int>(length)).split('/');
+            for (int i = names.size() - 1; i >= 0; --i)
+                todo.push_front({names.at(i), i < names.size() - 1});
+            if (target[0] == '/') {
+                at.reset(open("/", kStepFlags));
+                if (!at)
+                    return {-errno, {}, {}};
+                where.clear();
+            }
+            continue;
+        }
+        if (!S_ISDIR(status.st_mode) && !todo.empty())
+            return {-ENOTDIR, {}, {}};
+        at = std::move(next);
+        where = entry;
+    }
+    return {0, where.isEmpty() ? QByteArrayLiteral("/") : where, {}};
 }

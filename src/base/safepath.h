@@ -17,3 +17,23 @@
 // refused as well). An empty `relative` opens dirFd itself again. The new
 // descriptor, or -errno.
 int openBeneathNoLinks(int dirFd, const QByteArray &relative, int flags);
+
+// Where an absolute path leads, resolved one component at a time with every
+// transition checked, as a privileged program must resolve a path a user may
+// control. A directory is entered, and a link followed, only on a safe
+// transition: from something root owns to anything; from something a user
+// owns only to what the same user owns. A user's link may pass through
+// root's directories on its way (an absolute link starts at "/"), but the
+// entry it finally names, and everything below it, must be that user's own.
+// So no user can point root, or anyone, at another user's files or at
+// root's: each step runs with the calling thread's file-system identity.
+// "." and ".." are taken as the kernel would (".." of a link's target
+// climbs from where the link led). The part that does not exist (yet) is
+// cleaned as text. Links are followed at most 40 times (-ELOOP).
+struct SafeResolution
+{
+    int error = 0;        // 0, or -errno: -ENOLINK for an unsafe transition
+    QByteArray path;      // with error 0: the canonical path, no trailing "/"
+    QByteArray refusedAt; // with -ENOLINK: the entry that may not be entered or followed
+};
+SafeResolution resolveSafely(const QByteArray &path);

@@ -84,7 +84,13 @@ QString explainScanFailure(const QString &boxPath, const CallerAccount &account)
         return QStringLiteral("refused: uid %1 has no entry in the password database, so it has no box")
             .arg(account.uid);
     }
-    if (!isCallerServedForPath(account, boxPath)) {
+    const ServedBoxPath served = servedBoxPathOf(account, boxPath);
+    if (served.verdict == ServedBoxPath::Unsafe) {
+        return QStringLiteral("refused: the way to %1 leads to %2, which is neither root's nor owned by whoever "
+                              "owns the link or directory that led there")
+            .arg(printable(boxPath), printable(QString::fromUtf8(served.refusedAt)));
+    }
+    if (served.verdict != ServedBoxPath::Served) {
         return QStringLiteral("refused: %1 is not inside your box %2")
             .arg(printable(boxPath), printable(account.boxRoot()));
     }

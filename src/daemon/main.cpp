@@ -3,6 +3,7 @@
 #include "boxdaemonbackupserviceadapter.h"
 #include "boxdaemonservice.h"
 #include "boxdaemonserviceadapter.h"
+#include "holderscan.h"
 #include "privileges.h"
 #include "processkill.h"
 #include "scanengine.h"
@@ -12,7 +13,36 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QDBusReply>
 #include <QDebug>
+
+namespace {
+
+const QString kBusName = QStringLiteral("com.tavrin.arkvane");
+
+// Why the name could not be claimed, for the line that says so: the bus's
+// refusal (its policy) or the connection that owns the name already, with
+// its process.
+QString claimRefusal(const QDBusConnection &connection)
+{
+    QDBusConnectionInterface *bus = connection.interface();
+    if (!bus)
+        return connection.lastError().message();
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> again = bus->registerService(kBusName);
+    if (!again.isValid())
+        return again.error().message();
+    const QDBusReply<QString> owner = bus->serviceOwner(kBusName);
+    if (!owner.isValid())
+        return QStringLiteral("the name is taken, its owner unknown: ") + owner.error().message();
+    const QDBusReply<uint> pid = bus->servicePid(owner.value());
+    const int ownerPid = pid.isValid() ? static_cast<int>(pid.value()) : 0;
+    return QStringLiteral("owned by %1 (pid %2, %3)")
+        .arg(owner.value())
+        .arg(ownerPid)
+        .arg(QString::fromUtf8(ownerPid > 0 ? processNameOf(ownerPid) : QByteArrayLiteral("?")));
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -48,8 +78,8 @@ int main(int argc, char *argv[])
     // The name is claimed only once both objects are there: a call the bus
     // queued while activating the daemon is delivered after the claim, so it
     // always finds its object.
-    if (!connection.registerService(QStringLiteral("com.tavrin.arkvane"))) {
-        qDebug() << "could not claim com.tavrin.arkvane:" << connection.lastError().message();
+    if (!connection.registerService(kBusName)) {
+        qDebug().noquote() << "could not claim com.tavrin.arkvane:" << claimRefusal(connection);
         return 1;
     }
 

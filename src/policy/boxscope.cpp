@@ -3,110 +3,79 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
-
-#include <cstdlib>
-#include <memory>
 
 namespace {
 
-// realpath(3) of the bytes; false with errno set when it fails.
-bool realPathOf(const QByteArray &path, QByteArray &resolved)
-{
-    const std::unique_ptr<char, decltype(&std::free)> real(realpath(path.constData(), nullptr), &std::free);
-    if (!real)
-        return false;
-    resolved = real.get();
-    return true;
-}
-
-QString resolvedPath(const QString &path)
-{
-    QByteArray resolved;
-    return realPathOf(path.toUtf8(), resolved) ? QString::fromUtf8(resolved) : QString();
-}
-
-bool isDirectoryOwnedBy(const QString &path, uid_t uid)
+bool isDirectoryOwnedBy(const QByteArray &path, uid_t uid)
 {
     struct stat status {};
-    return stat(path.toUtf8().constData(), &status) == 0 && S_ISDIR(status.st_mode)
-        && status.st_uid == uid;
+    return stat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == uid;
+}
+
+QByteArray trimmedBytes(const QByteArray &path)
+{
+    QByteArray trimmed = path;
+    while (trimmed.endsWith('/'))
+        trimmed.chop(1);
+    return trimmed;
 }
 
 } // namespace
 
-std::optional<QString> resolvedBoxPath(const QString &boxPath)
+SafeResolution resolvedBoxPath(const QString &boxPath)
 {
-    const QString trimmed = withoutTrailingSlashes(boxPath);
-    if (!trimmed.startsWith(QLatin1Char('/')))
-        return trimmed;
-    const QByteArray path = trimmed.toUtf8();
-    QByteArray resolved;
-    if (realPathOf(path, resolved))
-        return QString::fromUtf8(resolved);
-    if (errno != ENOENT && errno != ENOTDIR)
-        return std::nullopt;
-    // The longest leading part that exists is resolved; what follows cannot
-    // hold a link, so its "." and ".." are taken as text.
-    QList<QByteArray> parts = path.split('/');
-    parts.removeAll(QByteArray());
-    parts.removeAll(QByteArrayLiteral("."));
-    for (int count = parts.size() - 1; count >= 0; --count) {
-        const QList<QByteArray> leading = parts.mid(0, count);
-        if (!realPathOf('/' + leading.join('/'), resolved)) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                continue;
-            return std::nullopt;
-        }
-        for (const QByteArray &part : parts.mid(count)) {
-            if (part == "..")
-                resolved.truncate(std::max(1, resolved.lastIndexOf('/')));
-            else
-                resolved += (resolved.endsWith('/') ? "" : "/") + part;
-        }
-        return QString::fromUtf8(resolved);
-    }
-    return std::nullopt;
+    const QByteArray path = trimmedBytes(boxPath.toUtf8());
+    if (!path.startsWith('/'))
+        return {0, path, {}}; // names no box; "/" alone trims to nothing
+    if (path.contains('\0'))
+        return {-EINVAL, {}, {}};
+    return resolveSafely(path);
 }
 
-bool isPathInsideBoxRoots(const QString &boxPath, const QStringList &boxRoots)
+bool isPathInsideBoxRoots(const QByteArray &boxPath, const QList<QByteArray> &boxRoots)
 {
-    const QString path = withoutTrailingSlashes(boxPath);
+    const QByteArray path = trimmedBytes(boxPath);
     if (path.isEmpty())
         return false;
-    for (const QString &root : boxRoots) {
+    for (const QByteArray &root : boxRoots) {
         if (root.isEmpty())
             continue;
-        if (path == root
-            || (path.size() > root.size() && path.startsWith(root)
-                && path.at(root.size()) == QLatin1Char('/')))
+        if (path == root || (path.size() > root.size() && path.startsWith(root) && path.at(root.size()) == '/'))
             return true;
     }
     return false;
 }
 
-QStringList boxRootNamesOf(const CallerAccount &account)
+QList<QByteArray> boxRootNamesOf(const CallerAccount &account)
 {
-    QStringList names{account.boxRoot()};
-    const QString resolved = resolvedPath(account.boxRoot());
-    if (!resolved.isEmpty() && resolved != names.constFirst()
-        && isDirectoryOwnedBy(resolved, account.uid))
-        names.append(resolved);
+    QList<QByteArray> names{account.boxRoot().toUtf8()};
+    const SafeResolution resolved = resolvedBoxPath(account.boxRoot());
+    if (resolved.error == 0 && resolved.path != names.constFirst()
+        && isDirectoryOwnedBy(resolved.path, account.uid))
+        names.append(resolved.path);
     return names;
 }
 
-std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &boxPath)
+ServedBoxPath servedBoxPathOf(const CallerAccount &account, const QString &boxPath)
 {
-    if (!account.isSuperuser() && !account.known)
-        return std::nullopt;
-    const std::optional<QString> resolved = resolvedBoxPath(boxPath);
-    if (!resolved || account.isSuperuser() || isPathInsideBoxRoots(*resolved, boxRootNamesOf(account)))
-        return resolved;
-    return std::nullopt;
-}
-
-bool isCallerServedForPath(const CallerAccount &account, const QString &boxPath)
-{
-    return servedBoxPathOf(account, boxPath).has_value();
+    ServedBoxPath served;
+    if (!account.isSuperuser() && !account.known) {
+        served.verdict = ServedBoxPath::OutsideBox;
+        return served;
+    }
+    const SafeResolution resolved = resolvedBoxPath(boxPath);
+    served.error = resolved.error;
+    if (resolved.error == -ENOLINK) {
+        served.verdict = ServedBoxPath::Unsafe;
+        served.refusedAt = resolved.refusedAt;
+    } else if (resolved.error != 0) {
+        served.verdict = ServedBoxPath::Unresolved;
+    } else if (account.isSuperuser() || isPathInsideBoxRoots(resolved.path, boxRootNamesOf(account))) {
+        served.verdict = ServedBoxPath::Served;
+        served.path = resolved.path;
+    } else {
+        served.verdict = ServedBoxPath::OutsideBox;
+    }
+    return served;
 }

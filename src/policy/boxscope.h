@@ -3,38 +3,53 @@
 
 #include "account.h"
 #include "pathtext.h"
+#include "safepath.h"
+
+#include <QByteArray>
+#include <QList>
 
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
 
 // The box path as the file system resolves it for the calling thread's
-// file-system identity: links, ".", ".." and doubled slashes resolved, the
-// part that does not exist (yet) cleaned as text, trailing slashes trimmed.
-// A path that is not absolute comes back trimmed only (it names no box), the
-// empty path empty. Nothing when it cannot be resolved for another reason
-// than a missing entry (a directory the identity may not search, a loop).
-// Every rule about a box path is applied to this form, and the scans work on
-// it: a linked home is judged where it leads, and ".." cannot climb out of
-// a box unnoticed.
-std::optional<QString> resolvedBoxPath(const QString &boxPath);
+// file-system identity, safely (resolveSafely: no user's link leads anyone
+// to another user's files or to root's): links, ".", ".." and doubled
+// slashes resolved, the part that does not exist (yet) cleaned as text,
+// trailing slashes trimmed. A path that is not absolute comes back trimmed
+// only (it names no box). Every rule about a box path is applied to this
+// form, and the scans work on it: a linked home is judged where it leads,
+// and ".." cannot climb out of a box unnoticed.
+SafeResolution resolvedBoxPath(const QString &boxPath);
 
 // Whether the box path (trailing slashes trimmed) names one of the box roots
 // or lies below it, compared as text: give it resolved paths.
-bool isPathInsideBoxRoots(const QString &boxPath, const QStringList &boxRoots);
+bool isPathInsideBoxRoots(const QByteArray &boxPath, const QList<QByteArray> &boxRoots);
 
 // The names the account's box root goes by: the text from the password
-// database and, when it differs and leads to a directory the account owns,
-// the same with its symbolic links resolved. Ownership is asked because the
-// account itself may point ".box" at any directory, such as /home.
-QStringList boxRootNamesOf(const CallerAccount &account);
+// database and, when it differs and leads safely to a directory the account
+// owns, where it leads. Ownership is asked because the account itself may
+// point ".box" at any directory, such as /home.
+QList<QByteArray> boxRootNamesOf(const CallerAccount &account);
 
-// The box path, resolved, when the caller is served for it: the superuser for
-// any path, any other account only inside its own box root, an unknown caller
-// never. Resolves with the calling thread's file-system identity: the daemon
-// takes on the caller's before asking, so no link of a user's is ever
-// followed as root.
-std::optional<QString> servedBoxPathOf(const CallerAccount &account, const QString &boxPath);
-bool isCallerServedForPath(const CallerAccount &account, const QString &boxPath);
+// What the rules make of a box path for a caller.
+struct ServedBoxPath
+{
+    enum Verdict {
+        Served,     // path: the resolved box path, to act on
+        OutsideBox, // not the caller's own box, or an unknown caller
+        Unsafe,     // its resolution met an unsafe transition at refusedAt
+        Unresolved, // its resolution failed (error: -errno)
+    };
+    Verdict verdict = Unresolved;
+    QByteArray path;
+    QByteArray refusedAt;
+    int error = 0;
+};
+
+// The superuser is served for any path, any other account only inside its
+// own box root, an unknown caller never; every path is resolved safely
+// first, for the superuser too. Resolves with the calling thread's
+// file-system identity: the daemon takes on the caller's before asking.
+ServedBoxPath servedBoxPathOf(const CallerAccount &account, const QString &boxPath);

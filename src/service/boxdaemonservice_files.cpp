@@ -2,6 +2,7 @@
 #include "boxdaemonservice.h"
 
 #include "boxpath.h"
+#include "boxrootprobe.h"
 #include "boxscope.h"
 #include "buscaller.h"
 #include "callqueue.h"
@@ -20,6 +21,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -33,34 +35,62 @@ std::optional<ExistenceIdentity> identityOf(const CallerAccount &account)
                              supplementaryGroupsOf(account.userName.toLocal8Bit(), account.gid)};
 }
 
-// The box path, resolved as the caller's file system sees it, when the
-// caller may act on it. The empty path is left to the scan, which fails it
-// for every caller with its own message and touches nothing.
-struct ServedPath
-{
-    std::optional<QString> path;
-    bool outsideBox = false; // refused by the scope rule: the caller logs it
-};
-
-ServedPath servedPathOf(const CallerAccount &account, const std::optional<ExistenceIdentity> &identity,
-                        const QString &strBoxPath, const char *function)
+// The box path of one call, resolved as the caller's file system sees it,
+// when the caller may act on it; nothing, with its line logged, when not.
+// The resolution runs under the caller's identity (root's for the
+// superuser), never as root through a user's links, and within the bound of
+// a box-root look-up: a link into a file system that stopped answering
+// holds only a thread of its own, and the same path is refused at once
+// while that look-up is stuck. The empty path is left to the scan, which
+// fails it for every caller with its own message and touches nothing.
+std::optional<QByteArray> servedPathOf(const CallerAccount &account,
+                                       const std::optional<ExistenceIdentity> &identity,
+                                       const QString &strBoxPath, const char *function)
 {
     if (strBoxPath.isEmpty())
-        return {strBoxPath, false};
-    std::optional<QString> resolved;
-    if (identity) {
-        // Never through a user's links as root.
-        const ScopedFileSystemIdentity as(*identity);
-        if (!as.tookEffect()) {
-            qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
-                               << "-" << function << "refused";
-            return {};
-        }
-        resolved = servedBoxPathOf(account, strBoxPath);
-    } else {
-        resolved = servedBoxPathOf(account, strBoxPath);
+        return QByteArray();
+    struct Resolved
+    {
+        bool identityTaken = true;
+        ServedBoxPath served;
+    };
+    const std::vector<std::optional<Resolved>> resolved = lookUpEachWithin<Resolved>(
+        {strBoxPath.toUtf8()}, [&account, &identity, &strBoxPath](const QByteArray &) {
+            if (!identity)
+                return Resolved{true, servedBoxPathOf(account, strBoxPath)};
+            const ScopedFileSystemIdentity as(*identity);
+            if (!as.tookEffect())
+                return Resolved{false, {}};
+            return Resolved{true, servedBoxPathOf(account, strBoxPath)};
+        });
+    const QByteArray uid = uidForLog(account.uidKnown, account.uid);
+    const QByteArray path = escapedForLog(strBoxPath);
+    if (!resolved.front()) {
+        syslog(LOG_INFO, LOG_PATH_STALLED, function, uid.constData(), path.constData(), boxRootProbeBoundMs());
+        return std::nullopt;
     }
-    return {resolved, !resolved};
+    if (!resolved.front()->identityTaken) {
+        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
+                           << "-" << function << "refused";
+        return std::nullopt;
+    }
+    const ServedBoxPath &served = resolved.front()->served;
+    switch (served.verdict) {
+    case ServedBoxPath::Served:
+        return served.path;
+    case ServedBoxPath::Unsafe:
+        syslog(LOG_INFO, LOG_PATH_UNSAFE, function, uid.constData(), path.constData(),
+               escapedForLog(served.refusedAt).constData());
+        return std::nullopt;
+    case ServedBoxPath::OutsideBox:
+    case ServedBoxPath::Unresolved:
+        break;
+    }
+    if (std::strcmp(function, "kill_allProcessSignal") == 0)
+        syslog(LOG_INFO, LOG_KILL_OUTSIDE_BOX, uid.constData(), path.constData());
+    else
+        syslog(LOG_INFO, LOG_LISTING_OUTSIDE_BOX, uid.constData(), path.constData());
+    return std::nullopt;
 }
 
 // The listing behind get_allFileStatus: strPath is the match prefix as given
@@ -115,14 +145,12 @@ CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
     // Which files exist is tested with the caller's permissions, so the list
     // tells it nothing about paths it could not look at itself.
     const std::optional<ExistenceIdentity> identity = identityOf(account);
-    const ServedPath served = servedPathOf(account, identity, strBoxPath, "get_allRunFileList");
-    if (served.outsideBox)
-        syslog(LOG_INFO, LOG_LISTING_OUTSIDE_BOX, uidForLog(account.uidKnown, account.uid).constData(),
-               escapedForLog(strBoxPath).constData());
-    if (!served.path)
+    const std::optional<QByteArray> served
+        = servedPathOf(account, identity, strBoxPath, "get_allRunFileList");
+    if (!served)
         return {listingReply(-1, {}), 0};
     CBoxFileList list;
-    const int nResult = listOpenFiles(format_boxPath(*served.path), list, identity);
+    const int nResult = listOpenFiles(format_boxPath(QString::fromUtf8(*served)), list, identity);
     const qint64 bytes = wireSizeOf(list);
     return {listingReply(nResult, list), bytes};
 }
@@ -132,18 +160,16 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
 {
     const CallerAccount account = accountOfCaller(caller);
     const std::optional<ExistenceIdentity> identity = identityOf(account);
-    const ServedPath served = servedPathOf(account, identity, strBoxPath, "kill_allProcessSignal");
-    if (served.outsideBox)
-        syslog(LOG_INFO, LOG_KILL_OUTSIDE_BOX, uidForLog(account.uidKnown, account.uid).constData(),
-               escapedForLog(strBoxPath).constData());
-    if (!served.path)
+    const std::optional<QByteArray> served
+        = servedPathOf(account, identity, strBoxPath, "kill_allProcessSignal");
+    if (!served)
         return {{-1}, 0};
     // Only the superuser ends other users' processes.
     std::optional<uid_t> onlyOwner;
     if (!account.isSuperuser())
         onlyOwner = account.uid;
     // An unknown pid is 0, and then no real process is spared.
-    const int nResult = kill_allProcessByPath(*served.path, caller.pid, onlyOwner);
+    const int nResult = kill_allProcessByPath(QString::fromUtf8(*served), caller.pid, onlyOwner);
     if (nResult != 0)
         qDebug() << "get_allFileStatus error.";
     return {{nResult}, 0};

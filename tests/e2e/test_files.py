@@ -2,6 +2,8 @@
 """Listing the files held open in a box and ending the processes that hold
 them, over the bus, as root and as the test accounts."""
 
+import contextlib
+
 from harness import *
 
 EMPTY_PATH = "Lsof函数参数为空"
@@ -76,19 +78,51 @@ class Scope(DaemonTestCase):
         kept = [self.hold(make_tree("/home/bob", ["outside"], user="bob"), user="bob"),
                 self.hold(make_tree(box_of("bob"), ["secret"], user="bob"), user="bob"),
                 self.hold(make_tree(box_of("root"), ["r"]))]
+        # Resolved as alice's file system sees it: ".." and links climb out, or are not
+        # followed at all where they would lead from her entries to another owner's.
+        unsafe = {"/../../bob/.box": "/home", "/link": "/home/bob", "/link/.box": "/home/bob",
+                  "/./../../bob": "/home", "/..": None}
         for path in (box_of("bob"), "/home", "/", "/home/alice", "/home/alice/.box2", box_of("root"),
-                     "relative/path", "/home/bob/.box/a\\b",
-                     # Resolved as alice's file system sees it: ".." and links climb out.
-                     *(box_of("alice") + p for p in ("/../../bob/.box", "/..", "/link", "/link/.box", "/./../../bob"))):
+                     "relative/path", "/home/bob/.box/a\\b", *(box_of("alice") + p for p in unsafe)):
             with self.subTest(path=path):
                 self.syslog.mark()
                 self.assertEqual((self.files(path, user="alice"), self.kill(path, user="alice")),
                                  ((-1, []), -1))
                 shown = path.replace("\\", "\\x5c")  # escaped in the log
-                tail = f"refused: caller uid 1001 for path {shown} outside its box"
-                self.assertEqual(self.syslog.lines(), ["get_allRunFileList[55] " + tail,
-                                                       "kill_allProcessSignal[64] " + tail])
+                at = unsafe.get(path[len(box_of("alice")):]) if path.startswith(box_of("alice")) else None
+                tail = (f"[66] refused: caller uid 1001 for path {shown}, unsafe transition at {at} "
+                        "(neither root's nor the same owner's as the way there)" if at else
+                        f"[{{}}] refused: caller uid 1001 for path {shown} outside its box")
+                self.assertEqual(self.syslog.lines(), ["get_allRunFileList" + tail.format(55),
+                                                       "kill_allProcessSignal" + tail.format(64)])
         self.assertTrue(all(h.alive() for h in kept))
+
+    def test_no_users_link_steers_roots_calls(self):
+        # alice points her box at bob's, at root's files, at every home: root's calls through
+        # it touch nothing. A link of hers to a directory of her own, or root's link to a
+        # home, still serves.
+        shared = make_tree(SCRATCH, ["srv/db"])[0]
+        own = make_tree("/home/alice", ["real/f"], user="alice")[0]
+        kept = [self.hold(make_tree(box_of("bob"), ["f"], user="bob"), user="bob"), self.hold([shared])]
+        os.rmdir(box_of("alice"))
+        for target, refused_at in ((box_of("bob"), "/home/bob"), (os.path.dirname(shared), os.path.dirname(shared)),
+                                   ("/home", "/home"), ("/home/alice/real", None)):
+            with self.subTest(target=target):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(box_of("alice"))
+                os.symlink(target, box_of("alice"))
+                os.lchown(box_of("alice"), *USERS["alice"])
+                self.syslog.mark()
+                if refused_at is None:
+                    mine = self.hold([own], user="alice")
+                    self.assertEqual(self.files(box_of("alice")), (0, [(own, "f")]))
+                    self.assertEqual((self.kill(box_of("alice")), mine.signal_of_death()), (0, signal.SIGKILL))
+                    continue
+                self.assertEqual((self.files(box_of("alice")), self.kill(box_of("alice"))), ((-1, []), -1))
+                tail = (f"[66] refused: caller uid 0 for path {box_of('alice')}, unsafe transition at "
+                        f"{refused_at} (neither root's nor the same owner's as the way there)")
+                self.assertEqual(self.syslog.lines(), ["get_allRunFileList" + tail, "kill_allProcessSignal" + tail])
+                self.assertTrue(all(h.alive() for h in kept))
 
     def test_caller_without_an_account_is_refused(self):
         restore = add_accounts(self, "ghost:x:4242:4242::/home/ghost:/bin/sh")

@@ -77,15 +77,18 @@ class Interfaces(DaemonTestCase):
 
 
 class NameAlreadyOwned(unittest.TestCase):
-    def test_second_daemon_exits_with_one_line_and_registers_nothing(self):
+    def test_second_daemon_exits_with_one_line_naming_why_and_registers_nothing(self):
         owner = subprocess.Popen([TESTCLIENT, "own", SERVICE], stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, text=True)
         with owner, owner.stdin:
             self.assertIn('"owned":true', owner.stdout.readline())
-            daemon = Daemon().start(wait=False)
-            self.assertEqual(daemon.wait_exit(), 1)
-            self.assertEqual(len(daemon.lines), 1, daemon.lines)
-            self.assertNotIn("gogogo", daemon.lines)
+            for argv, why in (([DAEMON], rf"owned by :1\.\d+ \(pid {owner.pid}, arkvane-testcli\)"),
+                              (as_user("alice", [DAEMON]), r'Connection ":1\.\d+" is not allowed to own the '
+                                                           r'service "com\.tavrin\.arkvane" due to security.*')):
+                daemon = Daemon(*argv).start(wait=False)
+                self.assertEqual(daemon.wait_exit(), 1)
+                self.assertEqual(len(daemon.lines), 1, daemon.lines)
+                self.assertRegex(daemon.lines[0], "^could not claim com.tavrin.arkvane: " + why + "$")
             # The name still belongs to the first owner, which exports nothing.
             done = busctl("call", SERVICE, "/logfile", "org.freedesktop.DBus.Introspectable",
                           "Introspect")

@@ -40,9 +40,9 @@ private Q_SLOTS:
         QVERIFY(!mayChangeCertificationOf(unknownZero, QString()));
         QCOMPARE(accountOfUid(1001).gid, gid_t(1101));
 
-        const QStringList own{QStringLiteral("/home/u/.box")};
-        const QStringList resolved{QStringLiteral("/home/u/.box"), QStringLiteral("/data/boxes/u")};
-        const std::tuple<const char *, QStringList, bool> rows[] = {
+        const QList<QByteArray> own{"/home/u/.box"};
+        const QList<QByteArray> resolved{"/home/u/.box", "/data/boxes/u"};
+        const std::tuple<const char *, QList<QByteArray>, bool> rows[] = {
             {"/home/u/.box///", own, true},
             {"/home/u//.box", own, false},
             // Passes as text; the prefix can never begin a resolved
@@ -50,10 +50,10 @@ private Q_SLOTS:
             {"/home/u/.box/../../a/.box", own, true},
             {"/data/boxes/u/f", resolved, true},
             {"/data/boxes/u2", resolved, false},
-            {"/x", {QString()}, false},
+            {"/x", {QByteArray()}, false},
         };
         for (const auto &[path, roots, inside] : rows)
-            QVERIFY2(isPathInsideBoxRoots(QString::fromUtf8(path), roots) == inside, path);
+            QVERIFY2(isPathInsideBoxRoots(path, roots) == inside, path);
         QCOMPARE(format_boxPath(QStringLiteral("/h/.box/..//")), QStringLiteral("/h/.box/../"));
     }
 
@@ -70,22 +70,22 @@ private Q_SLOTS:
         const QString box = home + QStringLiteral("/.box");
 
         QVERIFY(QFile::link(owned, box));
-        QCOMPARE(boxRootNamesOf(user), (QStringList{box, owned}));
-        QVERIFY(isCallerServedForPath(user, owned + QStringLiteral("/docs")));
-        QVERIFY(!isCallerServedForPath(user, m_dir.path()));
+        QCOMPARE(boxRootNamesOf(user), (QList<QByteArray>{box.toUtf8(), owned.toUtf8()}));
+        QVERIFY((servedBoxPathOf(user, owned + QStringLiteral("/docs")).verdict == ServedBoxPath::Served));
+        QVERIFY(!(servedBoxPathOf(user, m_dir.path()).verdict == ServedBoxPath::Served));
 
         QVERIFY(QFile::remove(box) && QFile::link(foreign, box));
-        QCOMPARE(boxRootNamesOf(user), QStringList{box});
-        QVERIFY(!isCallerServedForPath(user, foreign + QStringLiteral("/f")));
+        QCOMPARE(boxRootNamesOf(user), QList<QByteArray>{box.toUtf8()});
+        QVERIFY(!(servedBoxPathOf(user, foreign + QStringLiteral("/f")).verdict == ServedBoxPath::Served));
         CallerAccount stranger = user;
         stranger.known = false;
-        QVERIFY(!isCallerServedForPath(stranger, box));
+        QVERIFY(!(servedBoxPathOf(stranger, box).verdict == ServedBoxPath::Served));
 
         const QString resolvedRoot = made(QStringLiteral("real-home/.box"), true);
         const QString linkedHome = m_dir.filePath(QStringLiteral("linked-home"));
         QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("real-home")), linkedHome));
         QCOMPARE(boxRootNamesOf(account(kUserUid, 1, QStringLiteral("u"), linkedHome)),
-                 (QStringList{linkedHome + QStringLiteral("/.box"), resolvedRoot}));
+                 (QList<QByteArray>{(linkedHome + QStringLiteral("/.box")).toUtf8(), resolvedRoot.toUtf8()}));
     }
 };
 
