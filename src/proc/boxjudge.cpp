@@ -24,8 +24,8 @@ namespace {
 constexpr int kDeletedSuffixLength = sizeof kDeletedSuffix - 1;
 // Bound on the climb through ".." for a directory without readable text.
 constexpr int kMaxClimb = 1 << 16;
-// Directories the walk of a box's tree reads between looks at the deadline.
-constexpr unsigned kStepsPerDeadlineCheck = 64;
+// Entries the walk of a box's tree passes between looks at the deadline.
+constexpr unsigned kStepsPerDeadlineCheck = 256;
 
 QByteArray namespaceOf(int dirFd, const char *path)
 {
@@ -129,7 +129,7 @@ void BoxTreeIdentities::walk()
 
 bool BoxTreeIdentities::stopped()
 {
-    if (++m_steps % kStepsPerDeadlineCheck == 0 && m_guard && m_guard->stopped())
+    if (m_steps++ % kStepsPerDeadlineCheck == 0 && m_guard && m_guard->stopped())
         m_cutShort = true;
     return m_cutShort;
 }
@@ -225,6 +225,8 @@ bool BoxTreeIdentities::readDirectory(int dirFd, dev_t device, char *buffer,
     DirEntries entries(dirFd, buffer, kDirEntriesBufferSize);
     unsigned char type = DT_UNKNOWN;
     while (const char *name = entries.next(&type)) {
+        if (stopped())
+            return false;
         if (type == DT_DIR) {
             subdirectories.emplace_back(name);
             continue;
