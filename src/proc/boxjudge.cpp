@@ -111,12 +111,6 @@ BoxTreeIdentities::Found BoxTreeIdentities::find(dev_t device, ino_t inode)
     return m_cutShort || m_uncertain.count(device) ? Found::Unknown : Found::Outside;
 }
 
-long long BoxTreeIdentities::entries()
-{
-    const std::lock_guard<std::mutex> hold(m_lock);
-    return m_walked ? static_cast<long long>(m_identities.size()) : -1;
-}
-
 void BoxTreeIdentities::walk()
 {
     const std::unique_ptr<char[]> buffer(new char[kDirEntriesBufferSize]);
@@ -182,27 +176,34 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         }
         const QByteArray name = std::move(level.subdirectories.back());
         level.subdirectories.pop_back();
+        struct statx childSx {};
+        if (!statNode(level.directory.get(), name.constData(), AT_SYMLINK_NOFOLLOW, childSx)) {
+            if (errno != ENOENT) // else removed since it was listed: nothing left to find
+                m_uncertain.insert(level.device);
+            continue;
+        }
+        if (!S_ISDIR(childSx.stx_mode)) { // replaced since it was listed
+            record(childSx);
+            continue;
+        }
+        // Another mount, never entered (its file system might stall): an
+        // anchor of its own if the daemon's table has it. Either way it
+        // covers a directory of this one, whose contents cannot be seen.
+        if (!(childSx.stx_mask & STATX_MNT_ID)
+            || childSx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
+            m_uncertain.insert(level.device);
+            continue;
+        }
         OwnedFd child(openat(level.directory.get(), name.constData(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!child) {
-            // Removed or replaced since it was listed: nothing of it is left
-            // to find there. Anything else leaves its contents unseen.
-            if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
-                m_uncertain.insert(level.device);
-            if (errno == EMFILE || errno == ENFILE)
+        struct statx opened {};
+        if (!child || !statNode(child.get(), "", AT_EMPTY_PATH, opened)
+            || opened.stx_mnt_id != childSx.stx_mnt_id || opened.stx_ino != childSx.stx_ino) {
+            // Replaced or mounted on since it was looked at: what it holds
+            // was not seen.
+            m_uncertain.insert(level.device);
+            if (!child && (errno == EMFILE || errno == ENFILE))
                 m_cutShort = true;
-            continue;
-        }
-        struct statx childSx {};
-        if (!statNode(child.get(), "", AT_EMPTY_PATH, childSx) || !(childSx.stx_mask & STATX_MNT_ID)) {
-            m_uncertain.insert(level.device);
-            continue;
-        }
-        // Another mount: an anchor of its own if it is in the daemon's table;
-        // either way it covers a directory of this one, whose contents the
-        // walk cannot see.
-        if (childSx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
-            m_uncertain.insert(level.device);
             continue;
         }
         record(childSx);

@@ -89,30 +89,29 @@ bool fileSystemMayStall(const QByteArray &type);
 // tree is walked once, on the first lookup (by whichever thread asks first;
 // the others wait for it): from each anchor (the box directory, the root of
 // each mount below it) on that anchor's own mount, through descriptors,
-// never following a link nor entering another mount. Anything the walk
-// could not see leaves the answer Unknown for that device (a mount that may
-// stall, or is covered, is not walked; a covered directory's contents are
-// out of reach), or for every device when the walk was cut short (the
-// call's deadline, no descriptors left).
+// never following a link nor entering another mount. What the walk could
+// not see leaves the answer Unknown for its device (a root that may stall or
+// is covered by a later mount is not walked; a directory a mount covers
+// cannot be seen into), or for every device when the walk was cut short (the
+// call's answer, no descriptors left).
 class BoxTreeIdentities
 {
 public:
     struct Root
     {
-        QByteArray path;    // in the daemon's own namespace
-        int mountId = 0;    // the mount it must be on
-        dev_t device = 0;   // that mount's, from the table
-        QByteArray type;    // that mount's file-system type
-        bool countsItself;  // the directory itself is inside (a mount's root)
+        QByteArray path;           // in the daemon's own namespace
+        int mountId = 0;           // the mount it must be on
+        dev_t device = 0;          // that mount's, from the table
+        QByteArray type;           // that mount's file-system type
+        bool countsItself = false; // the directory itself is inside (a mount's root)
     };
     enum class Found { Inside, Outside, Unknown };
 
     // guard: the call the walk serves; it stops once that call is answered.
     BoxTreeIdentities(std::vector<Root> roots, CallGuard *guard);
 
+    // Walks the tree on the first call.
     Found find(dev_t device, ino_t inode);
-    // Entries recorded, or -1 before the walk (for tests).
-    long long entries();
 
 private:
     struct Identity
