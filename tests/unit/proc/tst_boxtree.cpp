@@ -16,7 +16,11 @@ class TestBoxTree : public QObject
 {
     Q_OBJECT
 
-    QByteArray m_top;
+    QTemporaryDir m_dir;
+    const QByteArray m_top = QFile::encodeName(m_dir.path());
+
+    bool made(const char *path) const { return QDir().mkpath(QFile::decodeName(m_top + path)); }
+    int mounted(const char *path) const { return mount("x", (m_top + path).constData(), "tmpfs", 0, nullptr); }
 
     struct statx statOf(const char *path) const
     {
@@ -25,23 +29,23 @@ class TestBoxTree : public QObject
         return sx;
     }
 
-    BoxTreeIdentities::Root root(const char *path, const char *type, bool countsItself) const
+    BoxTreeIdentities::Root root(const char *path, const char *type) const
     {
         const struct statx sx = statOf(path);
         return {m_top + path, int(sx.stx_mnt_id), makedev(sx.stx_dev_major, sx.stx_dev_minor), type,
-                countsItself};
+                qstrcmp(path, "/box") != 0};
     }
 
-    // What the walk from roots finds of each identity, after the call was answered or not.
+    // What the walk from roots finds of each file, after the call was answered or not.
     static std::vector<Found> found(const std::vector<BoxTreeIdentities::Root> &roots, bool answered,
-                                    const std::vector<struct statx> &identities)
+                                    const std::vector<struct statx> &files)
     {
         CallGuard guard;
         if (answered)
             guard.expire();
         BoxTreeIdentities tree(roots, &guard);
         std::vector<Found> result;
-        for (const struct statx &sx : identities)
+        for (const struct statx &sx : files)
             result.push_back(tree.find(makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino));
         return result;
     }
@@ -49,31 +53,29 @@ class TestBoxTree : public QObject
 private Q_SLOTS:
     void vouchesOnlyForWhatItSaw()
     {
-        QTemporaryDir dir;
-        m_top = QFile::encodeName(dir.path());
         for (const char *path : {"/box/a/b", "/box/mnt/covered", "/out", "/other"})
-            QVERIFY(QDir().mkpath(QFile::decodeName(m_top + path)));
+            QVERIFY(made(path));
         QCOMPARE(symlink("../out", (m_top + "/box/a/link").constData()), 0);
-        QCOMPARE(mount("x", (m_top + "/other").constData(), "tmpfs", 0, nullptr), 0);
-        QVERIFY(QDir().mkpath(QFile::decodeName(m_top + "/other/g")));
-        // The box itself does not count; its link is not followed.
-        const std::vector<struct statx> seen{statOf("/box/a/b"), statOf("/box/a/link"), statOf("/out"),
-                                             statOf("/box"), statOf("/other/g")};
-        const auto box = root("/box", "tmpfs", false);
-        const auto stalling = root("/other", "fuse.x", true);
-        QCOMPARE(found({box}, false, seen),
-                 (std::vector<Found>{Found::Inside, Found::Inside, Found::Outside, Found::Outside, Found::Outside}));
-        // A root that may stall is not walked: only its own device is left uncertain.
-        QCOMPARE(found({box, stalling}, false, seen),
-                 (std::vector<Found>{Found::Inside, Found::Inside, Found::Outside, Found::Outside, Found::Unknown}));
-        // Cut short by the call's answer: nothing is vouched for.
-        QCOMPARE(found({box}, true, seen), std::vector<Found>(5, Found::Unknown));
-        // A mount below the box is walked as a root of its own; what it covers cannot be seen.
+        QCOMPARE(mounted("/other"), 0);
+        QVERIFY(made("/other/g"));
+        // Found, a link itself (not followed), a file outside, the box itself, a file on another device.
+        const std::vector<struct statx> files{statOf("/box/a/b"), statOf("/box/a/link"), statOf("/out"),
+                                              statOf("/box"), statOf("/other/g")};
+        const std::vector<std::pair<std::vector<BoxTreeIdentities::Root>, bool>> rows{
+            {{root("/box", "tmpfs")}, false},
+            {{root("/box", "tmpfs"), root("/other", "fuse.x")}, false}, // may stall: not walked
+            {{root("/box", "tmpfs")}, true}};
+        const std::vector<std::vector<Found>> expected{
+            {Found::Inside, Found::Inside, Found::Outside, Found::Outside, Found::Outside},
+            {Found::Inside, Found::Inside, Found::Outside, Found::Outside, Found::Unknown},
+            std::vector<Found>(5, Found::Unknown)};
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            QCOMPARE(found(rows[i].first, rows[i].second, files), expected[i]);
+        // A mount below the box is walked as a root of its own; the directory it covers cannot be seen into.
         const struct statx covered = statOf("/box/mnt/covered");
-        QCOMPARE(mount("y", (m_top + "/box/mnt").constData(), "tmpfs", 0, nullptr), 0);
-        QCOMPARE(found({box, root("/box/mnt", "tmpfs", true)}, false, {seen[0], statOf("/box/mnt"), covered, seen[2]}),
-                 (std::vector<Found>{Found::Inside, Found::Inside, Found::Unknown, Found::Unknown}));
-        QCOMPARE(umount2((m_top + "/box/mnt").constData(), MNT_DETACH) | umount2((m_top + "/other").constData(), MNT_DETACH), 0);
+        QCOMPARE(mounted("/box/mnt"), 0);
+        QCOMPARE(found({root("/box", "tmpfs"), root("/box/mnt", "tmpfs")}, false, {statOf("/box/mnt"), covered}),
+                 (std::vector<Found>{Found::Inside, Found::Unknown}));
     }
 };
 
