@@ -133,13 +133,24 @@ void BoxTreeIdentities::record(const struct statx &sx)
     m_identities.insert(Identity{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino});
 }
 
+// The files below a root that was not walked show to stat the device the
+// mount table names, except on file systems that report others (btrfs
+// subvolumes, overlays): then no device can be vouched for.
+void BoxTreeIdentities::notWalked(const Root &root)
+{
+    if (root.type == "btrfs" || root.type == "overlay")
+        m_cutShort = true;
+    else
+        m_uncertain.insert(root.device);
+}
+
 // Depth first, each directory read whole before any below it is opened, and
 // its descriptor closed once its last subdirectory is entered: a chain of
 // directories, however deep, holds one descriptor at a time.
 void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
 {
     if (fileSystemMayStall(root.type)) {
-        m_uncertain.insert(root.device);
+        notWalked(root);
         return;
     }
     const OwnedFd top(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -149,7 +160,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
     // Not there, or covered by a later mount: what it holds is out of reach.
     if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx)
         || !(sx.stx_mask & STATX_MNT_ID) || sx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
-        m_uncertain.insert(root.device);
+        notWalked(root);
         return;
     }
     if (root.countsItself)

@@ -133,6 +133,7 @@ private:
 
     void walk();
     void walkRoot(const Root &root, char *buffer);
+    void notWalked(const Root &root);
     bool readDirectory(int dirFd, dev_t device, char *buffer, std::vector<QByteArray> &subdirectories);
     void record(const struct statx &sx);
     bool stopped();
