@@ -87,3 +87,8 @@ bool currentCallStopped()
 {
     return t_guard && t_guard->stopped();
 }
+
+CallGuard *currentCallGuard()
+{
+    return t_guard;
+}

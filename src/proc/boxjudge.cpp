@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "boxjudge.h"
 
+#include "callguard.h"
+#include "direntries.h"
 #include "ownedfd.h"
+#include "safepath.h"
 
 #include <QList>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +24,8 @@ namespace {
 constexpr int kDeletedSuffixLength = sizeof kDeletedSuffix - 1;
 // Bound on the climb through ".." for a directory without readable text.
 constexpr int kMaxClimb = 1 << 16;
+// Entries the walk of a box's tree passes between looks at the deadline.
+constexpr unsigned kStepsPerDeadlineCheck = 256;
 
 QByteArray namespaceOf(int dirFd, const char *path)
 {
@@ -77,6 +84,183 @@ void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
     held.gone = held.mountId < 0 && (errno == ENOENT || errno == ESRCH);
 }
 
+bool fileSystemMayStall(const QByteArray &type)
+{
+    static const char *const kPrefixes[] = {"fuse", "nfs", "cifs", "smb", "9p", "ceph", "afs",
+                                            "virtiofs", "autofs", "gfs", "ocfs", "lustre"};
+    for (const char *prefix : kPrefixes)
+        if (type.startsWith(prefix))
+            return true;
+    return false;
+}
+
+BoxTreeIdentities::BoxTreeIdentities(std::vector<Root> roots, CallGuard *guard)
+    : m_roots(std::move(roots)), m_guard(guard)
+{
+}
+
+BoxTreeIdentities::Found BoxTreeIdentities::find(dev_t device, ino_t inode)
+{
+    const std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_walked) {
+        walk();
+        m_walked = true;
+    }
+    if (m_identities.count(Identity{device, inode}))
+        return Found::Inside;
+    return m_cutShort || m_uncertain.count(device) ? Found::Unknown : Found::Outside;
+}
+
+void BoxTreeIdentities::walk()
+{
+    const std::unique_ptr<char[]> buffer(new char[kDirEntriesBufferSize]);
+    for (const Root &root : m_roots) {
+        if (m_cutShort)
+            return;
+        walkRoot(root, buffer.get());
+    }
+}
+
+bool BoxTreeIdentities::stopped()
+{
+    if (m_steps++ % kStepsPerDeadlineCheck == 0 && m_guard && m_guard->stopped())
+        m_cutShort = true;
+    return m_cutShort;
+}
+
+void BoxTreeIdentities::record(const struct statx &sx)
+{
+    m_identities.insert(Identity{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino});
+}
+
+// The files below a root that was not walked show to stat the device the
+// mount table names, except on file systems that report others (btrfs
+// subvolumes, overlays): then no device can be vouched for.
+void BoxTreeIdentities::notWalked(const Root &root)
+{
+    if (root.type == "btrfs" || root.type == "overlay")
+        m_cutShort = true;
+    else
+        m_uncertain.insert(root.device);
+}
+
+// Depth first, each directory read whole before any below it is opened, and
+// its descriptor closed once its last subdirectory is entered: a chain of
+// directories, however deep, holds one descriptor at a time.
+void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
+{
+    if (fileSystemMayStall(root.type)) {
+        notWalked(root);
+        return;
+    }
+    const OwnedFd top(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    OwnedFd directory(top ? openBeneathNoLinks(top.get(), root.path.mid(1), O_RDONLY | O_DIRECTORY)
+                          : -1);
+    struct statx sx {};
+    // Not there, or covered by a later mount: what it holds is out of reach.
+    if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx)
+        || !(sx.stx_mask & STATX_MNT_ID) || sx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
+        notWalked(root);
+        return;
+    }
+    if (root.countsItself)
+        record(sx);
+    struct Level
+    {
+        OwnedFd directory;
+        dev_t device;
+        std::vector<QByteArray> subdirectories;
+    };
+    std::vector<Level> levels(1);
+    levels.back().directory = std::move(directory);
+    levels.back().device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    if (!readDirectory(levels.back().directory.get(), levels.back().device, buffer,
+                       levels.back().subdirectories))
+        return;
+    while (!levels.empty()) {
+        if (stopped())
+            return;
+        Level &level = levels.back();
+        if (level.subdirectories.empty()) {
+            levels.pop_back();
+            continue;
+        }
+        const QByteArray name = std::move(level.subdirectories.back());
+        level.subdirectories.pop_back();
+        struct statx childSx {};
+        if (!statNode(level.directory.get(), name.constData(), AT_SYMLINK_NOFOLLOW, childSx)) {
+            if (errno != ENOENT) // else removed since it was listed: nothing left to find
+                m_uncertain.insert(level.device);
+            continue;
+        }
+        if (!S_ISDIR(childSx.stx_mode)) { // replaced since it was listed
+            record(childSx);
+            continue;
+        }
+        // Another mount, never entered (its file system might stall): an
+        // anchor of its own if the daemon's table has it. Either way it
+        // covers a directory of this one, whose contents cannot be seen.
+        if (!(childSx.stx_mask & STATX_MNT_ID)
+            || childSx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
+            m_uncertain.insert(level.device);
+            continue;
+        }
+        OwnedFd child(openat(level.directory.get(), name.constData(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct statx opened {};
+        if (!child || !statNode(child.get(), "", AT_EMPTY_PATH, opened)
+            || opened.stx_mnt_id != childSx.stx_mnt_id || opened.stx_ino != childSx.stx_ino) {
+            // Replaced or mounted on since it was looked at: what it holds
+            // was not seen.
+            m_uncertain.insert(level.device);
+            if (!child && (errno == EMFILE || errno == ENFILE))
+                m_cutShort = true;
+            continue;
+        }
+        record(childSx);
+        const dev_t childDevice = makedev(childSx.stx_dev_major, childSx.stx_dev_minor);
+        if (level.subdirectories.empty())
+            levels.pop_back(); // its last: its descriptor is not needed any more
+        levels.push_back(Level{std::move(child), childDevice, {}});
+        if (!readDirectory(levels.back().directory.get(), childDevice, buffer,
+                           levels.back().subdirectories))
+            levels.back().subdirectories.clear();
+    }
+}
+
+// Records every entry of the directory but its subdirectories (recorded when
+// entered) and lists those. False when it could not be read whole; what it
+// holds is then uncertain.
+bool BoxTreeIdentities::readDirectory(int dirFd, dev_t device, char *buffer,
+                                      std::vector<QByteArray> &subdirectories)
+{
+    DirEntries entries(dirFd, buffer, kDirEntriesBufferSize);
+    unsigned char type = DT_UNKNOWN;
+    while (const char *name = entries.next(&type)) {
+        if (stopped())
+            return false;
+        if (type == DT_DIR) {
+            subdirectories.emplace_back(name);
+            continue;
+        }
+        struct statx sx {};
+        if (!statNode(dirFd, name, AT_SYMLINK_NOFOLLOW, sx)) {
+            if (errno != ENOENT)
+                m_uncertain.insert(device);
+            continue;
+        }
+        if (S_ISDIR(sx.stx_mode))
+            subdirectories.emplace_back(name);
+        else
+            record(sx);
+    }
+    if (entries.error() != 0) {
+        m_uncertain.insert(device);
+        return false;
+    }
+    return true;
+}
+
 std::vector<BoxAnchor> boxAnchorsOf(const QByteArray &boxPath, const MountTable &table)
 {
     std::vector<BoxAnchor> anchors;
@@ -98,8 +282,13 @@ BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_b
     m_ownNamespace = namespaceOf(AT_FDCWD, "/proc/self/ns/mnt");
     m_own.tableRead = true;
     m_ready = true;
-    for (const BoxAnchor &anchor : boxAnchorsOf(boxPath, m_own.table))
+    std::vector<BoxTreeIdentities::Root> roots;
+    for (const BoxAnchor &anchor : boxAnchorsOf(boxPath, m_own.table)) {
         m_anchors.push_back(Anchor{anchor.mount->device, anchor.fsPath, anchor.boxRelative});
+        roots.push_back({joinedPath(boxPath, anchor.boxRelative), anchor.mount->id,
+                         anchor.mount->device, anchor.mount->type, !anchor.boxRelative.isEmpty()});
+    }
+    m_tree = std::make_shared<BoxTreeIdentities>(std::move(roots), currentCallGuard());
     buildView(m_own);
 }
 
@@ -222,14 +411,31 @@ Judgement BoxJudge::judge(const NamespaceView &view, const HeldDescriptor &held,
     const MountEntry *mount = mountOf(view, held.mountId);
     if (!mount) {
         // No table names the mount: it is detached, or in a namespace no
-        // holder was found in. Only a file on another device is surely outside.
+        // holder was found in. A file on another device is surely outside.
         if (held.statted && !onAnchorDevice(held.device))
             return {};
-        return {Verdict::Unjudged, {}, false};
+        return judgeByIdentity(held);
     }
     if (!onAnchorDevice(mount->device))
         return {};
-    return judgeByPath(view, *mount, held);
+    const Judgement byPath = judgeByPath(view, *mount, held);
+    return byPath.verdict == Verdict::Unjudged ? judgeByIdentity(held) : byPath;
+}
+
+Judgement BoxJudge::judgeByIdentity(const HeldDescriptor &held) const
+{
+    // A file without a link is in no tree: where it was cannot be told.
+    if (!held.statted || held.links == 0 || !m_tree)
+        return {Verdict::Unjudged, {}, false};
+    switch (m_tree->find(held.device, held.inode)) {
+    case BoxTreeIdentities::Found::Inside:
+        return {Verdict::Inside, {}, false};
+    case BoxTreeIdentities::Found::Outside:
+        return {};
+    case BoxTreeIdentities::Found::Unknown:
+        break;
+    }
+    return {Verdict::Unjudged, {}, false};
 }
 
 Judgement BoxJudge::judgeByPath(const NamespaceView &view, const MountEntry &mount,
@@ -295,11 +501,11 @@ Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor
     if (mount ? !onAnchorDevice(mount->device) : held.statted && !onAnchorDevice(held.device))
         return {};
     if (!held.statted || !S_ISDIR(held.mode))
-        return {Verdict::Unjudged, {}, false};
+        return judgeByIdentity(held);
     OwnedFd current(openat(fdDir, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct statx sx {};
     if (!current || !statNode(current.get(), "", AT_EMPTY_PATH, sx))
-        return {Verdict::Unjudged, {}, false};
+        return judgeByIdentity(held);
     const bool deleted = sx.stx_nlink == 0;
     // Every directory passed on the way up gets the verdict the climb ends
     // with, so a deep tree costs its depth once per scan, not once per
@@ -326,12 +532,20 @@ Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor
         OwnedFd parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct statx up {};
         if (!parent || !statNode(parent.get(), "", AT_EMPTY_PATH, up))
-            return {Verdict::Unjudged, {}, false};
+            return judgeByIdentity(held);
         if (up.stx_dev_major == sx.stx_dev_major && up.stx_dev_minor == sx.stx_dev_minor
-            && up.stx_ino == sx.stx_ino)
-            return settle(Verdict::Outside); // the top: ".." is the directory itself
+            && up.stx_ino == sx.stx_ino) {
+            // The top: ".." is the directory itself. It is the file system's
+            // root only on a mount that shows the whole of it; the root of a
+            // mount of one of its directories (the box's among them) may lie
+            // in the box.
+            if (mount && mount->root == "/")
+                return settle(Verdict::Outside);
+            const Judgement byIdentity = judgeByIdentity(held);
+            return byIdentity.verdict == Verdict::Unjudged ? byIdentity : settle(byIdentity.verdict);
+        }
         current = std::move(parent);
         sx = up;
     }
-    return {Verdict::Unjudged, {}, false};
+    return judgeByIdentity(held);
 }

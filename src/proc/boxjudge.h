@@ -12,7 +12,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <unordered_set>
 #include <vector>
+
+class CallGuard;
 
 // Who holds a file in a box is judged by the file a descriptor refers to,
 // never by the text of its path alone. The model:
@@ -32,9 +36,12 @@
 // - Link text is only a fast filter: in each namespace the anchors show
 //   under a few path prefixes, and a descriptor whose text begins with none
 //   of them is not looked at further.
-// - A descriptor that cannot be judged (no readable text and no way through
-//   the descriptor itself, or a mount no table names on an anchor's device)
-//   is Unjudged, never Outside.
+// - A descriptor whose text cannot place it (a path longer than the kernel
+//   prints, a mount no table names on an anchor's device) is placed by its
+//   file's identity: inside when its device and inode are found in the box's
+//   own tree (BoxTreeIdentities), outside when a whole walk of that tree does
+//   not find them. A file with no link left cannot be found by any walk: it
+//   is Unjudged, as is everything the walk could not settle, never Outside.
 
 // What the kernel appends to the name of a file whose last link is gone; a
 // real name may end the same way.
@@ -72,6 +79,74 @@ struct HeldDescriptor
 };
 
 enum class Verdict { Outside, Inside, Unjudged };
+
+// Whether a lookup on a file system of this type may wait indefinitely for a
+// server or a user-space process.
+bool fileSystemMayStall(const QByteArray &type);
+
+// The identity (device and inode, as stat reports them) of every entry of a
+// box's own tree, for placing descriptors whose text cannot place them. The
+// tree is walked once, on the first lookup (by whichever thread asks first;
+// the others wait for it): from each anchor (the box directory, the root of
+// each mount below it) on that anchor's own mount, through descriptors,
+// never following a link nor entering another mount. What the walk could
+// not see leaves the answer Unknown for its device (a root that may stall or
+// is covered by a later mount is not walked; a directory a mount covers
+// cannot be seen into), or for every device when the walk was cut short (the
+// call's answer, no descriptors left).
+class BoxTreeIdentities
+{
+public:
+    struct Root
+    {
+        QByteArray path;           // in the daemon's own namespace
+        int mountId = 0;           // the mount it must be on
+        dev_t device = 0;          // that mount's, from the table
+        QByteArray type;           // that mount's file-system type
+        bool countsItself = false; // the directory itself is inside (a mount's root)
+    };
+    enum class Found { Inside, Outside, Unknown };
+
+    // guard: the call the walk serves; it stops once that call is answered.
+    BoxTreeIdentities(std::vector<Root> roots, CallGuard *guard);
+
+    // Walks the tree on the first call.
+    Found find(dev_t device, ino_t inode);
+
+private:
+    struct Identity
+    {
+        dev_t device;
+        ino_t inode;
+        bool operator==(const Identity &other) const
+        {
+            return device == other.device && inode == other.inode;
+        }
+    };
+    struct IdentityHash
+    {
+        std::size_t operator()(const Identity &identity) const
+        {
+            return std::hash<unsigned long long>()(identity.inode * 1000003ULL ^ identity.device);
+        }
+    };
+
+    void walk();
+    void walkRoot(const Root &root, char *buffer);
+    void notWalked(const Root &root);
+    bool readDirectory(int dirFd, dev_t device, char *buffer, std::vector<QByteArray> &subdirectories);
+    void record(const struct statx &sx);
+    bool stopped();
+
+    std::mutex m_lock;
+    bool m_walked = false;   // guarded by m_lock, as everything below
+    bool m_cutShort = false; // every device is uncertain
+    std::set<dev_t> m_uncertain;
+    std::unordered_set<Identity, IdentityHash> m_identities;
+    std::vector<Root> m_roots;
+    CallGuard *m_guard;
+    unsigned m_steps = 0;
+};
 
 struct Judgement
 {
@@ -150,6 +225,8 @@ private:
                           const HeldDescriptor &held) const;
     Judgement judgeUnnamed(const NamespaceView &view, const HeldDescriptor &held, int fdDir,
                            const char *name);
+    // The verdict for a descriptor its text cannot place, by its file's identity.
+    Judgement judgeByIdentity(const HeldDescriptor &held) const;
     bool isAnchorNode(dev_t device, ino_t inode, bool includeBoxItself);
 
     struct DirectoryKey
@@ -179,6 +256,8 @@ private:
     QByteArray m_ownNamespace;
     std::vector<Anchor> m_anchors;
     std::shared_ptr<OtherViews> m_others = std::make_shared<OtherViews>();
+    // Shared with the companions: one walk of the box's tree per scan.
+    std::shared_ptr<BoxTreeIdentities> m_tree;
 };
 
 // Whether path is absolute, with no "." or ".." component, no doubled slash

@@ -159,12 +159,7 @@ bool reportsOwnIdentity(const QByteArray &type)
 // File systems a path lookup may wait on indefinitely.
 bool mayStall(const QByteArray &type)
 {
-    static const char *const kPrefixes[] = {"fuse", "nfs", "cifs", "smb", "9p", "ceph", "afs",
-                                            "virtiofs", "autofs", "gfs", "ocfs", "lustre"};
-    for (const char *prefix : kPrefixes)
-        if (type.startsWith(prefix))
-            return true;
-    return false;
+    return fileSystemMayStall(type);
 }
 
 // The longest path the kernel prints of a descriptor (PATH_MAX less its

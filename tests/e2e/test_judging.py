@@ -7,6 +7,14 @@ from harness import *
 NEVER = r"^passed over processes that are never signalled: \d+ \(dbus-daemon\)$"
 
 
+def long_name(length):
+    """A relative path of length bytes, in names of 200 bytes or fewer."""
+    names = []
+    while length > 250:
+        names, length = names + ["n" * 200], length - 201
+    return "/".join(names + ["f" * length])
+
+
 class Judging(DaemonTestCase):
     def test_namespaces_and_mounts_in_and_around_the_box(self):
         box = box_of("bob")
@@ -59,25 +67,31 @@ class Judging(DaemonTestCase):
             os.unlink(f)
 
     def test_paths_deeper_than_the_kernel_prints(self):
-        box = box_of("alice")
-        (base,) = make_tree(box, ["deep/"], user="alice")
-        # A directory is placed by climbing from it; a file cannot be, and
-        # its holder may live: every call says so.
-        directory = self.hold(["-D", base], user="alice")
-        self.assertEqual(self.kill(box, user="alice"), 0)
-        self.assertEqual(directory.signal_of_death(), signal.SIGKILL)
-        holder = self.hold(["-D", "-c", base], user="alice")
-        for call in (lambda: self.kill(box, user="alice"), lambda: self.kill(box), lambda: self.wipe("alice")):
-            mark = self.daemon.mark()
-            self.assertEqual(call(), -1)
-            self.assertIn(f"could not judge every descriptor of: {holder.pid} (arkvane-holder)",
-                          self.daemon.lines_since(mark, 1))
-            self.assertTrue(holder.alive())
-        # A listing leaves out what it cannot name, and names its holder.
+        box = box_of("bob")
+        (base,) = make_tree(box, ["deep/"], user="bob")
+        # A directory is placed by climbing from it, a file by its identity in the box's tree; neither can
+        # be named in a listing, which says so.
+        holders = [self.hold(["-D", base], user="bob"), self.hold(["-D", "-c", base], user="bob")]
         mark = self.daemon.mark()
         self.assertEqual(self.files(box), (0, []))
-        self.assertIn(f"left out held files that could not be placed or named, held by: {holder.pid} "
-                      "(arkvane-holder)", self.daemon.lines_since(mark, 1))
+        self.assertIn("left out held files that could not be placed or named, held by: "
+                      f"{holders[0].pid} (arkvane-holder), {holders[1].pid} (arkvane-holder)",
+                      self.daemon.lines_since(mark, 1))
+        self.assertEqual(self.kill(box), 0)
+        self.assertEqual([h.signal_of_death() for h in holders], [signal.SIGKILL] * 2)
+
+    def test_deleted_files_the_kernel_cannot_print(self):
+        # Where a file was cannot be told once its name is gone and the kernel no longer prints its path
+        # (" (deleted)" added): its holder may live, and with either engine the kill says so.
+        box = box_of("alice")
+        for length in (4086, 4095):
+            with self.subTest(length):
+                (path,) = make_tree(box, [long_name(length - len(box) - 1)], user="alice")
+                holder, mark = self.hold([path], "alice", unlink=True), self.daemon.mark()
+                self.assertEqual((len(path), self.kill(box, user="alice"), holder.alive()), (length, -1, True))
+                self.assertIn(f"could not judge every descriptor of: {holder.pid} (arkvane-holder)",
+                              self.daemon.lines_since(mark, 1))
+                holder.stop()
 
     def test_names_that_are_not_utf8_and_deleted_look_alikes(self):
         # An overlong "/" (c0 af), a cut sequence, a surrogate.

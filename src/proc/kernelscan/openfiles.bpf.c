@@ -144,6 +144,13 @@ static __always_inline void take_anchors(void)
     }
 }
 
+/* What the kernel's d_unlinked() says: a dentry taken out of the tree, not a
+ * root. */
+static __always_inline int name_gone(struct dentry *dentry)
+{
+    return !BPF_CORE_READ(dentry, d_hash.pprev) && BPF_CORE_READ(dentry, d_parent) != dentry;
+}
+
 static __always_inline int proven_outside(struct dentry *dentry)
 {
     __u64 key = (__u64)dentry;
@@ -312,7 +319,9 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
     if (params.mode == KS_MODE_HOLDERS) {
         __u32 flags = w.decided ? 0 : KS_UNDECIDED;
         if (w.decided && w.levels > 0) {
-            __u32 length = 0;
+            /* The kernel prints a name that is gone with " (deleted)" after
+             * it, within the same limit (d_path, d_unlinked). */
+            __u32 length = name_gone(dentry) ? sizeof " (deleted)" - 1 : 0;
             __u32 limit = params.anchors[w.anchor & (KS_MAX_ANCHORS - 1)].path_limit;
             if (w.levels > KS_PATH_LEVELS)
                 length = ~0u;
@@ -342,8 +351,7 @@ int scan_open_files(struct bpf_iter__task_file *ctx)
     __u8 flags = 0;
     /* A dentry taken out of the tree while another link keeps the inode is
      * no longer a name for it: /proc shows it "(deleted)" too. */
-    int unhashed = !BPF_CORE_READ(dentry, d_hash.pprev) && BPF_CORE_READ(dentry, d_parent) != dentry;
-    if (inode && BPF_CORE_READ(inode, i_nlink) > 0 && !unhashed)
+    if (inode && BPF_CORE_READ(inode, i_nlink) > 0 && !name_gone(dentry))
         flags |= KS_LINKED;
     struct path_writer p = {.levels = w.levels};
     if (!w.decided)
