@@ -99,6 +99,19 @@ QByteArray parentOf(const QByteArray &path)
 
 } // namespace
 
+QByteArray joinedAsText(const QByteArray &base, const QList<QByteArray> &names)
+{
+    assert(base.isEmpty() || (base.startsWith('/') && !base.endsWith('/')));
+    QByteArray path = base;
+    for (const QByteArray &name : names) {
+        if (name == "..")
+            path = parentOf(path);
+        else if (!name.isEmpty() && name != ".")
+            path += '/' + name;
+    }
+    return path.isEmpty() ? QByteArrayLiteral("/") : path;
+}
+
 SafeResolution resolveSafely(const QByteArray &path)
 {
     assert(path.startsWith('/'));
@@ -140,14 +153,10 @@ SafeResolution resolveSafely(const QByteArray &path)
             if (errno != ENOENT)
                 return {-errno, {}, {}};
             // Nothing below a missing entry can be a link: the rest is text.
-            QByteArray clean = entry;
-            for (const Step &rest : todo) {
-                if (rest.name == "..")
-                    clean = parentOf(clean);
-                else if (!rest.name.isEmpty() && rest.name != ".")
-                    clean += '/' + rest.name;
-            }
-            return {0, clean.isEmpty() ? QByteArrayLiteral("/") : clean, {}};
+            QList<QByteArray> rest;
+            for (const Step &later : todo)
+                rest.append(later.name);
+            return {0, joinedAsText(entry, rest), {}};
         }
         if (fstat(next.get(), &status) != 0)
             return {-errno, {}, {}};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 
 // Path resolution for a process that runs as root on paths its users control.
 // Everything here walks one component at a time with openat(O_NOFOLLOW) from
@@ -37,3 +38,8 @@ struct SafeResolution
     QByteArray refusedAt; // with -ENOLINK: the entry that may not be entered or followed
 };
 SafeResolution resolveSafely(const QByteArray &path);
+
+// base (canonical: "" for "/", else no trailing "/") with names appended as
+// the kernel resolves them where no link can lie: empty names and "."
+// skipped, ".." taking the last component off, never above "/".
+QByteArray joinedAsText(const QByteArray &base, const QList<QByteArray> &names);

@@ -65,7 +65,7 @@ bool isWellFormedUtf8(const char *bytes, int length)
 QString textWithReplacements(const QByteArray &bytes)
 {
     if (isWellFormedUtf8(bytes.constData(), bytes.size()) && !bytes.startsWith("\xef\xbb\xbf"))
-        return QString::fromUtf8(bytes);
+        return QString::fromUtf8(bytes.constData(), bytes.size()); // NULs kept, as below
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
     const int length = bytes.size();
     QString text;

@@ -101,8 +101,8 @@ private:
 
 } // namespace
 
-int collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relatives,
-                     const std::optional<ExistenceIdentity> &identity)
+CollectedFiles collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relatives,
+                                const std::optional<ExistenceIdentity> &identity)
 {
     assert(!boxPath.isEmpty() && !boxPath.endsWith('/'));
     ListingVisitor visitor(boxPath);
@@ -110,14 +110,14 @@ int collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relativ
     // One read of the mount table serves either engine.
     MountTable mounts;
     if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
-        return error;
+        return {error, true};
     if (kernelHeldFiles(boxPath, mounts, held)) {
         for (KernelHeldFile &file : held)
             visitor.take(Candidate{std::move(file.relative), true, file.device, file.inode});
     } else {
         BoxJudge judge(boxPath, mounts);
         if (const int error = walkBoxDescriptors(judge, visitor))
-            return error;
+            return {error, true};
     }
     if (!visitor.failures().empty()) {
         // A listing changes nothing: what cannot be placed (a file deeper than
@@ -131,7 +131,7 @@ int collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relativ
         // The caller's own view of each path, all under one switch.
         const ScopedFileSystemIdentity as(*identity);
         if (!as.tookEffect())
-            return -EPERM;
+            return {0, false};
         for (const Candidate &candidate : visitor.candidates()) {
             if (isSameFileAt(boxPath, candidate))
                 relatives.push_back(candidate.relative);
@@ -140,5 +140,5 @@ int collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relativ
         for (const Candidate &candidate : visitor.candidates())
             relatives.push_back(candidate.relative);
     }
-    return 0;
+    return {};
 }

@@ -15,8 +15,11 @@
 // listed only when the caller could reach it by that path itself: a caller
 // must not learn through the list whether a path it could not look at
 // exists. A held file that cannot be placed or named is left out, its holder
-// named in one debug line. 0, or -errno: /proc or the mount table could not
-// be read, or -EPERM when the identity could not be taken on; relatives are
-// then as they were.
-int collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relatives,
-                     const std::optional<ExistenceIdentity> &identity = std::nullopt);
+// named in one debug line. On failure relatives are as they were.
+struct CollectedFiles
+{
+    int error = 0;             // -errno: /proc or the mount table could not be read
+    bool identityTaken = true; // false: the identity could not be taken on, nothing listed
+};
+CollectedFiles collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relatives,
+                                const std::optional<ExistenceIdentity> &identity = std::nullopt);

@@ -20,6 +20,7 @@
 
 #include <syslog.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -110,14 +111,15 @@ int listOpenFiles(const QString &strPath, CBoxFileList &list,
         boxPath.chop(1);
     std::vector<QByteArray> relatives;
     // "/" alone names no box: nothing is held in it.
-    const int error = boxPath.isEmpty() ? 0 : collectOpenFiles(boxPath, relatives, identity);
-    if (error == -EPERM) {
+    const CollectedFiles collected = boxPath.isEmpty() ? CollectedFiles{} : collectOpenFiles(boxPath, relatives, identity);
+    if (!collected.identityTaken) {
+        assert(identity);
         qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
                            << "- listing refused";
         return -1;
     }
-    if (error != 0) {
-        logProcUnreadable(error);
+    if (collected.error != 0) {
+        logProcUnreadable(collected.error);
         return -1;
     }
     QSet<QString> listed;

@@ -153,7 +153,7 @@ private Q_SLOTS:
         KeepingSink found[2];
         for (const int threads : {1, 2}) {
             forceProcWalkThreads(threads);
-            QCOMPARE(collectOpenFiles(QFile::encodeName(box), listed[threads - 1]), 0);
+            QCOMPARE(collectOpenFiles(QFile::encodeName(box), listed[threads - 1]).error, 0);
             QCOMPARE(scanHolders(QFile::encodeName(box) + '/', found[threads - 1]), 0);
         }
         forceProcWalkThreads(0);

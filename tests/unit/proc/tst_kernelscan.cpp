@@ -122,7 +122,7 @@ void listAndHolders(const QByteArray &box, QStringList &listed, QList<int> &hold
 {
     std::vector<QByteArray> relatives;
     // As root, yet each path checked to lead to the held file (by device and inode).
-    QCOMPARE(collectOpenFiles(box, relatives, ExistenceIdentity{0, 0, {0}}), 0);
+    QCOMPARE(collectOpenFiles(box, relatives, ExistenceIdentity{0, 0, {0}}).error, 0);
     for (const QByteArray &relative : relatives)
         listed << QString::fromUtf8(relative);
     listed.sort();
