@@ -7,6 +7,7 @@
 #include "mounttable.h"
 #include "logsites.h"
 #include "ownedfd.h"
+#include "procstat.h"
 #include "safepath.h"
 #include "systemlog.h"
 
@@ -272,22 +273,6 @@ std::vector<ScanAnchor> scanAnchors(const std::vector<Anchor> &anchors)
     return scan;
 }
 
-// Field 22 of the stat file in a process's /proc directory, or 0.
-unsigned long long startTicksIn(int procDir)
-{
-    const OwnedFd file(openat(procDir, "stat", O_RDONLY | O_CLOEXEC));
-    char text[1024];
-    const ssize_t length = file ? read(file.get(), text, sizeof text - 1) : -1;
-    if (length <= 0)
-        return 0;
-    text[length] = '\0';
-    const char *at = std::strrchr(text, ')');
-    // Fields 3 to 21 follow the name; the 20th token after it is field 22.
-    for (int field = 2; at && field < 22; ++field)
-        at = std::strchr(at + 1, ' ');
-    return at ? std::strtoull(at + 1, nullptr, 10) : 0;
-}
-
 } // namespace
 
 void startScanEngine()
@@ -473,7 +458,8 @@ bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSi
             continue; // ended since the pass
         // Another start time: the holder ended and its id was given again
         // (or the clocks disagree); either way it cannot be vouched for.
-        if (!procDir || startTicksIn(procDir.get()) != record.startTicks) {
+        const std::optional<ProcStat> stat = procDir ? procStatIn(procDir.get()) : std::nullopt;
+        if (!stat || stat->startTicks != record.startTicks) {
             sink.cannotJudge(record.pid);
             continue;
         }
