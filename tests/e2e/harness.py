@@ -84,6 +84,9 @@ def backup_tool(*args, program="/usr/bin/quellard"):
 
 
 ENGINE_LINE = "open files are found by the "
+SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
+# Every daemon runs under the shipped unit's hardening, read from the unit itself.
+UNDER_UNIT = [str(SOURCE_DIR / "tests/support/under-unit"), str(SOURCE_DIR / "data/arkvane.service.in")]
 
 
 class Daemon:
@@ -92,7 +95,7 @@ class Daemon:
 
     def start(self, wait=True):
         syslog = Syslog()
-        self.proc = subprocess.Popen(self.argv, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(UNDER_UNIT + ["--"] + self.argv, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True)
         self.pid = self.proc.pid
         self._reader = threading.Thread(target=self._collect, daemon=True)
