@@ -145,7 +145,7 @@ check "bob's kill" 'i 0' "$(logfile bob kill_allProcessSignal s /home/bob/.box)"
 bob_holds 2
 check "the backup tool's wipe of bob's box" 'i 0' "$(inside quellard --system call com.tavrin.arkvane /backup com.tavrin.arkvane.backup format_boxRootEntries s bob 2>&1)"
 check "the box and its mount are gone" "gone 0" "$(inside sh -c 'test -e /home/bob/.box || printf "gone "; grep -c " /home/bob/.box" /proc/self/mountinfo' || true)"
-check "the kernel engine served, left no call to the /proc walk, no unmount failed" "open files are found by the kernel scan engine" \
+check "the kernel engine served, left no call to the /proc walk, no unmount failed" "startScanEngine[409] open files are found by the kernel scan engine" \
     "$(inside journalctl -q -u arkvane -o cat | grep -E 'open files are found|the /proc walk serves|umount2 failed|removeRecursively failed' | sed 's/ (loaded in [0-9]* ms)$//')"
 
 echo "== activation with calls waiting"
@@ -171,7 +171,7 @@ inside systemctl stop load-lister load-holders
 # Alice's box lies on a tmpfs: no line of this run but the start-up one speaks of an engine.
 journal=$(inside journalctl -q -o cat _SYSTEMD_INVOCATION_ID="$(inside systemctl show -P InvocationID arkvane)")
 engine=$(grep -Ei 'kernel|open files are found' <<<"$journal" || true)
-check "the kernel engine served (${engine//$'\n'/ | })" "open files are found by the kernel scan engine" \
+check "the kernel engine served (${engine//$'\n'/ | })" "startScanEngine[409] open files are found by the kernel scan engine" \
     "$(sed 's/ (loaded in [0-9]* ms)$//' <<<"$engine")"
 echo "bob's get_certificationInterval under the shipped unit: $figures"
 [[ $figures =~ \"p99_ms\":\ ([0-9.]+).*\"failed\":\ ([0-9]+) ]] || true
