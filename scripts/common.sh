@@ -9,7 +9,7 @@ ARKVANE_PACKAGES=(
     g++ make cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libmount-dev
     dbus-daemon dbus-bin dbus-system-bus-common systemd util-linux bsdutils mount
-    python3 groff-base man-db fuse3 libfuse3-dev btrfs-progs
+    python3 python3-seccomp groff-base man-db fuse3 libfuse3-dev btrfs-progs
     clang llvm bpftool libbpf-dev
 )
 
