@@ -92,13 +92,15 @@ SANITIZER_ADDS = ["--add", "SystemCallFilter=ptrace"] * (os.environ.get("ARKVANE
 
 
 class Daemon:
-    def __init__(self, *argv):  # the daemon's command line: its binary, or a wrapper and it
+    def __init__(self, *argv, confined=True):  # the daemon's command line: its binary, or a wrapper and it
         self.argv, self.lines, self._changed = list(argv) or [DAEMON], [], threading.Condition()
+        self.confined = confined  # under the unit's hardening, which a user's daemon cannot take on
 
     def start(self, wait=True):
         syslog = Syslog()
         at = self.argv.index(DAEMON) if DAEMON in self.argv else 0  # after a wrapper that narrows more
-        self.proc = subprocess.Popen(self.argv[:at] + UNDER_UNIT + SANITIZER_ADDS + ["--"] + self.argv[at:],
+        unit = UNDER_UNIT + SANITIZER_ADDS + ["--"] if self.confined else []
+        self.proc = subprocess.Popen(self.argv[:at] + unit + self.argv[at:],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.pid = self.proc.pid
         self._reader = threading.Thread(target=self._collect, daemon=True)
@@ -288,6 +290,14 @@ def add_accounts(test, *lines):
     passwd.write_text(saved + "".join(line + "\n" for line in lines))
     test.addCleanup(passwd.write_text, saved)
     return lambda: passwd.write_text(saved)
+
+
+def long_name(length):
+    """A relative path of length bytes, in names of 200 bytes or fewer."""
+    names = []
+    while length > 250:
+        names, length = names + ["n" * 200], length - 201
+    return "/".join(names + ["f" * length])
 
 
 def snapshot(root):

@@ -87,9 +87,10 @@ class Outcomes(CtlCase):
                 self.assertEqual((done.returncode, done.stderr, json.loads(done.stdout)), (0, "", expected))
 
     def test_failures_are_one_line_and_an_exit_status(self):
-        # A file deeper than the kernel prints: left out of the listing, but
-        # its holder may live, so the kill's -1 only the daemon's log explains.
-        self.hold(["-D", "-c"] + make_tree(box_of("alice"), ["deep/"], user="alice"), user="alice")
+        # A deleted file whose path the kernel no longer prints: its holder
+        # may live, so the kill's -1 only the daemon's log explains.
+        self.hold(make_tree(box_of("alice"), [long_name(4090 - len(box_of("alice")) - 1)], user="alice"),
+                  user="alice", unlink=True)
         self.assertEqual(ctl("files", user="alice").returncode, 0)
         for user, args, status, message in (
                 ("alice", ["close", "--yes"], 1, UNEXPLAINED),

@@ -7,14 +7,6 @@ from harness import *
 NEVER = r"^passed over processes that are never signalled: \d+ \(dbus-daemon\)$"
 
 
-def long_name(length):
-    """A relative path of length bytes, in names of 200 bytes or fewer."""
-    names = []
-    while length > 250:
-        names, length = names + ["n" * 200], length - 201
-    return "/".join(names + ["f" * length])
-
-
 class Judging(DaemonTestCase):
     def test_namespaces_and_mounts_in_and_around_the_box(self):
         box = box_of("bob")

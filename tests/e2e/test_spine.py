@@ -85,7 +85,7 @@ class NameAlreadyOwned(unittest.TestCase):
             for argv, why in (([DAEMON], rf"owned by :1\.\d+ \(pid {owner.pid}, arkvane-testcli\)"),
                               (as_user("alice", [DAEMON]), r'Connection ":1\.\d+" is not allowed to own the '
                                                            r'service "com\.tavrin\.arkvane" due to security.*')):
-                daemon = Daemon(*argv).start(wait=False)
+                daemon = Daemon(*argv, confined=argv[0] == DAEMON).start(wait=False)
                 self.assertEqual(daemon.wait_exit(), 1)
                 self.assertEqual(len(daemon.lines), 1, daemon.lines)
                 self.assertRegex(daemon.lines[0], "^could not claim com.tavrin.arkvane: " + why + "$")
