@@ -41,8 +41,10 @@ int get_allOpenFilePidByPath(const QString &strPath, QList<int> &pidList)
     }
     // The scan fails only before it finds anything, so the list stays
     // untouched on -1.
+    // Processes made faster than /proc is read (-EAGAIN) leave a list of
+    // the holders found, which is all a list can say.
     PidListSink sink(pidList);
-    if (const int error = scanHolders(strPath.toUtf8(), sink)) {
+    if (const int error = scanHolders(strPath.toUtf8(), sink); error != 0 && error != -EAGAIN) {
         logProcUnreadable(error);
         return -1;
     }
