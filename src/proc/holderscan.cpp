@@ -594,15 +594,59 @@ HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
     return HolderProcess{pid, OwnedFd(openDirFreeingDescriptors(fdDir, "..", sink))};
 }
 
+namespace {
+
+// Stands between the kernel engine and a sink: tells whether a holder the
+// kernel's pass found had ended before it could be handed over (asked for,
+// then neither taken nor unjudged), and keeps a walk after it from handing
+// over a process twice.
+class HandOverWatch : public HolderSink
+{
+public:
+    explicit HandOverWatch(HolderSink &sink) : m_sink(sink) {}
+
+    bool wants(int pid) const override
+    {
+        if (m_handedOver.count(pid) || !m_sink.wants(pid))
+            return false;
+        ++m_asked;
+        return true;
+    }
+    void take(int pid, int fdDir) override
+    {
+        m_handedOver.insert(pid);
+        m_sink.take(pid, fdDir);
+    }
+    void cannotJudge(int pid) override
+    {
+        m_handedOver.insert(pid);
+        m_sink.cannotJudge(pid);
+    }
+    bool freeDescriptors() override { return m_sink.freeDescriptors(); }
+
+    bool anyEnded() const { return m_asked > m_handedOver.size(); }
+
+private:
+    HolderSink &m_sink;
+    mutable std::size_t m_asked = 0;
+    std::unordered_set<int> m_handedOver;
+};
+
+} // namespace
+
 int scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink)
 {
     if (prefix.isEmpty())
         return 0;
     assert(prefix.endsWith('/'));
-    if (kernelHolders(prefix.left(prefix.size() - 1), mounts, sink))
+    HandOverWatch watch(sink);
+    // A holder that ended after the kernel's pass may have handed its
+    // descriptors to a child made after it: the /proc walk, which reads the
+    // processes made while it runs, looks for them.
+    if (kernelHolders(prefix.left(prefix.size() - 1), mounts, watch) && !watch.anyEnded())
         return 0;
     BoxJudge judge(prefix.left(prefix.size() - 1), mounts);
-    HolderVisitor visitor(sink);
+    HolderVisitor visitor(watch);
     return walk(judge, visitor, &visitor);
 }
 
