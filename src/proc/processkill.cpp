@@ -217,6 +217,7 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exc
                                << processesForLog(held);
         // Not one of this round's processes ended: the next would find them again.
         if (!sink.ending().empty() && held.size() == sink.ending().size() && complete) {
+            sink.report();
             qDebug().noquote() << "holders left after" << round + 1 << "rounds of signals:"
                                << processesForLog(found);
             return -1;
