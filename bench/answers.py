@@ -142,6 +142,7 @@ def bob_beside_hostile_rounds(runs):
             raise Failure(f"bob's wipe beside alice's answered {figures}")
         beside.append(figures["ms"])
         alices.append((alice_figures["ms"], alice_figures["result"]))
+    fresh_bob_box()
     log(f"  bob's wipe alone: {', '.join(f'{t:.1f}' for t in alone)} ms; beside alice's: "
         f"{', '.join(f'{t:.1f}' for t in beside)} ms; alice's: {alices}")
     return median(alone), median(beside), alices

@@ -40,14 +40,14 @@ int ownPidInProc()
 
 // Signals each holder the scan finds as soon as it is found, before the scan
 // reads on: a holder that forks has the least time to hand its descriptors
-// to a child the scan may not reach. A holder signalled in an earlier round
-// of the same kill is only counted: it outlived its signal and the wait.
+// to a child the scan may not reach. A holder signalled and waited for in an
+// earlier round of the same kill is only counted: it outlived both.
 class KillSink : public HolderSink
 {
 public:
-    KillSink(int exceptPid, std::optional<uid_t> onlyOwner, const std::unordered_set<int> &signalledBefore)
+    KillSink(int exceptPid, std::optional<uid_t> onlyOwner, const std::unordered_set<int> &waitedForBefore)
         : m_exceptPid(exceptPid), m_ownPid(ownPidInProc()), m_onlyOwner(onlyOwner),
-          m_signalledBefore(signalledBefore)
+          m_waitedForBefore(waitedForBefore)
     {
     }
 
@@ -61,7 +61,7 @@ public:
             m_spared.push_back(pid);
             return;
         }
-        if (m_signalledBefore.count(pid)) {
+        if (m_waitedForBefore.count(pid)) {
             m_outlived.push_back(pid);
             return;
         }
@@ -109,7 +109,7 @@ public:
 
     // This scan's holders, signalled now (or found ended before their signal).
     const std::vector<int> &signalled() const { return m_signalled; }
-    // The holders signalled in an earlier round and found again.
+    // The holders waited for in an earlier round and found again.
     const std::vector<int> &outlived() const { return m_outlived; }
     std::vector<int> found() const
     {
@@ -141,7 +141,7 @@ private:
     int m_exceptPid;
     int m_ownPid;
     std::optional<uid_t> m_onlyOwner;
-    const std::unordered_set<int> &m_signalledBefore;
+    const std::unordered_set<int> &m_waitedForBefore;
     std::vector<int> m_signalled;
     std::vector<int> m_outlived;
     std::vector<EndingProcess> m_ending;
@@ -181,9 +181,9 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exc
     raiseDescriptorLimit();
     const QByteArray prefix = boxPath + '/';
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kKillBoundMs);
-    std::unordered_set<int> signalled;
+    std::unordered_set<int> waitedFor;
     for (int round = 0;; ++round) {
-        KillSink sink(exceptPid, onlyOwner, signalled);
+        KillSink sink(exceptPid, onlyOwner, waitedFor);
         const int error = scanHolders(prefix, mounts, sink);
         if (error != 0 && error != -EAGAIN) {
             logProcUnreadable(error);
@@ -209,9 +209,15 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exc
                                << processesForLog(found);
             return -1;
         }
-        signalled.insert(sink.signalled().begin(), sink.signalled().end());
         // The next scan sees only what outlived its signal, or was born since.
         const std::vector<int> held = waitForExits(sink.ending(), static_cast<int>(std::min<long long>(left, kExitWaitMs)));
+        // A holder found again counts as outliving its signal only when the
+        // wait was given to it: one whose pidfd could not be had (descriptors
+        // ran out) is signalled, and waited for, again.
+        for (const EndingProcess &process : sink.ending()) {
+            if (process.pidFd)
+                waitedFor.insert(process.pid);
+        }
         if (!held.empty())
             qDebug().noquote() << "outlived SIGKILL (stopped by a tracer, or held in the kernel):"
                                << processesForLog(held);
