@@ -441,7 +441,7 @@ public:
     {
         for (;;) {
             if (m_offset >= m_filled) {
-                const long count = getdents64(m_proc, m_buffer, kDirEntriesBufferSize);
+                const ssize_t count = getdents64(m_proc, m_buffer, kDirEntriesBufferSize);
                 if (count < 0 && errno == EINTR)
                     continue;
                 if (count <= 0) {
@@ -518,7 +518,7 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
     int lastPid = lastPidIn(proc.get());
     const bool twoThreads = procWalkThreads() > 1;
     std::vector<ProcessEntry> entries;
-    const auto read = [&](int pid, const char *name) {
+    const auto readProcess = [&](int pid, const char *name) {
         walk.process(pid, name);
         if (holders)
             holders->processDone(pid);
@@ -535,7 +535,7 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
                 entries.push_back(entry);
             continue;
         }
-        read(pid, name);
+        readProcess(pid, name);
     }
     if (listing.error())
         return -listing.error();
@@ -564,7 +564,7 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
                 continue;
             anyNew = true;
             if ((type == DT_DIR || type == DT_UNKNOWN) && visitor.wants(pid))
-                read(pid, name);
+                readProcess(pid, name);
         }
         if (listing.error())
             return -listing.error();
