@@ -25,8 +25,9 @@ class MountTable;
 // after kKillBoundMs. A process that outlives SIGKILL (stopped by a tracer at
 // its exit) is not waited for; it is named at once. -1 when the scan could
 // not run (nothing signalled), when a process whose descriptors could not
-// all be judged may live on, or when holders are still found after the last
-// round (each logged by name).
+// all be judged may live on, when no scan read every process (made faster
+// than /proc is read), or when holders are still found after the last round
+// (each logged by name).
 int kill_allProcessByPath(const QString &strPath, int nExceptPid);
 
 // The same, for a caller that may end only its own processes: a holder whose
