@@ -51,17 +51,17 @@ bool isStoppedByTracer(const EndingProcess &process)
 {
     char path[40];
     std::snprintf(path, sizeof path, "/proc/%d/task", process.pid);
-    const OwnedFd tasks(open(path, kDirOpenFlags));
-    if (!tasks)
+    const OwnedFd threads(open(path, kDirOpenFlags));
+    if (!threads)
         return false;
     char buffer[4096];
-    DirEntries entries(tasks.get(), buffer, sizeof buffer);
+    DirEntries entries(threads.get(), buffer, sizeof buffer);
     bool stopped = false;
-    const char *task = nullptr;
-    while (!stopped && (task = entries.next())) {
+    const char *thread = nullptr;
+    while (!stopped && (thread = entries.next())) {
         char statPath[kFdDirPathSize + 8];
-        std::snprintf(statPath, sizeof statPath, "%s/stat", task);
-        stopped = stateIn(tasks.get(), statPath) == 't';
+        std::snprintf(statPath, sizeof statPath, "%s/stat", thread);
+        stopped = stateIn(threads.get(), statPath) == 't';
     }
     return stopped && isAlive(process);
 }
