@@ -3,10 +3,17 @@
 0, 300 and 3,000 empty subdirectories while 19,900 descriptors are held in
 another box (one holder scan per wipe, whatever the box root holds), and a
 kill that signalled 100 holders (scan, signals, wait for their exits, the
-confirming scan) beside one that found nobody (one scan). Both engines."""
+confirming scan) beside one that found nobody (one scan); then bob's wipe
+alone, and sent just after alice's wipe, which faces a holder stopped at its
+exit by its tracer and a respawner that opens the file again after each
+kill. Both engines."""
 
+import ctypes
 import os
+import select
 import shutil
+import signal
+import json
 import statistics
 import subprocess
 
@@ -16,7 +23,11 @@ SUBDIRECTORIES = (0, 300, 3000)
 ELSEWHERE = ("/home/bob/.box/bench", 1, 19900, 8)  # box, processes, files each, outside each
 HOLDERS = (100, 10)  # processes holding files in alice's box, files each
 ALICE = (1001, 1101)
+BOB = (1002, 1102)
 BOX = "/home/alice/.box"
+BOB_BOX = "/home/bob/.box"
+LIBC = ctypes.CDLL(None, use_errno=True)
+PTRACE_SEIZE, PTRACE_O_TRACEEXIT, PR_SET_PDEATHSIG, PR_SET_DUMPABLE = 0x4206, 0x40, 1, 4
 
 
 def fresh_box(subdirectories):
@@ -30,6 +41,111 @@ def fresh_box(subdirectories):
 
 def median(values):
     return statistics.median(values)
+
+
+def as_alice():
+    os.setgroups([])
+    os.setresgid(*[ALICE[1]] * 3)
+    os.setresuid(*[ALICE[0]] * 3)
+    LIBC.prctl(PR_SET_DUMPABLE, 1)  # a change of user made it undumpable: untraceable
+
+
+def hold_forever(path, ready):
+    """In a child: holds path, says so on ready, and waits to be killed."""
+    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    try:
+        os.open(path, os.O_RDONLY)
+        if ready is not None:
+            os.write(ready, b"x")
+    except OSError:
+        os._exit(1)
+    while True:
+        signal.pause()
+
+
+def hostile_holders(path):
+    """alice's holder of path traced with PTRACE_O_TRACEEXIT by a parent that never
+    lets it past its exit stop, and a respawner that makes a new holder whenever
+    one is killed; their two pids once both hold it (the first after its seize)."""
+    read_end, ready = os.pipe()
+    pids = []
+    for kind in ("traced", "respawner"):
+        pid = os.fork()
+        if pid == 0:
+            as_alice()
+            held_r, held_w = os.pipe()
+            child = os.fork()
+            if child == 0:
+                hold_forever(path, held_w)
+            if kind == "traced":
+                if LIBC.ptrace(PTRACE_SEIZE, child, None, PTRACE_O_TRACEEXIT) != 0 or os.read(held_r, 1) != b"x":
+                    os._exit(1)
+                os.write(ready, b"x")
+                while True:
+                    signal.pause()
+            os.write(ready, os.read(held_r, 1))
+            while True:  # the respawner
+                _, status = os.waitpid(child, 0)
+                if not os.WIFSIGNALED(status):
+                    os._exit(0)
+                child = os.fork()
+                if child == 0:
+                    hold_forever(path, None)
+        pids.append(pid)
+    os.close(ready)
+    for _ in pids:
+        if not select.select([read_end], [], [], 30)[0] or os.read(read_end, 1) != b"x":
+            end_holders(pids)
+            raise Failure("alice's hostile holders did not start")
+    os.close(read_end)
+    return pids
+
+
+def end_holders(pids):
+    for pid in pids:  # their holders die with them (PR_SET_PDEATHSIG)
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+
+
+def fresh_bob_box():
+    if os.path.lexists(BOB_BOX):
+        shutil.rmtree(BOB_BOX)
+    os.mkdir(BOB_BOX, 0o700)
+    os.chown(BOB_BOX, *BOB)
+
+
+def bob_beside_hostile_rounds(runs):
+    """bob's wipe alone, and sent just after alice's wipe that faces the traced
+    holder and the respawner: ms of each, and alice's wipes (ms, result)."""
+    alone, beside, alices = [], [], []
+    for _ in range(runs):
+        fresh_bob_box()
+        figures = json_line(["/usr/bin/quellard", "wipe", "bob"], "bob's wipe")
+        if figures.get("result") != 0:
+            raise Failure(f"bob's wipe alone answered {figures}")
+        alone.append(figures["ms"])
+    for _ in range(runs):
+        fresh_bob_box()
+        fresh_box(0)
+        held = f"{BOX}/held"
+        open(held, "w").close()
+        os.chown(held, *ALICE)
+        pids = hostile_holders(held)
+        try:
+            alice = subprocess.Popen(["/usr/bin/quellard", "wipe", "alice"], stdout=subprocess.PIPE,
+                                     text=True, cwd="/")
+            figures = json_line(["/usr/bin/quellard", "wipe", "bob"], "bob's wipe")
+            alice_figures = json.loads(alice.communicate(timeout=120)[0].strip().splitlines()[-1])
+        finally:
+            end_holders(pids)
+        if figures.get("result") != 0:
+            raise Failure(f"bob's wipe beside alice's answered {figures}")
+        beside.append(figures["ms"])
+        alices.append((alice_figures["ms"], alice_figures["result"]))
+    fresh_bob_box()
+    log(f"  bob's wipe alone: {', '.join(f'{t:.1f}' for t in alone)} ms; beside alice's: "
+        f"{', '.join(f'{t:.1f}' for t in beside)} ms; alice's: {alices}")
+    return median(alone), median(beside), alices
 
 
 def run(args):
@@ -69,7 +185,9 @@ def run(args):
                 figures = json_line([client, "kill", BOX], "the kill of nobody")
                 kills["nobody"].append(figures["ms"])
                 shutil.rmtree(BOX + "-outside", ignore_errors=True)
-            rows.append((engine, wipes, {k: median(v) for k, v in kills.items()}))
+            elsewhere.end()
+            hostile = bob_beside_hostile_rounds(runs)
+            rows.append((engine, wipes, {k: median(v) for k, v in kills.items()}, hostile))
         finally:
             elsewhere.end()
             daemon.stop()
@@ -80,10 +198,18 @@ def run(args):
              f"another box; medians of {runs} runs (ms, and the ratio to the wipe of an empty box root):",
              "", "| engine | wipe, empty | wipe, 300 subdirectories | wipe, 3,000 subdirectories | "
              f"kill, {HOLDERS[0]} holders signalled | kill, nobody |", "|---|---:|---:|---:|---:|---:|"]
-    for engine, wipes, kills in rows:
+    for engine, wipes, kills, _ in rows:
         cells = [f"{wipes[0]:.1f}"] + [f"{wipes[n]:.1f} ({wipes[n] / wipes[0]:.2f}x)" for n in SUBDIRECTORIES[1:]]
         lines.append(f"| {engine} | " + " | ".join(cells)
                      + f" | {kills['signalled']:.1f} | {kills['nobody']:.1f} |")
+    lines += ["", "bob's wipe while alice's hostile rounds run (her wipe faces a holder stopped at its "
+              f"exit by its tracer and a respawner; bob's is sent just after hers; medians of {runs}, ms):",
+              "", "| engine | bob's wipe alone | bob's wipe beside alice's | ratio | alice's wipe (answer) |",
+              "|---|---:|---:|---:|---:|"]
+    for engine, _, _, (alone, beside, alices) in rows:
+        alice_ms = median([ms for ms, _ in alices])
+        answers = "/".join(sorted({str(result) for _, result in alices}))
+        lines.append(f"| {engine} | {alone:.1f} | {beside:.1f} | {beside / alone:.2f}x | {alice_ms:.1f} ({answers}) |")
     print("\n".join(lines))
     return 0
 

@@ -18,9 +18,11 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 
 namespace {
 
@@ -157,7 +159,7 @@ public:
 
     void unreadable(int pid) override { m_unjudged = pid; }
 
-    bool killPendingToFreeDescriptors() override { return m_sink.killPendingToFreeDescriptors(); }
+    bool freeDescriptors() override { return m_sink.freeDescriptors(); }
 
     bool stopsAtFirstInside() const override { return true; }
 
@@ -225,9 +227,9 @@ public:
         m_read->events.push_back(std::move(event));
     }
 
-    // Only the calling thread may signal the visitor's pending processes:
+    // Only the calling thread may free the visitor's descriptors:
     // the process is read again there.
-    bool killPendingToFreeDescriptors() override
+    bool freeDescriptors() override
     {
         m_read->outOfDescriptors = true;
         return false;
@@ -425,21 +427,107 @@ private:
     bool m_stopped = false;       // guarded by m_lock
 };
 
+// The process entries of /proc in pid order, read so that a later listing
+// can begin at the highest pid listed so far: /proc lists pids in ascending
+// order, and until the numbers wrap a process made later gets a higher one.
+class ProcListing
+{
+public:
+    ProcListing(int procFd, char *buffer) : m_proc(procFd), m_buffer(buffer) {}
+
+    // The next process's entry name and pid, or nullptr at the end (error()
+    // tells a failed read).
+    const char *next(int &pid, unsigned char &type)
+    {
+        for (;;) {
+            if (m_offset >= m_filled) {
+                const ssize_t count = getdents64(m_proc, m_buffer, kDirEntriesBufferSize);
+                if (count < 0 && errno == EINTR)
+                    continue;
+                if (count <= 0) {
+                    m_error = count < 0 ? errno : 0;
+                    return nullptr;
+                }
+                m_filled = static_cast<std::size_t>(count);
+                m_offset = 0;
+            }
+            const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer + m_offset);
+            m_offset += entry->d_reclen;
+            // An entry's d_off is where the next begins.
+            const off_t position = m_position;
+            m_position = entry->d_off;
+            pid = pidOfProcEntry(entry->d_name);
+            if (pid <= 0)
+                continue;
+            if (pid > m_highest) {
+                m_highest = pid;
+                m_resumeAt = position;
+            }
+            type = entry->d_type;
+            return entry->d_name;
+        }
+    }
+
+    // Lists again from the highest pid listed so far, or from the start.
+    bool restart(bool fromStart)
+    {
+        m_position = fromStart ? 0 : m_resumeAt;
+        m_filled = m_offset = 0;
+        m_error = 0;
+        return lseek(m_proc, m_position, SEEK_SET) == m_position;
+    }
+
+    int error() const { return m_error; }
+
+private:
+    int m_proc;
+    char *m_buffer;
+    std::size_t m_filled = 0;
+    std::size_t m_offset = 0;
+    off_t m_position = 0;
+    off_t m_resumeAt = 0;
+    int m_highest = 0;
+    int m_error = 0;
+};
+
+// The last pid given out in the daemon's pid namespace, or -1.
+int lastPidIn(int procFd)
+{
+    const OwnedFd file(openat(procFd, "sys/kernel/ns_last_pid", O_RDONLY | O_CLOEXEC));
+    char text[16];
+    const ssize_t length = file ? read(file.get(), text, sizeof text - 1) : -1;
+    if (length <= 0)
+        return -1;
+    text[length] = '\0';
+    const int pid = static_cast<int>(std::strtol(text, nullptr, 10));
+    return pid >= 0 ? pid : -1;
+}
+
+// Listings of /proc after the first, for the processes made while it was
+// read, before a scan gives up on reading them all.
+constexpr int kListingPasses = 16;
+
 int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
 {
     const OwnedFd proc(open("/proc", kDirOpenFlags));
     if (!proc)
         return -errno;
     Walk walk(judge, visitor, proc.get());
-    DirEntries processes(proc.get(), walk.processBuffer(), kDirEntriesBufferSize);
+    ProcListing listing(proc.get(), walk.processBuffer());
+    std::unordered_set<int> seen;
+    int lastPid = lastPidIn(proc.get());
     const bool twoThreads = procWalkThreads() > 1;
     std::vector<ProcessEntry> entries;
+    const auto readProcess = [&](int pid, const char *name) {
+        walk.process(pid, name);
+        if (holders)
+            holders->processDone(pid);
+    };
+    int pid = 0;
     unsigned char type = DT_UNKNOWN;
-    while (const char *name = processes.next(&type)) {
-        if (type != DT_DIR && type != DT_UNKNOWN)
-            continue;
-        const int pid = pidOfProcEntry(name);
-        if (pid <= 0 || !visitor.wants(pid))
+    while (const char *name = listing.next(pid, type)) {
+        seen.insert(pid);
+        if ((type != DT_DIR && type != DT_UNKNOWN) || !visitor.wants(pid))
             continue;
         if (twoThreads) {
             ProcessEntry entry{pid, {}};
@@ -447,20 +535,52 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
                 entries.push_back(entry);
             continue;
         }
-        walk.process(pid, name);
-        if (holders)
-            holders->processDone(pid);
+        readProcess(pid, name);
     }
+    if (listing.error())
+        return -listing.error();
     if (twoThreads)
         TwoThreadWalk(judge, visitor, holders, proc.get(), std::move(entries)).run();
-    return 0;
+
+    // A holder may have handed its descriptors to a child that the listing
+    // did not reach, and ended: /proc is listed again, on this thread alone,
+    // for the processes not yet seen, until none is new. Without a wrap of
+    // the numbers a new one is above every pid listed before; after one, the
+    // listing begins again at the start.
+    bool wrapped = lastPid < 0;
+    for (int pass = 0;; ++pass) {
+        const int nowLast = lastPidIn(proc.get());
+        if (nowLast >= 0 && nowLast == lastPid)
+            return 0; // no process made since the last listing began
+        if (pass == kListingPasses)
+            return -EAGAIN;
+        wrapped = wrapped || nowLast < 0 || nowLast < lastPid;
+        lastPid = nowLast;
+        if (!listing.restart(wrapped))
+            return -errno;
+        bool anyNew = false;
+        while (const char *name = listing.next(pid, type)) {
+            if (!seen.insert(pid).second)
+                continue;
+            anyNew = true;
+            if ((type == DT_DIR || type == DT_UNKNOWN) && visitor.wants(pid))
+                readProcess(pid, name);
+        }
+        if (listing.error())
+            return -listing.error();
+        if (!anyNew)
+            return 0;
+    }
 }
 
 } // namespace
 
 int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
 {
-    return walk(judge, visitor, nullptr);
+    // A listing shows what was held when each process was read: one that
+    // processes made faster than /proc is read is still an answer.
+    const int error = walk(judge, visitor, nullptr);
+    return error == -EAGAIN ? 0 : error;
 }
 
 HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
@@ -474,15 +594,59 @@ HolderProcess holderOf(int pid, int fdDir, HolderSink &sink)
     return HolderProcess{pid, OwnedFd(openDirFreeingDescriptors(fdDir, "..", sink))};
 }
 
+namespace {
+
+// Stands between the kernel engine and a sink: tells whether a holder the
+// kernel's pass found had ended before it could be handed over (asked for,
+// then neither taken nor unjudged), and keeps a walk after it from handing
+// over a process twice.
+class HandOverWatch : public HolderSink
+{
+public:
+    explicit HandOverWatch(HolderSink &sink) : m_sink(sink) {}
+
+    bool wants(int pid) const override
+    {
+        if (m_handedOver.count(pid) || !m_sink.wants(pid))
+            return false;
+        ++m_asked;
+        return true;
+    }
+    void take(int pid, int fdDir) override
+    {
+        m_handedOver.insert(pid);
+        m_sink.take(pid, fdDir);
+    }
+    void cannotJudge(int pid) override
+    {
+        m_handedOver.insert(pid);
+        m_sink.cannotJudge(pid);
+    }
+    bool freeDescriptors() override { return m_sink.freeDescriptors(); }
+
+    bool anyEnded() const { return m_asked > m_handedOver.size(); }
+
+private:
+    HolderSink &m_sink;
+    mutable std::size_t m_asked = 0;
+    std::unordered_set<int> m_handedOver;
+};
+
+} // namespace
+
 int scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink)
 {
     if (prefix.isEmpty())
         return 0;
     assert(prefix.endsWith('/'));
-    if (kernelHolders(prefix.left(prefix.size() - 1), mounts, sink))
+    HandOverWatch watch(sink);
+    // A holder that ended after the kernel's pass may have handed its
+    // descriptors to a child made after it: the /proc walk, which reads the
+    // processes made while it runs, looks for them.
+    if (kernelHolders(prefix.left(prefix.size() - 1), mounts, watch) && !watch.anyEnded())
         return 0;
     BoxJudge judge(prefix.left(prefix.size() - 1), mounts);
-    HolderVisitor visitor(sink);
+    HolderVisitor visitor(watch);
     return walk(judge, visitor, &visitor);
 }
 

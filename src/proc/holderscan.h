@@ -27,11 +27,11 @@ public:
     // A descriptor table of pid could not be read for another reason than
     // its end.
     virtual void unreadable(int pid) = 0;
-    // Called when an open fails with EMFILE. A killing sink sends SIGKILL to
-    // the processes it holds pending, before the scan has ended, to close
-    // their /proc directories. True when it freed any, so that the open is
-    // worth trying again.
-    virtual bool killPendingToFreeDescriptors() { return false; }
+    // Called when an open fails with EMFILE: the visitor closes what it can
+    // spare (a killing sink, the pidfds of the processes it has signalled,
+    // whose exits it then leaves to its next scan). True when it freed any,
+    // so that the open is worth trying again.
+    virtual bool freeDescriptors() { return false; }
     // Whether judged() returns false at the first Inside descriptor of a
     // process, and true otherwise: lets a walk on several threads read ahead.
     virtual bool stopsAtFirstInside() const { return false; }
@@ -45,9 +45,12 @@ constexpr int kHolderLinkBufferSize = 4096;
 // Walks /proc and hands visitor every descriptor that may lie in the box of
 // judge, process by process in the order /proc lists them: the leader's
 // table, then every thread's table that differs from it (kcmp), which also
-// reaches the threads of a leader that has exited. 0, or -errno when /proc
-// cannot be opened. The tables are read on procWalkThreads() threads; the
-// visitor is called on the calling thread alone, in that order.
+// reaches the threads of a leader that has exited; then the processes made
+// while the walk ran, from listings of /proc made again until none shows a
+// process not yet read (or the pid namespace's last pid has not moved since
+// the last one began). 0, or -errno when /proc cannot be opened. The tables
+// are read on procWalkThreads() threads; the visitor is called on the calling
+// thread alone, in that order.
 int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor);
 
 // The threads a walk reads on: two when the daemon may run on two processors
@@ -69,7 +72,10 @@ HolderProcess holderOf(int pid, int fdDir, HolderSink &sink);
 // (see BoxJudge), in the order /proc lists them, reading each process's
 // descriptors only up to its first match. An empty prefix matches nothing.
 // mounts: the daemon's own mount table, read by the caller. 0, or -errno
-// when /proc cannot be read.
+// when /proc cannot be read; -EAGAIN when the /proc walk's listings still
+// showed new processes after their bound (a process made faster than it
+// reads may hold what its ended parent held), after all that was read has
+// been handed over.
 int scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &sink);
 // The same with a table of its own; -errno also when it cannot be read.
 int scanHolders(const QByteArray &prefix, HolderSink &sink);

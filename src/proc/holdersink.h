@@ -34,8 +34,8 @@ public:
     // A process that may hold a file below the prefix, but whose descriptors
     // could not all be judged.
     virtual void cannotJudge(int) {}
-    // As DescriptorVisitor::killPendingToFreeDescriptors.
-    virtual bool killPendingToFreeDescriptors() { return false; }
+    // As DescriptorVisitor::freeDescriptors.
+    virtual bool freeDescriptors() { return false; }
 };
 
 // Whether an open below /proc failed because the process or thread has
@@ -46,13 +46,13 @@ inline bool hasEnded(int error)
 }
 
 // Opens the directory name below dirFd. When the daemon's descriptors have run
-// out (EMFILE), hook (a DescriptorVisitor or a HolderSink) first gets to kill
-// the processes it holds pending, and the open is tried once more.
+// out (EMFILE), hook (a DescriptorVisitor or a HolderSink) first gets to free
+// the descriptors it can spare, and the open is tried once more.
 template <typename Hook>
 int openDirFreeingDescriptors(int dirFd, const char *name, Hook &hook)
 {
     int fd = openat(dirFd, name, kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE && hook.killPendingToFreeDescriptors())
+    if (fd < 0 && errno == EMFILE && hook.freeDescriptors())
         fd = openat(dirFd, name, kDirOpenFlags);
     return fd;
 }

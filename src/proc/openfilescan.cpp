@@ -40,9 +40,10 @@ int get_allOpenFilePidByPath(const QString &strPath, QList<int> &pidList)
         return -1;
     }
     // The scan fails only before it finds anything, so the list stays
-    // untouched on -1.
+    // untouched on -1. Processes made faster than /proc is read (-EAGAIN)
+    // leave the holders found: all that a list can say.
     PidListSink sink(pidList);
-    if (const int error = scanHolders(strPath.toUtf8(), sink)) {
+    if (const int error = scanHolders(strPath.toUtf8(), sink); error != 0 && error != -EAGAIN) {
         logProcUnreadable(error);
         return -1;
     }

@@ -2,21 +2,68 @@
 #include "pidsignal.h"
 
 #include "callguard.h"
+#include "direntries.h"
+
+#include <fcntl.h>
 
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
 bool isAlive(const HolderProcess &holder)
 {
     return syscall(SYS_pidfd_send_signal, holder.procDir.get(), 0, nullptr, 0) == 0;
+}
+
+bool isAlive(const EndingProcess &process)
+{
+    return syscall(SYS_pidfd_send_signal, process.pidFd.get(), 0, nullptr, 0) == 0;
+}
+
+// The state letter ("R", "D", "t"...) in the stat file at path below dirFd, or 0.
+char stateIn(int dirFd, const char *path)
+{
+    const OwnedFd file(openat(dirFd, path, O_RDONLY | O_CLOEXEC));
+    char text[512];
+    const ssize_t length = file ? read(file.get(), text, sizeof text - 1) : -1;
+    if (length <= 0)
+        return 0;
+    text[length] = '\0';
+    // "pid (comm) S ...": the name may hold ") ", the state follows the last.
+    const char *end = std::strrchr(text, ')');
+    return end && end[1] == ' ' ? end[2] : 0;
+}
+
+// Whether a thread of the process is stopped by its tracer ("t"). The state
+// is read by number and counts only while the pidfd shows the process alive
+// after it, which proves the number was still its own.
+bool isStoppedByTracer(const EndingProcess &process)
+{
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/%d/task", process.pid);
+    const OwnedFd threads(open(path, kDirOpenFlags));
+    if (!threads)
+        return false;
+    char buffer[4096];
+    DirEntries entries(threads.get(), buffer, sizeof buffer);
+    bool stopped = false;
+    const char *thread = nullptr;
+    while (!stopped && (thread = entries.next())) {
+        char statPath[kFdDirPathSize + 8];
+        std::snprintf(statPath, sizeof statPath, "%s/stat", thread);
+        stopped = stateIn(threads.get(), statPath) == 't';
+    }
+    return stopped && isAlive(process);
 }
 
 } // namespace
@@ -52,28 +99,43 @@ EndingProcess endingProcessOf(const HolderProcess &holder)
 std::vector<int> waitForExits(const std::vector<EndingProcess> &processes, int timeoutMs)
 {
     std::vector<pollfd> waiting;
-    std::vector<int> pids;
+    std::vector<const EndingProcess *> left;
     for (const EndingProcess &process : processes) {
         if (process.pidFd) {
             waiting.push_back({process.pidFd.get(), POLLIN, 0});
-            pids.push_back(process.pid);
+            left.push_back(&process);
         }
     }
+    std::vector<int> held; // stopped by a tracer: not waited for
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // Each slice without an exit doubles the next: processes in a long
+    // uninterruptible sleep are not read over and over.
+    int sliceMs = kExitSliceMs;
     while (!waiting.empty()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        const int ready = poll(waiting.data(), waiting.size(), left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (remaining <= 0)
             break;
+        const int ready = poll(waiting.data(), waiting.size(),
+                               static_cast<int>(std::min<long long>(remaining, sliceMs)));
+        sliceMs = ready == 0 ? std::min(2 * sliceMs, kLongestExitSliceMs) : kExitSliceMs;
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
         for (std::size_t i = waiting.size(); i-- > 0;) {
-            if (waiting[i].revents != 0) {
+            // A slice without an exit: those stopped by a tracer are not waited for.
+            const bool gone = waiting[i].revents != 0;
+            if (gone || (ready == 0 && isStoppedByTracer(*left[i]))) {
+                if (!gone)
+                    held.push_back(left[i]->pid);
                 waiting.erase(waiting.begin() + static_cast<long>(i));
-                pids.erase(pids.begin() + static_cast<long>(i));
+                left.erase(left.begin() + static_cast<long>(i));
             }
         }
     }
-    return pids;
+    for (const EndingProcess *process : left)
+        held.push_back(process->pid);
+    return held;
 }

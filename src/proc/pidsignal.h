@@ -27,5 +27,14 @@ struct EndingProcess
 EndingProcess endingProcessOf(const HolderProcess &holder);
 
 // Waits until every process has exited or timeoutMs has passed; the pids of
-// those still running then.
+// those still running then. A process stopped by its tracer (at the stop
+// before its exit, which SIGKILL does not pass) is not waited for: only its
+// tracer lets it end, so it is among those returned as soon as a slice of
+// the wait (kExitSliceMs at first) passes without an exit and its state is
+// read.
 std::vector<int> waitForExits(const std::vector<EndingProcess> &processes, int timeoutMs);
+
+// How long a wait for exits lets pass without one before it reads the state
+// of those not yet gone: first, and at most.
+constexpr int kExitSliceMs = 10;
+constexpr int kLongestExitSliceMs = 160;

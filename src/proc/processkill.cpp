@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cassert>
 #include <cstdio>
 #include <unordered_set>
@@ -37,13 +38,16 @@ int ownPidInProc()
     return pid > 0 ? pid : static_cast<int>(getpid());
 }
 
-// Holds each found process's /proc directory until it is signalled: in list
-// order after the scan, or earlier when descriptors run out.
+// Signals each holder the scan finds as soon as it is found, before the scan
+// reads on: a holder that forks has the least time to hand its descriptors
+// to a child the scan may not reach. A holder signalled and waited for in an
+// earlier round of the same kill is only counted: it outlived both.
 class KillSink : public HolderSink
 {
 public:
-    KillSink(int exceptPid, std::optional<uid_t> onlyOwner)
-        : m_exceptPid(exceptPid), m_ownPid(ownPidInProc()), m_onlyOwner(onlyOwner)
+    KillSink(int exceptPid, std::optional<uid_t> onlyOwner, const std::unordered_set<int> &waitedForBefore)
+        : m_exceptPid(exceptPid), m_ownPid(ownPidInProc()), m_onlyOwner(onlyOwner),
+          m_waitedForBefore(waitedForBefore)
     {
     }
 
@@ -57,9 +61,18 @@ public:
             m_spared.push_back(pid);
             return;
         }
-        HolderProcess holder = holderOf(pid, fdDir, *this);
-        if (holder.procDir && isOwnedAsRequired(holder))
-            m_pending.push_back(std::move(holder));
+        if (m_waitedForBefore.count(pid)) {
+            m_outlived.push_back(pid);
+            return;
+        }
+        const HolderProcess holder = holderOf(pid, fdDir, *this);
+        if (!holder.procDir || !isOwnedAsRequired(holder))
+            return;
+        // A failed signal (the process has ended) is of no consequence: the
+        // next round's scan tells whether a child of it holds anything.
+        if (sendKill(holder))
+            m_ending.push_back(endingProcessOf(holder));
+        m_signalled.push_back(pid);
     }
 
     void cannotJudge(int pid) override
@@ -83,32 +96,25 @@ public:
         return false;
     }
 
-    bool killPendingToFreeDescriptors() override
+    // Out of descriptors: the pidfds of the processes signalled so far go,
+    // and with them the wait for their exits (the next scan tells).
+    bool freeDescriptors() override
     {
-        if (m_pending.empty())
-            return false;
-        signalPending();
-        return true;
+        const bool any = std::any_of(m_ending.begin(), m_ending.end(),
+                                     [](const EndingProcess &process) { return bool(process.pidFd); });
+        for (EndingProcess &process : m_ending)
+            process.pidFd.reset();
+        return any;
     }
 
-    void signalPending()
-    {
-        // A failed signal (the process has ended) is of no consequence: the
-        // next round's scan tells whether it still holds anything.
-        for (const HolderProcess &holder : m_pending) {
-            if (sendKill(holder))
-                m_ending.push_back(endingProcessOf(holder));
-            m_found.push_back(holder.pid);
-        }
-        m_pending.clear();
-    }
-
-    // The processes the scan found to signal, those signalled early included.
+    // This scan's holders, signalled now (or found ended before their signal).
+    const std::vector<int> &signalled() const { return m_signalled; }
+    // The holders waited for in an earlier round and found again.
+    const std::vector<int> &outlived() const { return m_outlived; }
     std::vector<int> found() const
     {
-        std::vector<int> pids = m_found;
-        for (const HolderProcess &holder : m_pending)
-            pids.push_back(holder.pid);
+        std::vector<int> pids = m_outlived;
+        pids.insert(pids.end(), m_signalled.begin(), m_signalled.end());
         return pids;
     }
     const std::vector<EndingProcess> &ending() const { return m_ending; }
@@ -135,8 +141,9 @@ private:
     int m_exceptPid;
     int m_ownPid;
     std::optional<uid_t> m_onlyOwner;
-    std::vector<HolderProcess> m_pending;
-    std::vector<int> m_found; // signalled, or found ended before its signal
+    const std::unordered_set<int> &m_waitedForBefore;
+    std::vector<int> m_signalled;
+    std::vector<int> m_outlived;
     std::vector<EndingProcess> m_ending;
     std::vector<int> m_spared;
     std::vector<int> m_unjudged;
@@ -173,31 +180,54 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exc
     assert(!boxPath.isEmpty());
     raiseDescriptorLimit();
     const QByteArray prefix = boxPath + '/';
-    std::unordered_set<int> signalled;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kKillBoundMs);
+    std::unordered_set<int> waitedFor;
     for (int round = 0;; ++round) {
-        KillSink sink(exceptPid, onlyOwner);
-        if (const int error = scanHolders(prefix, mounts, sink)) {
+        KillSink sink(exceptPid, onlyOwner, waitedFor);
+        const int error = scanHolders(prefix, mounts, sink);
+        if (error != 0 && error != -EAGAIN) {
             logProcUnreadable(error);
             qDebug() << "get_allOpenFilePidByPath error.";
             return -1;
         }
+        // Processes kept being made while /proc was read: a child may hold
+        // what its ended parent held, unread.
+        const bool complete = error == 0;
         const std::vector<int> found = sink.found();
-        if (found.empty())
+        if (found.empty() && complete)
             return sink.report() ? 0 : -1;
-        // Another round only for holders not signalled before: one that
-        // outlived its signal and the wait is held by the kernel.
-        const bool anyNew = std::any_of(found.begin(), found.end(),
-                                        [&signalled](int pid) { return !signalled.count(pid); });
-        if (!anyNew || round == kKillRounds || currentCallStopped()) {
+        // Another round only while this one may end holders: it signalled
+        // new ones, or the scan left processes unread.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        const bool mayEndMore = !sink.signalled().empty() || !complete;
+        if (!mayEndMore || round == kKillRounds || left <= 0 || currentCallStopped()) {
             sink.report();
+            if (!complete)
+                qDebug() << "processes were made faster than /proc could be read";
             qDebug().noquote() << "holders left after" << round << "rounds of signals:"
                                << processesForLog(found);
             return -1;
         }
-        sink.signalPending();
-        signalled.insert(found.begin(), found.end());
         // The next scan sees only what outlived its signal, or was born since.
-        waitForExits(sink.ending(), kExitWaitMs);
+        const std::vector<int> held = waitForExits(sink.ending(), static_cast<int>(std::min<long long>(left, kExitWaitMs)));
+        // A holder found again counts as outliving its signal only when the
+        // wait was given to it: one whose pidfd could not be had (descriptors
+        // ran out) is signalled, and waited for, again.
+        for (const EndingProcess &process : sink.ending()) {
+            if (process.pidFd)
+                waitedFor.insert(process.pid);
+        }
+        if (!held.empty())
+            qDebug().noquote() << "outlived SIGKILL (stopped by a tracer, or held in the kernel):"
+                               << processesForLog(held);
+        // Not one of this round's processes ended: the next would find them again.
+        if (!sink.ending().empty() && held.size() == sink.ending().size() && complete) {
+            sink.report();
+            qDebug().noquote() << "holders left after" << round + 1 << "rounds of signals:"
+                               << processesForLog(found);
+            return -1;
+        }
     }
 }
 

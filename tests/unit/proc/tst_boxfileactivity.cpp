@@ -114,7 +114,7 @@ private Q_SLOTS:
         QVERIFY(exitedNormally(newcomer->finish()));
     }
 
-    // With few descriptors left, the pending holders are signalled early and none is lost.
+    // With few descriptors left, the kill gives up its pidfds (and the waits on them) and none is lost.
     void killsAllWhenDescriptorsRunOut()
     {
         const QString box = m_dir.filePath(QStringLiteral("crowded"));
