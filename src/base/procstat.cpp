@@ -49,9 +49,9 @@ std::optional<ProcStat> parseProcStat(const char *text, std::size_t length)
     return stat;
 }
 
-std::optional<ProcStat> procStatIn(int procDir)
+std::optional<ProcStat> procStatIn(int dirFd, const char *path)
 {
-    const OwnedFd file(openat(procDir, "stat", O_RDONLY | O_CLOEXEC));
+    const OwnedFd file(openat(dirFd, path, O_RDONLY | O_CLOEXEC));
     // A name is at most 64 bytes; the whole line fits with room to spare.
     char text[1024];
     ssize_t length = -1;

@@ -16,6 +16,7 @@ struct ProcStat
 // Nothing when the text is no such line (cut short, no name, a field missing).
 std::optional<ProcStat> parseProcStat(const char *text, std::size_t length);
 
-// The line of the process whose /proc directory procDir is, read and parsed;
-// nothing when it cannot be read (the process has ended).
-std::optional<ProcStat> procStatIn(int procDir);
+// The stat file at path below dirFd (a process's or thread's /proc
+// directory, or one above it), read and parsed; nothing when it cannot be
+// read (the process has ended).
+std::optional<ProcStat> procStatIn(int dirFd, const char *path = "stat");

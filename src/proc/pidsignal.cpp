@@ -3,6 +3,7 @@
 
 #include "callguard.h"
 #include "direntries.h"
+#include "procstat.h"
 
 #include <fcntl.h>
 
@@ -30,20 +31,6 @@ bool isAlive(const EndingProcess &process)
     return syscall(SYS_pidfd_send_signal, process.pidFd.get(), 0, nullptr, 0) == 0;
 }
 
-// The state letter ("R", "D", "t"...) in the stat file at path below dirFd, or 0.
-char stateIn(int dirFd, const char *path)
-{
-    const OwnedFd file(openat(dirFd, path, O_RDONLY | O_CLOEXEC));
-    char text[512];
-    const ssize_t length = file ? read(file.get(), text, sizeof text - 1) : -1;
-    if (length <= 0)
-        return 0;
-    text[length] = '\0';
-    // "pid (comm) S ...": the name may hold ") ", the state follows the last.
-    const char *end = std::strrchr(text, ')');
-    return end && end[1] == ' ' ? end[2] : 0;
-}
-
 // Whether a thread of the process is stopped by its tracer ("t"). The state
 // is read by number and counts only while the pidfd shows the process alive
 // after it, which proves the number was still its own.
@@ -61,7 +48,8 @@ bool isStoppedByTracer(const EndingProcess &process)
     while (!stopped && (thread = entries.next())) {
         char statPath[kFdDirPathSize + 8];
         std::snprintf(statPath, sizeof statPath, "%s/stat", thread);
-        stopped = stateIn(threads.get(), statPath) == 't';
+        const std::optional<ProcStat> stat = procStatIn(threads.get(), statPath);
+        stopped = stat && stat->state == 't';
     }
     return stopped && isAlive(process);
 }
