@@ -41,9 +41,6 @@
 #include "kernelfilescan.h"
 #endif
 
-namespace {
-} // namespace
-
 #ifdef ARKVANE_KERNEL_SCAN
 namespace {
 
@@ -307,6 +304,8 @@ void allowKernelScanEngine(bool allowed)
     g_allowed.store(allowed);
 }
 
+namespace {
+
 bool pathTooLong(const KernelFileRecord &record)
 {
     return record.pathCut;
@@ -398,6 +397,8 @@ private:
     int m_pid = 0;
     int m_tid = 0;
 };
+
+} // namespace
 
 bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
                      std::vector<KernelHeldFile> &out)

@@ -29,7 +29,8 @@ public Q_SLOTS:
     }
 };
 
-bool operator==(const BoxFileItem &a, const BoxFileItem &b)
+// Found by argument-dependent lookup in the global namespace, for this file alone.
+static bool operator==(const BoxFileItem &a, const BoxFileItem &b)
 {
     return a.strFilePath == b.strFilePath && a.strRelativePath == b.strRelativePath;
 }
