@@ -6,6 +6,7 @@
 #include "boxusername.h"
 #include "buscaller.h"
 #include "callerprivilege.h"
+#include "callguard.h"
 #include "callqueue.h"
 #include "mountstatus.h"
 #include "logsites.h"
@@ -14,6 +15,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 
 #include <syslog.h>
 #include <unistd.h>
@@ -89,12 +91,12 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int call
 }
 
 void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const char *function,
-                                                 std::function<int()> wipe)
+                                                 const QByteArray &lane, std::function<int()> wipe)
 {
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller,
                                  CallQueue::Share::OfBackupTool, function,
-                                 CallQueue::Effect::Changes, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
+                                 CallQueue::Effect::Changes, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; }, lane);
 }
 
 int BoxDaemonBackupService::format_allBoxRootEntries()
@@ -109,11 +111,15 @@ int BoxDaemonBackupService::format_allBoxRootEntries()
             syslog(LOG_INFO, LOG_WIPE_ALL_NONE);
             return 0;
         }
-        for (const QString &boxRoot : boxRoots)
+        for (const QString &boxRoot : boxRoots) {
+            if (currentCallStopped())
+                break; // answered: no other box root is even scanned
             format_boxRootEntry(boxRoot, caller.pid);
+        }
         return 0;
     };
-    wipeOffTheBusThread(caller, "format_allBoxRootEntries", wipeAll);
+    // One wipe of every box root at a time; a lane no box root's path can take.
+    wipeOffTheBusThread(caller, "format_allBoxRootEntries", QByteArrayLiteral("*"), wipeAll);
     return -1;
 }
 
@@ -132,7 +138,8 @@ int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
     const QString boxRoot = strUserName == QLatin1String("root")
         ? QStringLiteral("/root/.box")
         : QStringLiteral("/home/%1/.box").arg(strUserName);
-    wipeOffTheBusThread(caller, "format_boxRootEntries",
+    // Wipes of one box root run one at a time, those of different ones beside each other.
+    wipeOffTheBusThread(caller, "format_boxRootEntries", QFile::encodeName(boxRoot),
                         [this, boxRoot, caller] { return format_boxRootEntry(boxRoot, caller.pid); });
     return -1;
 }

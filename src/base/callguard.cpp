@@ -9,57 +9,65 @@ thread_local CallGuard *t_guard = nullptr;
 
 } // namespace
 
-bool CallGuard::beginAct()
+bool CallGuard::beginAct(Act act)
 {
-    int expected = Working;
-    return m_state.compare_exchange_strong(expected, Acting);
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (m_state.load() != Working)
+        return false;
+    m_actUnderWay = act;
+    m_state.store(Acting);
+    return true;
 }
 
 void CallGuard::endAct(Act act)
 {
-    m_acts[static_cast<int>(act)].fetch_add(1);
-    int expected = Acting;
-    // Fails only when the deadline came meanwhile: the state stays StopAfterAct.
-    m_state.compare_exchange_strong(expected, Working);
+    const std::lock_guard<std::mutex> lock(m_lock);
+    ++m_acts[static_cast<int>(act)];
+    // AnsweredInAct: the deadline answered meanwhile, and this was the last act.
+    m_state.store(m_state.load() == Acting ? Working : Answered);
 }
 
 CallGuard::Claim CallGuard::expire()
 {
-    int state = m_state.load();
-    for (;;) {
-        if (state == Working && m_state.compare_exchange_weak(state, Answered))
-            return Claim::Answer;
-        if (state == Acting && m_state.compare_exchange_weak(state, StopAfterAct))
-            return Claim::LeftToWork;
-        if (state == StopAfterAct || state == Answered)
-            return Claim::Nothing;
+    const std::lock_guard<std::mutex> lock(m_lock);
+    switch (m_state.load()) {
+    case Working:
+        m_state.store(Answered);
+        return Claim::Answer;
+    case Acting:
+        // The act may never return: the answer does not wait for it.
+        m_state.store(AnsweredInAct);
+        return Claim::Answer;
+    default:
+        return Claim::Nothing;
     }
 }
 
 CallGuard::Claim CallGuard::finish()
 {
-    int state = m_state.load();
-    for (;;) {
-        assert(state != Acting);
-        if (state == Working && m_state.compare_exchange_weak(state, Answered))
-            return Claim::Answer;
-        if (state == StopAfterAct && m_state.compare_exchange_weak(state, Answered))
-            return Claim::LeftToWork;
-        if (state == Answered)
-            return Claim::Nothing;
-    }
+    const std::lock_guard<std::mutex> lock(m_lock);
+    assert(m_state.load() != Acting && m_state.load() != AnsweredInAct);
+    if (m_state.load() != Working)
+        return Claim::Nothing;
+    m_state.store(Answered);
+    return Claim::Answer;
 }
 
 bool CallGuard::stopped() const
 {
     const int state = m_state.load();
-    return state == StopAfterAct || state == Answered;
+    return state == AnsweredInAct || state == Answered;
 }
 
 QByteArray CallGuard::actsForLog() const
 {
-    return QByteArray::number(m_acts[0].load()) + " signals, " + QByteArray::number(m_acts[1].load())
-        + " unmounts, " + QByteArray::number(m_acts[2].load()) + " removals";
+    static const char *const kNames[] = {"signal", "unmount", "removal"};
+    const std::lock_guard<std::mutex> lock(m_lock);
+    QByteArray text = QByteArray::number(m_acts[0]) + " signals, " + QByteArray::number(m_acts[1])
+        + " unmounts, " + QByteArray::number(m_acts[2]) + " removals";
+    if (m_state.load() == AnsweredInAct)
+        text += QByteArray("; a ") + kNames[static_cast<int>(m_actUnderWay)] + " under way is its last";
+    return text;
 }
 
 CallGuard::Scope::Scope(CallGuard &guard) : m_previous(t_guard)
@@ -73,7 +81,7 @@ CallGuard::Scope::~Scope()
 }
 
 GuardedAct::GuardedAct(CallGuard::Act act)
-    : m_guard(t_guard), m_act(act), m_allowed(!m_guard || m_guard->beginAct())
+    : m_guard(t_guard), m_act(act), m_allowed(!m_guard || m_guard->beginAct(act))
 {
 }
 
