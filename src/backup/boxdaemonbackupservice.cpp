@@ -6,7 +6,6 @@
 #include "boxusername.h"
 #include "buscaller.h"
 #include "callerprivilege.h"
-#include "callguard.h"
 #include "callqueue.h"
 #include "mountstatus.h"
 #include "logsites.h"
@@ -111,11 +110,9 @@ int BoxDaemonBackupService::format_allBoxRootEntries()
             syslog(LOG_INFO, LOG_WIPE_ALL_NONE);
             return 0;
         }
-        for (const QString &boxRoot : boxRoots) {
-            if (currentCallStopped())
-                break; // answered: no other box root is even scanned
+        wipeEachBoxRoot(boxRoots, [this, &caller](const QString &boxRoot) {
             format_boxRootEntry(boxRoot, caller.pid);
-        }
+        });
         return 0;
     };
     // One wipe of every box root at a time; a lane no box root's path can take.

@@ -16,8 +16,12 @@
 #include <fcntl.h>
 #include <syslog.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -128,4 +132,32 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
         return holdersEnded ? 0 : -1;
     logRemovalFailed(boxRoot, removal ? errno : removal.firstError);
     return -1;
+}
+
+void wipeEachBoxRoot(const QStringList &boxRoots, const std::function<void(const QString &)> &wipeOne)
+{
+    std::atomic<int> next{0};
+    const auto takeInTurn = [&] {
+        for (int i = next++; i < boxRoots.size(); i = next++) {
+            if (currentCallStopped())
+                return; // answered: no other box root is even scanned
+            wipeOne(boxRoots[i]);
+        }
+    };
+    CallGuard *const guard = CallGuard::current();
+    std::thread beside;
+    try {
+        // Inherits the worker's scheduling: a batch thread too.
+        beside = std::thread([&] {
+            std::optional<CallGuard::Scope> acts;
+            if (guard)
+                acts.emplace(*guard);
+            takeInTurn();
+        });
+    } catch (const std::system_error &) {
+        // No second thread to be had: this one takes every box root.
+    }
+    takeInTurn();
+    if (beside.joinable())
+        beside.join();
 }

@@ -12,51 +12,36 @@ thread_local CallGuard *t_guard = nullptr;
 bool CallGuard::beginAct(Act act)
 {
     const std::lock_guard<std::mutex> lock(m_lock);
-    if (m_state.load() != Working)
+    if (m_answered.load())
         return false;
-    m_actUnderWay = act;
-    m_state.store(Acting);
+    ++m_underWay[static_cast<int>(act)];
     return true;
 }
 
 void CallGuard::endAct(Act act)
 {
     const std::lock_guard<std::mutex> lock(m_lock);
+    --m_underWay[static_cast<int>(act)];
     ++m_acts[static_cast<int>(act)];
-    // AnsweredInAct: the deadline answered meanwhile, and this was the last act.
-    m_state.store(m_state.load() == Acting ? Working : Answered);
 }
 
 CallGuard::Claim CallGuard::expire()
 {
+    // Acts under way may never return: the answer does not wait for them.
     const std::lock_guard<std::mutex> lock(m_lock);
-    switch (m_state.load()) {
-    case Working:
-        m_state.store(Answered);
-        return Claim::Answer;
-    case Acting:
-        // The act may never return: the answer does not wait for it.
-        m_state.store(AnsweredInAct);
-        return Claim::Answer;
-    default:
-        return Claim::Nothing;
-    }
+    return m_answered.exchange(true) ? Claim::Nothing : Claim::Answer;
 }
 
 CallGuard::Claim CallGuard::finish()
 {
     const std::lock_guard<std::mutex> lock(m_lock);
-    assert(m_state.load() != Acting && m_state.load() != AnsweredInAct);
-    if (m_state.load() != Working)
-        return Claim::Nothing;
-    m_state.store(Answered);
-    return Claim::Answer;
+    assert(m_underWay[0] == 0 && m_underWay[1] == 0 && m_underWay[2] == 0);
+    return m_answered.exchange(true) ? Claim::Nothing : Claim::Answer;
 }
 
 bool CallGuard::stopped() const
 {
-    const int state = m_state.load();
-    return state == AnsweredInAct || state == Answered;
+    return m_answered.load();
 }
 
 QByteArray CallGuard::actsForLog() const
@@ -65,9 +50,24 @@ QByteArray CallGuard::actsForLog() const
     const std::lock_guard<std::mutex> lock(m_lock);
     QByteArray text = QByteArray::number(m_acts[0]) + " signals, " + QByteArray::number(m_acts[1])
         + " unmounts, " + QByteArray::number(m_acts[2]) + " removals";
-    if (m_state.load() == AnsweredInAct)
-        text += QByteArray("; a ") + kNames[static_cast<int>(m_actUnderWay)] + " under way is its last";
+    QByteArray underWay;
+    int count = 0;
+    for (int act = 0; act < 3; ++act) {
+        if (m_underWay[act] == 0)
+            continue;
+        underWay += (count == 0 ? "" : " and ")
+            + (m_underWay[act] == 1 ? QByteArray("a ") : QByteArray::number(m_underWay[act]) + ' ') + kNames[act]
+            + (m_underWay[act] == 1 ? "" : "s");
+        count += m_underWay[act];
+    }
+    if (count > 0)
+        text += "; " + underWay + (count == 1 ? " under way is its last" : " under way are its last");
     return text;
+}
+
+CallGuard *CallGuard::current()
+{
+    return t_guard;
 }
 
 CallGuard::Scope::Scope(CallGuard &guard) : m_previous(t_guard)

@@ -9,10 +9,11 @@
 // An answer is the last act of its call. Every act of a call that changes the
 // system (a signal, an unmount, a removal) is made through the guard of the
 // call the thread works for. Once the call is answered the guard refuses
-// every further act. The deadline answers even while an act is under way: an
+// every further act. The deadline answers even while acts are under way: an
 // act may stall (an unlink on a file system whose server stopped answering),
-// and no act may withhold an answer. That act, begun before the answer, is
-// then the call's last, and the late line says it was under way.
+// and no act may withhold an answer. Those acts, begun before the answer, are
+// then the call's last, and the late line says they were under way. A call's
+// work may act on more than one thread (each box root of a wipe of all).
 class CallGuard
 {
 public:
@@ -37,6 +38,9 @@ public:
     // during one.
     QByteArray actsForLog() const;
 
+    // The guard the calling thread's acts go through; null when none.
+    static CallGuard *current();
+
     // Makes guard the one the calling thread's acts go through while it lives.
     class Scope
     {
@@ -51,12 +55,11 @@ public:
     };
 
 private:
-    enum State { Working, Acting, AnsweredInAct, Answered };
-    // Held only to change or read the state with the counts, never across
+    // Held only to read or change the answer with the counts, never across
     // an act, so the deadline never waits for one.
     mutable std::mutex m_lock;
-    std::atomic<int> m_state{Working}; // read alone by stopped()
-    Act m_actUnderWay = Act::Signal; // in Acting and AnsweredInAct
+    std::atomic<bool> m_answered{false}; // read alone by stopped()
+    int m_underWay[3] = {};
     int m_acts[3] = {};
 };
 
