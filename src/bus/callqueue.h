@@ -32,8 +32,9 @@ struct CallAnswer
 //
 // Fair shares: each caller uid runs at most kSharePerUid calls at a time and
 // queues at most kQueuePerUid more; a call beyond that is refused at once.
-// The backup tool's wipes run kBackupToolWidth at a time, one per box root
-// (its lane), so one box's wipe never waits behind another's.
+// The backup tool's wipes run kBackupToolWidth at a time, and those of one box
+// root (its lane) one at a time: what waits behind a stuck wipe is another
+// wipe of the same box root, not a wipe of another.
 // At most kWorkers calls run at a time, taken from the shares in turn.
 // Deadline: a call not answered after deadlineMs() gets its refusal reply and
 // a log line, even when its worker is stuck in an act (see CallGuard). A
@@ -49,8 +50,8 @@ class CallQueue : public QObject
 {
     Q_OBJECT
 public:
-    // Two cores: one caller takes at most one; two more workers let further
-    // callers start while two calls are stuck or busy.
+    // Two cores: one caller takes at most one (the backup tool two); two more
+    // workers let further callers start while two calls are stuck or busy.
     static constexpr int kWorkers = 4;
     static constexpr int kSharePerUid = 1;
     static constexpr int kQueuePerUid = 16;
