@@ -14,6 +14,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 
 #include <syslog.h>
 #include <unistd.h>
@@ -89,12 +90,12 @@ int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot, int call
 }
 
 void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const char *function,
-                                                 std::function<int()> wipe)
+                                                 const QByteArray &lane, std::function<int()> wipe)
 {
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller,
                                  CallQueue::Share::OfBackupTool, function,
-                                 CallQueue::Effect::Changes, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; });
+                                 CallQueue::Effect::Changes, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; }, lane);
 }
 
 int BoxDaemonBackupService::format_allBoxRootEntries()
@@ -109,11 +110,13 @@ int BoxDaemonBackupService::format_allBoxRootEntries()
             syslog(LOG_INFO, LOG_WIPE_ALL_NONE);
             return 0;
         }
-        for (const QString &boxRoot : boxRoots)
+        wipeEachBoxRoot(boxRoots, [this, &caller](const QString &boxRoot) {
             format_boxRootEntry(boxRoot, caller.pid);
+        });
         return 0;
     };
-    wipeOffTheBusThread(caller, "format_allBoxRootEntries", wipeAll);
+    // One wipe of every box root at a time; a lane no box root's path can take.
+    wipeOffTheBusThread(caller, "format_allBoxRootEntries", QByteArrayLiteral("*"), wipeAll);
     return -1;
 }
 
@@ -132,7 +135,8 @@ int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
     const QString boxRoot = strUserName == QLatin1String("root")
         ? QStringLiteral("/root/.box")
         : QStringLiteral("/home/%1/.box").arg(strUserName);
-    wipeOffTheBusThread(caller, "format_boxRootEntries",
+    // Wipes of one box root run one at a time, those of different ones beside each other.
+    wipeOffTheBusThread(caller, "format_boxRootEntries", QFile::encodeName(boxRoot),
                         [this, boxRoot, caller] { return format_boxRootEntry(boxRoot, caller.pid); });
     return -1;
 }

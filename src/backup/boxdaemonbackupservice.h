@@ -38,6 +38,6 @@ private:
     // Wipes one box root, sparing the caller's process.
     int format_boxRootEntry(const QString &boxRoot, int callerPid);
     // Answers the call being served from a worker with the wipe's result.
-    void wipeOffTheBusThread(const BusCaller &caller, const char *function,
+    void wipeOffTheBusThread(const BusCaller &caller, const char *function, const QByteArray &lane,
                              std::function<int()> wipe);
 };

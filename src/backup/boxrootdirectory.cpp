@@ -4,7 +4,7 @@
 #include "boxrootprobe.h"
 #include "callguard.h"
 #include "safepath.h"
-
+#include "statnode.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -25,17 +25,16 @@ bool meansAbsent(int error)
         || error == EACCES;
 }
 
-BoxRootKind kindOfUnopenable(int parentFd, const char *name, int openError)
+// The kind of the entry opened O_PATH | O_NOFOLLOW: the entry itself, a link
+// not followed, a mount on it entered (its type then from the kernel's cache).
+BoxRootKind kindOfEntry(int parentFd, const char *name, int entryFd)
 {
-    if (openError == ENOENT)
-        return BoxRootKind::Absent;
-    if (openError != ELOOP && openError != ENOTDIR)
+    struct statx own {};
+    if (!statNode(entryFd, "", AT_EMPTY_PATH, own))
         return BoxRootKind::Unusable;
-
-    struct stat own {};
-    if (fstatat(parentFd, name, &own, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? BoxRootKind::Absent : BoxRootKind::Unusable;
-    if (!S_ISLNK(own.st_mode))
+    if (S_ISDIR(own.stx_mode))
+        return BoxRootKind::Directory;
+    if (!S_ISLNK(own.stx_mode))
         return BoxRootKind::Absent;
     // Only looked at, to keep "a broken link is no box root"; never entered.
     struct stat target {};
@@ -43,6 +42,11 @@ BoxRootKind kindOfUnopenable(int parentFd, const char *name, int openError)
         return BoxRootKind::LinkToDirectory;
     return BoxRootKind::Absent;
 }
+
+// Stacked mounts on one box root detached before the wipe gives up: each
+// detach takes the topmost, and a user who keeps mounting there (a FUSE
+// mount of their own) must not keep the worker looping.
+constexpr int kMostMountsOnBoxRoot = 64;
 
 } // namespace
 
@@ -67,11 +71,15 @@ OpenedBoxRoot openBoxRoot(const QByteArray &path)
         root.kind = meansAbsent(errno) ? BoxRootKind::Absent : BoxRootKind::Unusable;
         return root;
     }
-    root.box.reset(openat(root.parent.get(), root.name.constData(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    root.kind = root.box.isValid()
-        ? BoxRootKind::Directory
-        : kindOfUnopenable(root.parent.get(), root.name.constData(), errno);
+    // O_PATH asks the file system mounted on the box root nothing (a FUSE
+    // server may never answer); the directory is opened for reading only once
+    // every mount on it is gone (openUnderMountsOnIt).
+    root.box.reset(openat(root.parent.get(), root.name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!root.box.isValid()) {
+        root.kind = errno == ENOENT || errno == ENOTDIR ? BoxRootKind::Absent : BoxRootKind::Unusable;
+        return root;
+    }
+    root.kind = kindOfEntry(root.parent.get(), root.name.constData(), root.box.get());
     return root;
 }
 
@@ -147,4 +155,61 @@ int detachMountBelowBox(int boxFd, const QByteArray &relative)
     if (!act)
         return ECANCELED;
     return umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
+{
+    BoxRootUnderMounts result;
+    struct statx parent {};
+    if (!statNode(root.parent.get(), "", AT_EMPTY_PATH, parent)) {
+        result.error = errno;
+        return result;
+    }
+    // Without mount ids a bind mount from the parent's own file system could
+    // not be told apart: nothing is removed then.
+    if (!(parent.stx_mask & STATX_MNT_ID)) {
+        result.error = EOPNOTSUPP;
+        return result;
+    }
+    const QByteArray pinned = pathThroughDescriptor(root.parent.get(), root.name);
+    for (;;) {
+        // The name is looked up in the parent and the mounts on it entered,
+        // but nothing is asked of the file system mounted there.
+        struct statx entry {};
+        if (!statNode(root.parent.get(), root.name.constData(), AT_SYMLINK_NOFOLLOW, entry)) {
+            result.error = errno;
+            return result;
+        }
+        if (entry.stx_mnt_id == parent.stx_mnt_id)
+            break;
+        if (result.detached == kMostMountsOnBoxRoot) {
+            result.error = EBUSY;
+            return result;
+        }
+        // Not forced: that would abort a FUSE file system's every mount,
+        // outside the box too, and a detach never waits for its server.
+        const GuardedAct act(CallGuard::Act::Unmount);
+        if (!act) {
+            result.error = ECANCELED;
+            return result;
+        }
+        if (umount2(pinned.constData(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) {
+            result.error = errno;
+            result.unmountFailed = true;
+            return result;
+        }
+        ++result.detached;
+    }
+    OwnedFd box(openat(root.parent.get(), root.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct statx opened {};
+    if (!box.isValid() || !statNode(box.get(), "", AT_EMPTY_PATH, opened)) {
+        result.error = errno;
+        return result;
+    }
+    if (opened.stx_mnt_id != parent.stx_mnt_id) {
+        result.error = EBUSY; // mounted on again meanwhile
+        return result;
+    }
+    root.box = std::move(box);
+    return result;
 }

@@ -10,7 +10,7 @@
 enum class BoxRootKind {
     Absent, // missing, or no directory (a broken link, a link to a file, a file)
     LinkToDirectory, // a symbolic link: removed as a link, its target never touched
-    Directory, // a real directory, open in `box`
+    Directory, // a real directory (or a mount on the entry), open O_PATH in `box`
     Unusable, // names no single entry ("/", "..") or could not be opened
     Stalled, // its opening did not answer in time: nothing was opened
 };
@@ -33,6 +33,21 @@ OpenedBoxRoot openBoxRoot(const QByteArray &path);
 // never return. Stalled when it did not, or when an earlier look-up of the
 // same path is still stuck.
 OpenedBoxRoot openBoxRootWithin(const QByteArray &path);
+
+// What openUnderMountsOnIt did.
+struct BoxRootUnderMounts
+{
+    int detached = 0; // mounts detached from the box root's own entry
+    int error = 0; // 0 when the box root is open for reading in `box`
+    bool unmountFailed = false; // error came from umount2
+};
+
+// Detaches the mounts on the box root's own entry, stacked ones one by one
+// (MNT_DETACH takes what is mounted below each along), until the entry is on
+// its parent's mount, and only then opens the directory there for reading
+// into root.box. Nothing on a mount on the box root is ever removed: an
+// error leaves root.box as it was.
+BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root);
 
 // Removes the (emptied) box root from its parent, but only while that entry
 // is still the directory that was opened.

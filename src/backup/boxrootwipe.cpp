@@ -16,8 +16,12 @@
 #include <fcntl.h>
 #include <syslog.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -63,7 +67,7 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &t
 
 int wipeBoxRoot(const QString &boxRoot, int callerPid)
 {
-    const OpenedBoxRoot root = openBoxRootWithin(QFile::encodeName(boxRoot));
+    OpenedBoxRoot root = openBoxRootWithin(QFile::encodeName(boxRoot));
     switch (root.kind) {
     case BoxRootKind::Stalled:
         // Its file system stopped answering: nothing is touched, now or later.
@@ -104,7 +108,21 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
         syslog(LOG_INFO, LOG_WIPE_HOLDERS_LEFT, escapedForLog(boxRoot).constData());
     if (currentCallStopped())
         return -1; // answered: nothing more is touched
-    if (mountsRead)
+
+    // A mount on the box root itself (a bind of a directory outside every
+    // box, a user's FUSE mount) goes like those below it, before anything is
+    // removed: what is removed is only what lies beneath, on the parent's mount.
+    const BoxRootUnderMounts under = openUnderMountsOnIt(root);
+    if (under.error != 0) {
+        if (under.unmountFailed)
+            syslog(LOG_INFO, LOG_WIPE_UNMOUNT_FAILED, escapedForLog(boxRoot).constData(), std::strerror(under.error));
+        else
+            logRemovalFailed(boxRoot, under.error);
+        return -1;
+    }
+    // Those detached took what was mounted on them along: the table is read again.
+    const bool belowRead = under.detached == 0 ? mountsRead : mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
+    if (belowRead)
         detachMountsBelow(root.box.get(), realBox, mounts, boxRoot);
 
     // A mount still below (hidden, or its unmount failed) is left whole, and
@@ -114,4 +132,32 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
         return holdersEnded ? 0 : -1;
     logRemovalFailed(boxRoot, removal ? errno : removal.firstError);
     return -1;
+}
+
+void wipeEachBoxRoot(const QStringList &boxRoots, const std::function<void(const QString &)> &wipeOne)
+{
+    std::atomic<int> next{0};
+    const auto takeInTurn = [&] {
+        for (int i = next++; i < boxRoots.size(); i = next++) {
+            if (currentCallStopped())
+                return; // answered: no other box root is even scanned
+            wipeOne(boxRoots[i]);
+        }
+    };
+    CallGuard *const guard = CallGuard::current();
+    std::thread beside;
+    try {
+        // Inherits the worker's scheduling: a batch thread too.
+        beside = std::thread([&] {
+            std::optional<CallGuard::Scope> acts;
+            if (guard)
+                acts.emplace(*guard);
+            takeInTurn();
+        });
+    } catch (const std::system_error &) {
+        // No second thread to be had: this one takes every box root.
+    }
+    takeInTurn();
+    if (beside.joinable())
+        beside.join();
 }

@@ -9,57 +9,65 @@ thread_local CallGuard *t_guard = nullptr;
 
 } // namespace
 
-bool CallGuard::beginAct()
+bool CallGuard::beginAct(Act act)
 {
-    int expected = Working;
-    return m_state.compare_exchange_strong(expected, Acting);
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (m_answered.load())
+        return false;
+    ++m_underWay[static_cast<int>(act)];
+    return true;
 }
 
 void CallGuard::endAct(Act act)
 {
-    m_acts[static_cast<int>(act)].fetch_add(1);
-    int expected = Acting;
-    // Fails only when the deadline came meanwhile: the state stays StopAfterAct.
-    m_state.compare_exchange_strong(expected, Working);
+    const std::lock_guard<std::mutex> lock(m_lock);
+    --m_underWay[static_cast<int>(act)];
+    ++m_acts[static_cast<int>(act)];
 }
 
 CallGuard::Claim CallGuard::expire()
 {
-    int state = m_state.load();
-    for (;;) {
-        if (state == Working && m_state.compare_exchange_weak(state, Answered))
-            return Claim::Answer;
-        if (state == Acting && m_state.compare_exchange_weak(state, StopAfterAct))
-            return Claim::LeftToWork;
-        if (state == StopAfterAct || state == Answered)
-            return Claim::Nothing;
-    }
+    // Acts under way may never return: the answer does not wait for them.
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_answered.exchange(true) ? Claim::Nothing : Claim::Answer;
 }
 
 CallGuard::Claim CallGuard::finish()
 {
-    int state = m_state.load();
-    for (;;) {
-        assert(state != Acting);
-        if (state == Working && m_state.compare_exchange_weak(state, Answered))
-            return Claim::Answer;
-        if (state == StopAfterAct && m_state.compare_exchange_weak(state, Answered))
-            return Claim::LeftToWork;
-        if (state == Answered)
-            return Claim::Nothing;
-    }
+    const std::lock_guard<std::mutex> lock(m_lock);
+    assert(m_underWay[0] == 0 && m_underWay[1] == 0 && m_underWay[2] == 0);
+    return m_answered.exchange(true) ? Claim::Nothing : Claim::Answer;
 }
 
 bool CallGuard::stopped() const
 {
-    const int state = m_state.load();
-    return state == StopAfterAct || state == Answered;
+    return m_answered.load();
 }
 
 QByteArray CallGuard::actsForLog() const
 {
-    return QByteArray::number(m_acts[0].load()) + " signals, " + QByteArray::number(m_acts[1].load())
-        + " unmounts, " + QByteArray::number(m_acts[2].load()) + " removals";
+    static const char *const kNames[] = {"signal", "unmount", "removal"};
+    const std::lock_guard<std::mutex> lock(m_lock);
+    QByteArray text = QByteArray::number(m_acts[0]) + " signals, " + QByteArray::number(m_acts[1])
+        + " unmounts, " + QByteArray::number(m_acts[2]) + " removals";
+    QByteArray underWay;
+    int count = 0;
+    for (int act = 0; act < 3; ++act) {
+        if (m_underWay[act] == 0)
+            continue;
+        underWay += (count == 0 ? "" : " and ")
+            + (m_underWay[act] == 1 ? QByteArray("a ") : QByteArray::number(m_underWay[act]) + ' ') + kNames[act]
+            + (m_underWay[act] == 1 ? "" : "s");
+        count += m_underWay[act];
+    }
+    if (count > 0)
+        text += "; " + underWay + (count == 1 ? " under way is its last" : " under way are its last");
+    return text;
+}
+
+CallGuard *CallGuard::current()
+{
+    return t_guard;
 }
 
 CallGuard::Scope::Scope(CallGuard &guard) : m_previous(t_guard)
@@ -73,7 +81,7 @@ CallGuard::Scope::~Scope()
 }
 
 GuardedAct::GuardedAct(CallGuard::Act act)
-    : m_guard(t_guard), m_act(act), m_allowed(!m_guard || m_guard->beginAct())
+    : m_guard(t_guard), m_act(act), m_allowed(!m_guard || m_guard->beginAct(act))
 {
 }
 

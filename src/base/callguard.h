@@ -4,38 +4,42 @@
 #include <QByteArray>
 
 #include <atomic>
+#include <mutex>
 
 // An answer is the last act of its call. Every act of a call that changes the
 // system (a signal, an unmount, a removal) is made through the guard of the
 // call the thread works for. Once the call is answered the guard refuses
-// every further act; while an act is under way the call cannot be answered:
-// the deadline that comes then leaves the answer to the worker, which stops
-// after that act. An act is a single system call that cannot stall (pidfd
-// signals, detaching unmounts, unlinks on the box's own file system), so the
-// bus thread never waits for one.
+// every further act. The deadline answers even while acts are under way: an
+// act may stall (an unlink on a file system whose server stopped answering),
+// and no act may withhold an answer. Those acts, begun before the answer, are
+// then the call's last, and the late line says they were under way. A call's
+// work may act on more than one thread (each box root of a wipe of all).
 class CallGuard
 {
 public:
     enum class Act { Signal, Unmount, Removal };
     enum class Claim {
-        Answer,     // this side answers now
-        LeftToWork, // an act is under way: the worker answers -1 after it
-        Nothing,    // already answered, or left to the worker
+        Answer,  // this side answers now
+        Nothing, // already answered
     };
 
-    // Worker, before one act: false when the call is answered or must stop.
-    bool beginAct();
+    // Worker, before one act: false when the call is answered.
+    bool beginAct(Act act);
     void endAct(Act act);
     // Deadline (bus thread).
     Claim expire();
-    // Worker, once its work has returned: Answer with its result, or, after a
-    // deadline that came during an act, LeftToWork: answer -1 as late.
+    // Worker, once its work has returned: Answer with its result.
     Claim finish();
     // Whether further acts would be refused: the work may stop early.
     bool stopped() const;
 
-    // "2 signals, 0 unmounts, 14 removals": what the call did, for its log line.
+    // "2 signals, 0 unmounts, 14 removals": what the call did, for its log
+    // line, and "; a removal under way is its last" when the answer came
+    // during one.
     QByteArray actsForLog() const;
+
+    // The guard the calling thread's acts go through; null when none.
+    static CallGuard *current();
 
     // Makes guard the one the calling thread's acts go through while it lives.
     class Scope
@@ -51,9 +55,12 @@ public:
     };
 
 private:
-    enum State { Working, Acting, StopAfterAct, Answered };
-    std::atomic<int> m_state{Working};
-    std::atomic<int> m_acts[3] = {};
+    // Held only to read or change the answer with the counts, never across
+    // an act, so the deadline never waits for one.
+    mutable std::mutex m_lock;
+    std::atomic<bool> m_answered{false}; // read alone by stopped()
+    int m_underWay[3] = {};
+    int m_acts[3] = {};
 };
 
 // One act through the calling thread's guard (always allowed on a thread that

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +32,7 @@ struct CallQueue::Call
     QDBusConnection connection;
     QDBusMessage message;
     ShareKey key = 0;
+    QByteArray lane;
     BusCaller caller;
     const char *function = nullptr;
     bool changesSystem = false;
@@ -41,6 +41,7 @@ struct CallQueue::Call
     // The next two only on the bus thread.
     bool started = false;
     bool late = false; // its deadline passed while it ran
+    bool released = false; // stuck, and no longer counted against its share
     // Decides who answers, the worker or the deadline, and stops the work's
     // acts once the answer is out.
     CallGuard guard;
@@ -96,7 +97,7 @@ CallQueue &CallQueue::instance()
 
 void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &message,
                        const BusCaller &caller, Share share, const char *function, Effect effect,
-                       const QList<QVariant> &refusal, Work work)
+                       const QList<QVariant> &refusal, Work work, const QByteArray &lane)
 {
     // Callers the bus daemon could not name share one queue.
     const ShareKey key = share == Share::OfBackupTool ? kBackupToolShare
@@ -105,6 +106,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
                                                      : ShareKey(uid_t(-1));
     auto call = std::make_shared<Call>(connection, message);
     call->key = key;
+    call->lane = lane;
     call->caller = caller;
     call->function = function;
     call->changesSystem = effect == Effect::Changes;
@@ -127,22 +129,42 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
     startWhatMay();
 }
 
+int CallQueue::widthOf(ShareKey key)
+{
+    return key == kBackupToolShare ? kBackupToolWidth : kSharePerUid;
+}
+
+bool CallQueue::servesManyUsers(ShareKey key)
+{
+    return key == kBackupToolShare || key == kDiscoveryShare || key == ShareKey(0);
+}
+
+std::deque<std::shared_ptr<CallQueue::Call>>::iterator CallQueue::startable(ShareKey key)
+{
+    Queue &queue = m_shares[key];
+    if (queue.running >= widthOf(key))
+        return queue.waiting.end();
+    return std::find_if(queue.waiting.begin(), queue.waiting.end(), [&queue](const std::shared_ptr<Call> &call) {
+        return call->lane.isEmpty() || queue.busyLanes.count(call->lane) == 0;
+    });
+}
+
 void CallQueue::startWhatMay()
 {
-    // One pass over the uids in turn per free worker; a uid whose share is
-    // taken keeps its place and waits.
+    // One pass over the shares in turn per free worker; a share that is full,
+    // or whose calls wait for their lanes, keeps its place and waits.
     while (m_active < kWorkers) {
         auto it = std::find_if(m_turns.begin(), m_turns.end(), [this](ShareKey key) {
-            return m_shares[key].running < kSharePerUid;
+            return startable(key) != m_shares[key].waiting.end();
         });
         if (it == m_turns.end())
             return;
         const ShareKey key = *it;
         m_turns.erase(it);
         Queue &queue = m_shares[key];
-        assert(!queue.waiting.empty());
-        const std::shared_ptr<Call> call = queue.waiting.front();
-        queue.waiting.pop_front();
+        const auto next = startable(key);
+        const std::shared_ptr<Call> call = *next;
+        queue.waiting.erase(next);
         if (!queue.waiting.empty())
             m_turns.push_back(key);
         start(call);
@@ -151,7 +173,10 @@ void CallQueue::startWhatMay()
 
 void CallQueue::start(const std::shared_ptr<Call> &call)
 {
-    ++m_shares[call->key].running;
+    Queue &queue = m_shares[call->key];
+    ++queue.running;
+    if (!call->lane.isEmpty())
+        queue.busyLanes.insert(call->lane);
     ++m_active;
     call->started = true;
     const bool running = threadPool().run([this, call] {
@@ -188,11 +213,6 @@ void CallQueue::answerOnWorker(Call &call)
                 send(call, result.arguments);
             }
             break;
-        case CallGuard::Claim::LeftToWork:
-            // The deadline came during an act: the work stopped after it.
-            logLate(call, "from its worker");
-            send(call, call.refusal);
-            break;
         case CallGuard::Claim::Nothing:
             // Answered at the deadline; every act since was refused.
             if (call.changesSystem)
@@ -209,7 +229,12 @@ void CallQueue::answerOnWorker(Call &call)
 
 void CallQueue::finish(const std::shared_ptr<Call> &call)
 {
-    --m_shares[call->key].running;
+    Queue &queue = m_shares[call->key];
+    if (call->released)
+        --m_stuckReleased;
+    else
+        --queue.running;
+    queue.busyLanes.erase(call->lane);
     if (!call->late)
         --m_active;
     forgetIfIdle(call->key);
@@ -223,20 +248,24 @@ void CallQueue::expire(const std::shared_ptr<Call> &call)
     if (claim == CallGuard::Claim::Nothing)
         return;
     if (call->started) {
-        // The worker may be stuck in the kernel: its caller's share stays
-        // taken until it returns, the pool gets the place back now.
+        // The worker may be stuck in the kernel: the pool gets the place
+        // back now; its lane stays taken until it returns, and so does a
+        // plain user's share.
         call->late = true;
         --m_active;
+        if (servesManyUsers(call->key) && m_stuckReleased < kStuckReleased) {
+            call->released = true;
+            ++m_stuckReleased;
+            --m_shares[call->key].running;
+        }
     } else {
         Queue &queue = m_shares[call->key];
         queue.waiting.erase(std::find(queue.waiting.begin(), queue.waiting.end(), call));
         if (queue.waiting.empty())
             m_turns.erase(std::find(m_turns.begin(), m_turns.end(), call->key));
     }
-    if (claim == CallGuard::Claim::Answer) {
-        logLate(*call, call->started ? "from its worker" : "while waiting for a worker");
-        send(*call, call->refusal);
-    }
+    logLate(*call, call->started ? "from its worker" : "while waiting for a worker");
+    send(*call, call->refusal);
     forgetIfIdle(call->key);
     startWhatMay();
 }
@@ -257,6 +286,7 @@ void CallQueue::send(const Call &call, const QList<QVariant> &arguments)
 void CallQueue::forgetIfIdle(ShareKey key)
 {
     const auto it = m_shares.find(key);
-    if (it != m_shares.end() && it->second.running == 0 && it->second.waiting.empty())
+    if (it != m_shares.end() && it->second.running == 0 && it->second.waiting.empty()
+        && it->second.busyLanes.empty())
         m_shares.erase(it);
 }

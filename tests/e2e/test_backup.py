@@ -116,6 +116,27 @@ class Wipe(DaemonTestCase):
         self.assertEqual(snapshot(source), before)
         self.assertLines(self.syslog.lines(), [CALLED])
 
+    def test_mounts_on_the_box_root_itself_are_detached_never_emptied(self):
+        # A directory outside every box bound on the box root, a mount below
+        # it and a holder reached through it; alone or stacked on a tmpfs.
+        box, source = box_of("alice"), os.path.join(SCRATCH, "outside")
+        make_tree(source, ["d/inner/keep", "top", "sub/"])
+        before = snapshot(source)
+        self.addCleanup(subprocess.run, ["umount", "-R", "-q", box])
+        for command, stacked in (("backup-format", False), ("backup-format-all", False), ("backup-format", True)):
+            with self.subTest(command=command, stacked=stacked):
+                fresh_box("alice")
+                make_tree(box, ["beneath"], user="alice")
+                for mount in [["-t", "tmpfs", "x", box]] * stacked + [["--bind", source, box],
+                                                                      ["-t", "tmpfs", "x", box + "/sub"]]:
+                    subprocess.run(["mount", *mount], check=True)
+                holder = self.hold([box + "/top"], user="alice")
+                self.assertEqual(backup_tool(command, *["alice"] * (command == "backup-format"))["result"], 0)
+                self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
+                self.assertEqual((os.path.lexists(box), is_mount_point(box), is_mount_point(box + "/sub")),
+                                 (False, False, False))
+                self.assertEqual(snapshot(source), before)
+
     def test_links_are_removed_never_followed(self):
         # alice's box root is a link; bob's holds links to mount points.
         target = os.path.join(SCRATCH, "linked-root-target")

@@ -16,10 +16,10 @@ QUEUE = 16
 PROBE_BOUND_S = DEADLINE_MS / 10000  # the daemon's wait for one box root's look-up: 500 ms
 
 
-def sent(user, *command):
+def sent(user, *command, program=TESTCLIENT):
     """A call of the test client, its reply not awaited, once the bus has passed it on: a later
     call reaches the daemon after it."""
-    proc = subprocess.Popen(as_user(user, [TESTCLIENT, "--announce", *command]), stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(as_user(user, [program, "--announce", *command]), stdout=subprocess.PIPE, text=True)
     assert json.loads(proc.stdout.readline()) == {"sent": True}
     return proc
 
@@ -36,20 +36,66 @@ class ConcurrencyTest(DaemonTestCase):
         user's holder, then stopped; returns mnt and its release."""
         mnt = mnt or os.path.join(box_of(user), "mnt")
         os.mkdir(mnt)
+        server, release = self.stallfs(mnt)
+        self.hold([os.path.join(mnt, "f0")], user=user)
+        server.send_signal(signal.SIGUSR1)
+        return mnt, release
+
+    def stallfs(self, mnt):
+        """The stalling file system mounted at mnt: its server and release."""
         server = subprocess.Popen([STALLFS, mnt, "-f", "-o", "allow_other"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.assertEqual(server.stdout.readline().strip(), "ready")
 
         def release():
-            if server.poll() is None:  # its end aborts the connection: every waiting request fails
+            """What the server said since "ready"."""
+            if server.returncode is None:  # its end aborts the connection: every waiting request fails
                 server.kill()
                 server.wait()
-                server.stdout.close()
-                subprocess.run(["umount", "-l", mnt], check=True)
+                subprocess.run(["umount", "-l", mnt], stderr=subprocess.DEVNULL)  # a wipe may have detached it
+                with server.stdout:
+                    return server.stdout.read()
         self.addCleanup(release)
-        self.hold([os.path.join(mnt, "f0")], user=user)
-        server.send_signal(signal.SIGUSR1)
-        return mnt, release
+        return server, release
+
+    def test_stalled_unlink_withholds_no_answer_and_no_other_wipe(self):
+        # On alice's box root, her FUSE mount, which never answers an unlink, is
+        # detached, never emptied. On her home it has her wipe stuck in an
+        # unlink: answered at the deadline, while bob's wipe, sent after it,
+        # runs beside it; a wipe of every box root, stuck in her box too, still
+        # wipes his; and once both workers are past their deadlines the share
+        # serves again.
+        quellard = "/usr/bin/quellard"
+        late = ("format_%s[313] no answer within 5000 ms from its worker, caller uid 0 answered -1; it stopped "
+                "after 0 signals, 0 unmounts, %d removals%s")
+        # No subtests: the first failure ends the test, and its clean-up the server a stuck wipe waits for.
+        for mnt, answer in ((box_of("alice"), 0), ("/home/alice", -1)):
+            fresh_box("bob")
+            server, release = self.stallfs(mnt)
+            self.syslog.mark()
+            alices, started = sent("root", "backup-format", "alice", program=quellard), time.monotonic()
+            if answer == -1:
+                self.assertEqual(server.stdout.readline(), "unlink\n")
+            self.assertEqual((self.wipe("bob"), os.path.lexists(box_of("bob"))), (0, False))
+            if answer == 0:
+                # Gone, so no longer a mount point, and its server was asked no unlink.
+                self.assertEqual((result_of(alices), os.path.lexists(mnt), release()), (0, False, ""))
+                continue
+            self.assertIsNone(alices.poll(), "her stuck wipe answered before its deadline")
+            fresh_box("bob")
+            everyone = sent("root", "backup-format-all", program=quellard)
+            self.assertEqual(result_of(alices), -1)
+            self.assertLess(time.monotonic() - started, DEADLINE_MS / 1000 + 1)
+            self.assertEqual((result_of(everyone), os.path.lexists(box_of("bob"))), (-1, False))
+            fresh_box("bob")
+            self.assertEqual((self.wipe("bob"), os.path.lexists(box_of("bob"))), (0, False))
+            self.assertEqual([l for l in self.syslog.lines() if "[313]" in l], [
+                late % ("boxRootEntries", 0, "; a removal under way is its last"), late % ("allBoxRootEntries", 2, "")])
+            mark = self.daemon.mark()
+            self.assertEqual(release(), "")  # no unlink after the answer
+            self.assertEqual(sorted(l for l in self.daemon.lines_since(mark, 4) if "work ended" in l), [
+                f"format_{f} work ended after its answer, having made 0 signals, 0 unmounts, {n} removals"
+                for f, n in (("allBoxRootEntries", 2), ("boxRootEntries", 1))])
 
     def test_stalled_shares_tie_up_only_their_callers(self):
         add_accounts(self, "carol:x:1003:1003::/home/carol:/bin/sh")
