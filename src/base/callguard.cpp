@@ -95,8 +95,3 @@ bool currentCallStopped()
 {
     return t_guard && t_guard->stopped();
 }
-
-CallGuard *currentCallGuard()
-{
-    return t_guard;
-}

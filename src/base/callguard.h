@@ -85,6 +85,3 @@ private:
 // Whether the calling thread's call has been answered (false on a thread that
 // works for no call): long work stops at its next step.
 bool currentCallStopped();
-// The calling thread's guard, or none: lets work handed to another thread
-// stop when the call it serves is answered.
-CallGuard *currentCallGuard();

@@ -288,7 +288,7 @@ BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_b
         roots.push_back({joinedPath(boxPath, anchor.boxRelative), anchor.mount->id,
                          anchor.mount->device, anchor.mount->type, !anchor.boxRelative.isEmpty()});
     }
-    m_tree = std::make_shared<BoxTreeIdentities>(std::move(roots), currentCallGuard());
+    m_tree = std::make_shared<BoxTreeIdentities>(std::move(roots), CallGuard::current());
     buildView(m_own);
 }
 
