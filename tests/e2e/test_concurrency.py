@@ -158,6 +158,26 @@ class ConcurrencyTest(DaemonTestCase):
             self.assertLess(time.monotonic(), deadline)
         self.assertEqual(os.readlink(box_of("alice")), mnt)
 
+    def test_a_stalled_link_holds_no_share(self):
+        # alice's box leads into her file system that stopped answering: root's calls on it
+        # are refused at the look-up's bound (then at once), and root's listing of bob's box
+        # is served meanwhile as if she did not exist.
+        os.rmdir(box_of("alice"))
+        stalled = "/home/alice/stalled"
+        self.addCleanup(os.rmdir, stalled)
+        mnt, _ = self.stalled_mount("alice", stalled)
+        os.symlink(mnt + "/inner", box_of("alice"))
+        os.lchown(box_of("alice"), *USERS["alice"])
+        bobs = make_tree(box_of("bob"), ["f"], user="bob")
+        self.hold(bobs, user="bob")
+        for _ in range(2):
+            started = time.monotonic()
+            self.assertEqual(self.files(box_of("alice")), (-1, []))
+            self.assertLess(time.monotonic() - started, DEADLINE_MS / 1000)
+            self.assertEqual(self.files(box_of("bob")), (0, [(bobs[0], "f")]))
+        line = f"get_allRunFileList[67] refused: caller uid 0 for path {box_of('alice')}, it did not resolve within 500 ms"
+        self.assertEqual(self.syslog.lines(), [line] * 2)
+
     def test_reply_too_large_for_a_bus_message_is_refused(self):
         # 4,500 files with paths of about 3,700 bytes: some 33 MB on the wire.
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
