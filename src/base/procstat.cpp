@@ -58,7 +58,13 @@ std::optional<ProcStat> procStatIn(int dirFd, const char *path)
     do
         length = file ? read(file.get(), text, sizeof text) : -1;
     while (length < 0 && errno == EINTR);
-    if (length <= 0)
+    if (length <= 0) {
+        if (length == 0)
+            errno = ESRCH; // a process that has gone shows an empty file
         return std::nullopt;
-    return parseProcStat(text, static_cast<std::size_t>(length));
+    }
+    const std::optional<ProcStat> stat = parseProcStat(text, static_cast<std::size_t>(length));
+    if (!stat)
+        errno = EINVAL;
+    return stat;
 }

@@ -18,5 +18,5 @@ std::optional<ProcStat> parseProcStat(const char *text, std::size_t length);
 
 // The stat file at path below dirFd (a process's or thread's /proc
 // directory, or one above it), read and parsed; nothing when it cannot be
-// read (the process has ended).
+// read (errno ENOENT or ESRCH: the process has ended) or parsed (EINVAL).
 std::optional<ProcStat> procStatIn(int dirFd, const char *path = "stat");

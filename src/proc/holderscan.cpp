@@ -642,8 +642,14 @@ int scanHolders(const QByteArray &prefix, const MountTable &mounts, HolderSink &
     HandOverWatch watch(sink);
     // A holder that ended after the kernel's pass may have handed its
     // descriptors to a child made after it: the /proc walk, which reads the
-    // processes made while it runs, looks for them.
-    if (kernelHolders(prefix.left(prefix.size() - 1), mounts, watch) && !watch.anyEnded())
+    // processes made while it runs, looks for them. So it does when the pid
+    // numbers wrapped during the pass, which reads the processes in pid
+    // order: a process made then got a number below the one the pass had
+    // reached, and the pass never saw it.
+    const OwnedFd proc(open("/proc", kDirOpenFlags));
+    const int lastBefore = proc ? lastPidIn(proc.get()) : -1;
+    if (kernelHolders(prefix.left(prefix.size() - 1), mounts, watch) && !watch.anyEnded()
+        && !(proc && lastPidIn(proc.get()) < lastBefore))
         return 0;
     BoxJudge judge(prefix.left(prefix.size() - 1), mounts);
     HolderVisitor visitor(watch);

@@ -66,7 +66,13 @@ public:
             return;
         }
         const HolderProcess holder = holderOf(pid, fdDir, *this);
-        if (!holder.procDir || !isOwnedAsRequired(holder))
+        if (!holder.procDir) {
+            // Ended since it was found: a child of it may hold what it held,
+            // which only another round's scan can tell.
+            m_signalled.push_back(pid);
+            return;
+        }
+        if (!isOwnedAsRequired(holder))
             return;
         // A failed signal (the process has ended) is of no consequence: the
         // next round's scan tells whether a child of it holds anything.

@@ -460,6 +460,8 @@ bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSi
         // Another start time: the holder ended and its id was given again
         // (or the clocks disagree); either way it cannot be vouched for.
         const std::optional<ProcStat> stat = procDir ? procStatIn(procDir.get()) : std::nullopt;
+        if (procDir && !stat && hasEnded(errno))
+            continue; // ended since the pass
         if (!stat || stat->startTicks != record.startTicks) {
             sink.cannotJudge(record.pid);
             continue;

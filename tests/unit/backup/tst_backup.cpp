@@ -44,6 +44,7 @@ extern "C" void vsyslog(int priority, const char *format, va_list arguments)
     }
 extern "C" void syslog(int priority, const char *format, ...) FORWARD_TO_VSYSLOG
 // What a fortified build calls instead of syslog().
+extern "C" void __syslog_chk(int priority, int, const char *format, ...);
 extern "C" void __syslog_chk(int priority, int, const char *format, ...) FORWARD_TO_VSYSLOG
 
 namespace {
