@@ -32,7 +32,7 @@ int BoxDaemonBackupService::get_programPath(int nPid, char *pBuffer, int nSize)
 }
 
 bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *pInterface,
-                                                   QString strService)
+                                                   const QString &strService)
 {
     if (!pInterface)
         return false;
@@ -95,7 +95,7 @@ void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const 
     setDelayedReply(true);
     CallQueue::instance().submit(connection(), message(), caller,
                                  CallQueue::Share::OfBackupTool, function,
-                                 CallQueue::Effect::Changes, {-1}, [wipe] { return CallAnswer{{wipe()}, 0}; }, lane);
+                                 CallQueue::Effect::Changes, {-1}, [wipe = std::move(wipe)] { return CallAnswer{{wipe()}, 0}; }, lane);
 }
 
 int BoxDaemonBackupService::format_allBoxRootEntries()

@@ -21,7 +21,7 @@ public:
     ~BoxDaemonBackupService() override;
 
     int get_programPath(int nPid, char *pBuffer, int nSize);
-    bool check_callerPrivilege(QDBusConnectionInterface *pInterface, QString strService);
+    bool check_callerPrivilege(QDBusConnectionInterface *pInterface, const QString &strService);
     QStringList get_allBoxRootEntriesInner();
     int check_boxMountStatus(const char *path);
     int format_boxRootEntry(const QString &boxRoot);

@@ -3,6 +3,7 @@
 
 #include "buscaller.h"
 #include "logsites.h"
+#include "pathtext.h"
 #include "systemlog.h"
 
 #include <QByteArray>
@@ -41,7 +42,7 @@ int programPathOf(int nPid, char *pBuffer, int nSize)
         return -1;
     if (!pBuffer)
         return -1;
-    std::snprintf(linkPath, sizeof linkPath, "/proc/%d/exe", nPid);
+    formatFitting(linkPath, sizeof linkPath, "/proc/%d/exe", nPid);
 
     std::unique_ptr<char[]> target(new (std::nothrow) char[kLinkTargetSize]());
     if (!target)

@@ -35,7 +35,7 @@ private:
 
 // Buffer size for one DirEntries: large enough that a /proc or fd directory
 // comes in a few reads.
-constexpr std::size_t kDirEntriesBufferSize = 32 * 1024;
+constexpr std::size_t kDirEntriesBufferSize = std::size_t{32} * 1024;
 
 // A /proc entry name read as a process id, or 0 when it is not a decimal
 // number in range (as "self" or "sys").

@@ -159,7 +159,7 @@ Outcome listAfterKill(const DaemonLink &daemon, const BoxChoice &box, const Call
     QElapsedTimer waited;
     waited.start();
     for (;;) {
-        const Outcome listed = listBox(daemon, box, account, files);
+        Outcome listed = listBox(daemon, box, account, files);
         if (!listed.succeeded() || files.isEmpty()
             || std::chrono::milliseconds(waited.elapsed()) >= kReleaseWait) {
             return listed;

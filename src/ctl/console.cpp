@@ -17,8 +17,9 @@ namespace {
 void writeLine(std::FILE *stream, const QString &text)
 {
     const QByteArray bytes = text.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
-    std::fflush(stream);
+    // A reader that went away (a closed pipe) is told nothing more.
+    (void)std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    (void)std::fflush(stream);
 }
 
 // How many terminal cells text takes.
@@ -63,8 +64,8 @@ ExitStatus endWith(const Outcome &outcome)
 void printJson(const QJsonDocument &document)
 {
     const QByteArray bytes = document.toJson(QJsonDocument::Indented);
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
+    (void)std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    (void)std::fflush(stdout);
 }
 
 bool standardOutputIsTerminal()
@@ -90,8 +91,8 @@ int terminalColumns()
 bool confirmed(const QString &question)
 {
     const QByteArray prompt = question.toUtf8() + " [y/N] ";
-    std::fwrite(prompt.constData(), 1, static_cast<size_t>(prompt.size()), stderr);
-    std::fflush(stderr);
+    (void)std::fwrite(prompt.constData(), 1, static_cast<size_t>(prompt.size()), stderr);
+    (void)std::fflush(stderr);
     QByteArray answer;
     for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
         answer.append(static_cast<char>(c));

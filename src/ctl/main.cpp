@@ -88,7 +88,7 @@ int main(int argc, char *argv[])
         return exitCode(ExitStatus::Usage);
     }
     if (invocation.has(OptHelp)) {
-        std::fputs(helpText(invocation.command).toUtf8().constData(), stdout);
+        (void)std::fputs(helpText(invocation.command).toUtf8().constData(), stdout);
         return exitCode(ExitStatus::Success);
     }
     if (invocation.has(OptVersion)) {

@@ -4,6 +4,7 @@
 #include "callguard.h"
 #include "direntries.h"
 #include "ownedfd.h"
+#include "pathtext.h"
 #include "safepath.h"
 
 #include <QList>
@@ -351,7 +352,7 @@ const NamespaceView &BoxJudge::viewOf(int procFd, const char *taskPath)
     std::unique_ptr<NamespaceView> &view = m_others->views[space];
     if (!view) {
         view.reset(new NamespaceView);
-        std::snprintf(path, sizeof path, "%s/mountinfo", taskPath);
+        formatFitting(path, sizeof path, "%s/mountinfo", taskPath);
         view->tableRead = view->table.read(procFd, path) == 0;
         if (view->tableRead)
             buildView(*view);

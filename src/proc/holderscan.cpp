@@ -3,6 +3,7 @@
 
 #include "direntries.h"
 #include "keptthreads.h"
+#include "pathtext.h"
 #include "scanengine.h"
 
 #include <dirent.h>
@@ -76,7 +77,7 @@ private:
     void readThreadTables(int pid, const char *name, int leaderFdDir)
     {
         char taskDirPath[kFdDirPathSize + 8];
-        std::snprintf(taskDirPath, sizeof taskDirPath, "%s/task", name);
+        formatFitting(taskDirPath, sizeof taskDirPath, "%s/task", name);
         const OwnedFd taskDir(openDirFreeingDescriptors(m_proc, taskDirPath, m_visitor));
         if (!taskDir)
             return;
@@ -87,9 +88,9 @@ private:
             if (tid <= 0 || tid == pid || syscall(SYS_kcmp, pid, tid, KCMP_FILES, 0, 0) == 0)
                 continue;
             char taskPath[2 * kFdDirPathSize];
-            std::snprintf(taskPath, sizeof taskPath, "%s/task/%s", name, task);
+            formatFitting(taskPath, sizeof taskPath, "%s/task/%s", name, task);
             char fdPath[2 * kFdDirPathSize + 4];
-            std::snprintf(fdPath, sizeof fdPath, "%s/fd", taskPath);
+            formatFitting(fdPath, sizeof fdPath, "%s/fd", taskPath);
             const OwnedFd fdDir(openDirFreeingDescriptors(m_proc, fdPath, m_visitor));
             if (!fdDir) {
                 if (!hasEnded(errno))
@@ -682,7 +683,7 @@ void forceProcWalkThreads(int threads)
 QByteArray processNameOf(int pid)
 {
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+    formatFitting(path, sizeof path, "/proc/%d/comm", pid);
     const OwnedFd file(open(path, O_RDONLY | O_CLOEXEC));
     char name[64];
     const ssize_t length = file ? read(file.get(), name, sizeof name) : -1;

@@ -57,7 +57,7 @@ void MountTable::parse(const QByteArray &text)
     if (!stream || !parsed.table)
         return;
     const int failed = mnt_table_parse_stream(parsed.table, stream, "mountinfo");
-    std::fclose(stream);
+    (void)std::fclose(stream); // read only: nothing to lose
     if (failed != 0)
         return;
     libmnt_iter *iterator = mnt_new_iter(MNT_ITER_FORWARD);

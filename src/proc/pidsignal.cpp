@@ -3,6 +3,7 @@
 
 #include "callguard.h"
 #include "direntries.h"
+#include "pathtext.h"
 #include "procstat.h"
 
 #include <fcntl.h>
@@ -37,7 +38,7 @@ bool isAlive(const EndingProcess &process)
 bool isStoppedByTracer(const EndingProcess &process)
 {
     char path[40];
-    std::snprintf(path, sizeof path, "/proc/%d/task", process.pid);
+    formatFitting(path, sizeof path, "/proc/%d/task", process.pid);
     const OwnedFd threads(open(path, kDirOpenFlags));
     if (!threads)
         return false;
@@ -47,7 +48,7 @@ bool isStoppedByTracer(const EndingProcess &process)
     const char *thread = nullptr;
     while (!stopped && (thread = entries.next())) {
         char statPath[kFdDirPathSize + 8];
-        std::snprintf(statPath, sizeof statPath, "%s/stat", thread);
+        formatFitting(statPath, sizeof statPath, "%s/stat", thread);
         const std::optional<ProcStat> stat = procStatIn(threads.get(), statPath);
         stopped = stat && stat->state == 't';
     }

@@ -7,6 +7,7 @@
 #include "direntries.h"
 #include "holderscan.h"
 #include "mounttable.h"
+#include "pathtext.h"
 #include "pidsignal.h"
 #include "scanmessages.h"
 
@@ -139,7 +140,7 @@ private:
     bool isOwnedByCaller(int pid) const
     {
         char path[32];
-        std::snprintf(path, sizeof path, "/proc/%d", pid);
+        formatFitting(path, sizeof path, "/proc/%d", pid);
         struct stat status {};
         return stat(path, &status) == 0 && status.st_uid == *m_onlyOwner;
     }

@@ -4,9 +4,10 @@
 #include "boxjudge.h"
 #include "direntries.h"
 #include "holdersink.h"
-#include "mounttable.h"
 #include "logsites.h"
+#include "mounttable.h"
 #include "ownedfd.h"
+#include "pathtext.h"
 #include "procstat.h"
 #include "safepath.h"
 #include "systemlog.h"
@@ -265,6 +266,7 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
 std::vector<ScanAnchor> scanAnchors(const std::vector<Anchor> &anchors)
 {
     std::vector<ScanAnchor> scan;
+    scan.reserve(anchors.size());
     for (const Anchor &anchor : anchors)
         scan.push_back(anchor.scan);
     return scan;
@@ -365,13 +367,13 @@ public:
         if (known == m_known.end()) {
             if (!m_table || record.pid != m_pid || record.tid != m_tid) {
                 char path[64];
-                std::snprintf(path, sizeof path, "/proc/%d/task/%d/fd", record.pid, record.tid);
+                formatFitting(path, sizeof path, "/proc/%d/task/%d/fd", record.pid, record.tid);
                 m_table = OwnedFd(open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
                 m_pid = record.pid;
                 m_tid = record.tid;
             }
             char name[16];
-            std::snprintf(name, sizeof name, "%d", record.fd);
+            formatFitting(name, sizeof name, "%d", record.fd);
             struct statx sx {};
             if (!m_table || !statNode(m_table.get(), name, 0, sx))
                 return false;
@@ -453,7 +455,7 @@ bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSi
         if (!seen.insert(record.pid).second || !sink.wants(record.pid))
             continue;
         char name[16];
-        std::snprintf(name, sizeof name, "%d", record.pid);
+        formatFitting(name, sizeof name, "%d", record.pid);
         const OwnedFd procDir(openDirFreeingDescriptors(proc.get(), name, sink));
         if (!procDir && hasEnded(errno))
             continue; // ended since the pass

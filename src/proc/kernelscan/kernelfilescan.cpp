@@ -2,6 +2,7 @@
 #include "kernelfilescan.h"
 
 #include "capabilities.h"
+#include "pathtext.h"
 
 // The skeleton names the record types: they must be declared first.
 #include "scanrecords.h"
@@ -30,7 +31,11 @@ int keepLibbpfWarning(enum libbpf_print_level level, const char *format, va_list
     if (level != LIBBPF_WARN)
         return 0;
     char line[sizeof lastLibbpfWarning];
+    // libbpf's own format with its own arguments, passed through.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     const int length = vsnprintf(line, sizeof line, format, args);
+#pragma GCC diagnostic pop
     if (length <= 0)
         return 0;
     std::size_t end = std::strlen(line);
@@ -63,7 +68,7 @@ std::string lineWith(const char *path, const char *marker)
         while (found.empty() && std::fgets(line, sizeof line, file))
             if (std::strstr(line, marker))
                 found.assign(line, std::strcspn(line, "\n"));
-        std::fclose(file);
+        (void)std::fclose(file); // read only: nothing to lose
     }
     return found;
 }
@@ -91,7 +96,7 @@ dev_t userDev(ks_u32 dev)
 std::size_t memlockOf(int fd)
 {
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    formatFitting(path, sizeof path, "/proc/self/fdinfo/%d", fd);
     FILE *info = std::fopen(path, "re");
     if (!info)
         return 0;
@@ -100,13 +105,13 @@ std::size_t memlockOf(int fd)
     while (std::fgets(line, sizeof line, info))
         if (std::sscanf(line, "memlock: %zu", &bytes) == 1)
             break;
-    std::fclose(info);
+    (void)std::fclose(info); // read only: nothing to lose
     return bytes;
 }
 
 // A read of the iterator returns at most the kernel's buffer (32 KiB) of
 // whole records; twice that leaves room for a record carried over.
-constexpr std::size_t kReadSize = 64 * 1024;
+constexpr std::size_t kReadSize = std::size_t{64} * 1024;
 
 } // namespace
 
