@@ -10,7 +10,7 @@ ARKVANE_PACKAGES=(
     qtbase5-dev qtbase5-dev-tools libmount-dev
     dbus-daemon dbus-bin dbus-system-bus-common systemd util-linux bsdutils mount
     python3 python3-seccomp groff-base man-db fuse3 libfuse3-dev btrfs-progs
-    clang llvm bpftool libbpf-dev
+    clang llvm bpftool libbpf-dev clang-format clang-tidy
 )
 
 # What the optional system test (tests/system/run.sh) needs besides: the
