@@ -18,7 +18,7 @@
 
 namespace {
 
-// The ways QFileInfo::exists() would have said "no" for the box root.
+// The errors of an open that mean there is no box root there: nothing to wipe.
 bool meansAbsent(int error)
 {
     return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG

@@ -282,7 +282,6 @@ BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_b
     m_own.table = ownMounts;
     m_ownNamespace = namespaceOf(AT_FDCWD, "/proc/self/ns/mnt");
     m_own.tableRead = true;
-    m_ready = true;
     std::vector<BoxTreeIdentities::Root> roots;
     for (const BoxAnchor &anchor : boxAnchorsOf(boxPath, m_own.table)) {
         m_anchors.push_back(Anchor{anchor.mount->device, anchor.fsPath, anchor.boxRelative});

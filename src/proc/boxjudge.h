@@ -248,7 +248,6 @@ private:
     };
 
     QByteArray m_boxPath;
-    bool m_ready = false;
     mutable int m_unknownMounts = 0;
     // Directories a climb has passed, with the verdict it ended with.
     std::map<DirectoryKey, Verdict> m_climbed;
