@@ -120,6 +120,18 @@ class AnswersTest(DaemonTestCase):
         self.assertTrue(deep_in_home.alive() and deep_elsewhere.alive() and detached.alive())
 
 
+class StartTimesDisagree(DaemonTestCase):
+    """The kernel's pass records another start time than /proc shows: the pid may have been given again."""
+    @classmethod
+    def setUpClass(cls):
+        cls.daemon = Daemon("env", "ARKVANE_TEST_START_TIME_SKEW=1", DAEMON).start()
+
+    def test_the_kernel_engine_signals_no_holder_it_cannot_vouch_for(self):
+        holder = self.hold(make_tree(box_of("alice"), ["f"], user="alice"), user="alice")
+        expected = (-1, True) if ENGINE == "kernel" else (0, False)
+        self.assertEqual((self.kill(box_of("alice")), holder.alive()), expected)
+
+
 class LateTest(DaemonTestCase):
     """A deadline shorter than the /proc walk's scan of 200,000 descriptors."""
     @classmethod
