@@ -104,6 +104,22 @@ class Judging(DaemonTestCase):
         for user in ("alice", "root"):
             self.assertEqual(self.files(box_of("alice"), user=user), (0, expected))
 
+    def test_a_directory_moved_into_the_box_between_two_listings(self):
+        box, deep = box_of("alice"), "moved/" + "d/" * 40 + "f"  # deep enough for the kernel engine to remember
+        self.hold(make_tree("/home/alice", [deep], user="alice"), user="alice")
+        self.assertEqual(self.files(box, user="alice"), (0, []))
+        os.rename("/home/alice/moved", box + "/moved")  # no verdict of the first listing outlives it
+        self.assertEqual(self.files(box, user="alice"), (0, [(f"{box}/{deep}", deep)]))
+
+    def test_a_held_name_removed_while_another_link_lives(self):
+        box = box_of("alice")
+        (held,), other = make_tree(box, ["held"], user="alice"), box + "/other"
+        os.link(held, other)
+        holder = self.hold([held], user="alice", unlink=True)
+        os.link(other, held)  # the same file under the same name again, not through the held dentry
+        self.assertEqual((self.files(box, user="alice"), self.kill(box, user="alice")), ((0, []), 0))
+        self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
+
     def test_caller_gid_and_groups_decide_what_is_seen(self):
         box = box_of("alice")
         own, shared, closed = make_tree(box, ["own/e", "shared/f", "closed/g"])
