@@ -10,6 +10,7 @@ import select
 
 ENGINE = "proc" if os.environ.get("ARKVANE_SCAN_ENGINE") == "proc" else "kernel"
 PYTHON = "/usr/bin/python3"
+ROUND_LINE = re.compile(r"^holders left after \d+ rounds of signals: ")
 CALLERS = (("alice's kill", lambda test: test.kill(box_of("alice"), user="alice")),
            ("root's kill", lambda test: test.kill(box_of("alice"))),
            ("the wipe", lambda test: test.wipe("alice")))
@@ -49,6 +50,7 @@ class AnswersTest(DaemonTestCase):
         return any(map(matches, self.daemon._wait(lambda: any(map(matches, self.daemon.lines[mark:])), 10)[mark:]))
 
     def test_a_chain_forking_without_pause_never_outlives_a_kill_that_answers_0(self):
+        answers = []
         for trial in range(45):  # a scan that misses the chain 1 time in 8 fails here 99 times in 100
             caller, call_it = CALLERS[trial % 3]
             with self.subTest(trial=trial, caller=caller):
@@ -58,14 +60,23 @@ class AnswersTest(DaemonTestCase):
                 chain = subprocess.Popen(as_user("alice", [HOLDER, "-f"] + held),
                                          stdout=subprocess.PIPE, start_new_session=True)
                 self.assertEqual(chain.stdout.readline(), b"ready\n")
+                mark = self.daemon.mark()
                 result = call_it(self)
                 ended = select.select([chain.stdout], [], [], 5 if result == 0 else 0)[0]
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(chain.pid, signal.SIGKILL)
                 self.assertEqual(chain.stdout.read(), b"")
                 chain.wait(30)
-                # Each link's child holds what it held: later rounds end it, and the kill answers 0.
-                self.assertEqual((result, bool(ended)), (0, True))
+                # 0 only when none is left; -1 names the holders still found.
+                self.assertIn(result, (0, -1))
+                if result == 0:
+                    self.assertTrue(ended, "a link of the chain outlived a kill that answered 0")
+                else:
+                    self.assertTrue(self.logged_since(mark, ROUND_LINE.match))
+                answers.append(result)
+        # Each link's child holds what it held: later rounds end it. The chain outruns all eight
+        # rounds about once in 200 kills (more under load); a kill of one round answers -1 each time.
+        self.assertLess(answers.count(-1), 9, answers)
 
     def test_a_holder_stopped_at_its_exit_is_named_at_once_beside_a_respawner(self):
         for caller, call_it in CALLERS:
