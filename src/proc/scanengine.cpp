@@ -464,7 +464,10 @@ bool kernelHolders(const QByteArray &boxPath, const MountTable &mounts, HolderSi
         const std::optional<ProcStat> stat = procDir ? procStatIn(procDir.get()) : std::nullopt;
         if (procDir && !stat && hasEnded(errno))
             continue; // ended since the pass
-        if (!stat || stat->startTicks != record.startTicks) {
+        // Tests shift the pass's start times to see a holder they disagree on left alone.
+        static const unsigned long long testSkew =
+            std::strtoull(qgetenv("ARKVANE_TEST_START_TIME_SKEW").constData(), nullptr, 10);
+        if (!stat || stat->startTicks != record.startTicks + testSkew) {
             sink.cannotJudge(record.pid);
             continue;
         }

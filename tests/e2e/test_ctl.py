@@ -20,18 +20,19 @@ def ctl(*args, user="root", cwd=None, wrapper=()):
 
 
 def on_terminal(*args, user="root", answer=None, columns=100):
-    """(exit status, what it showed) of arkvanectl on a terminal of that width; answer typed ahead."""
+    """(exit status, what it showed) of arkvanectl on a terminal of that width; answer typed once asked."""
     master, slave = os.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     proc = subprocess.Popen(as_user(user, [CTL] + list(args)),
                             stdin=slave, stdout=slave, stderr=slave)
     os.close(slave)
-    if answer is not None:
-        os.write(master, answer.encode() + b"\n")
     shown = b""
     try:
         while chunk := os.read(master, 4096):
             shown += chunk
+            if answer is not None and shown.endswith(b"[y/N] "):
+                os.write(master, answer.encode() + b"\n")
+                answer = None
     except OSError:  # EIO: every holder of the terminal has closed it
         pass
     os.close(master)
@@ -185,10 +186,10 @@ class Close(CtlCase):
         question = "1 file held open in /home/alice/.box. End every process holding files there? [y/N] "
         for answer in ("n", ""):
             self.assertEqual(on_terminal("close", user="alice", answer=answer),
-                             (1, f"{answer}\n{question}arkvanectl: cancelled: no process was ended\n"))
+                             (1, f"{question}{answer}\narkvanectl: cancelled: no process was ended\n"))
             self.assertTrue(holder.alive())
         self.assertEqual(on_terminal("close", user="alice", answer="y"),
-                         (0, f"y\n{question}/home/alice/.box: 1 file was held open; none is held now.\n"))
+                         (0, f"{question}y\n/home/alice/.box: 1 file was held open; none is held now.\n"))
         self.assertEqual(holder.signal_of_death(), signal.SIGKILL)
 
 
