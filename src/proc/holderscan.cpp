@@ -428,9 +428,8 @@ private:
     bool m_stopped = false;       // guarded by m_lock
 };
 
-// The process entries of /proc in pid order, read so that a later listing
-// can begin at the highest pid listed so far: /proc lists pids in ascending
-// order, and until the numbers wrap a process made later gets a higher one.
+// The process entries of /proc, listed again from the start as often as
+// asked (the walk's later listings, for the processes made meanwhile).
 class ProcListing
 {
 public:
@@ -442,7 +441,7 @@ public:
     {
         for (;;) {
             if (m_offset >= m_filled) {
-                const ssize_t count = getdents64(m_proc, m_buffer, kDirEntriesBufferSize);
+                const long count = getdents64(m_proc, m_buffer, kDirEntriesBufferSize);
                 if (count < 0 && errno == EINTR)
                     continue;
                 if (count <= 0) {
@@ -454,28 +453,19 @@ public:
             }
             const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer + m_offset);
             m_offset += entry->d_reclen;
-            // An entry's d_off is where the next begins.
-            const off_t position = m_position;
-            m_position = entry->d_off;
             pid = pidOfProcEntry(entry->d_name);
             if (pid <= 0)
                 continue;
-            if (pid > m_highest) {
-                m_highest = pid;
-                m_resumeAt = position;
-            }
             type = entry->d_type;
             return entry->d_name;
         }
     }
 
-    // Lists again from the highest pid listed so far, or from the start.
-    bool restart(bool fromStart)
+    bool restart()
     {
-        m_position = fromStart ? 0 : m_resumeAt;
         m_filled = m_offset = 0;
         m_error = 0;
-        return lseek(m_proc, m_position, SEEK_SET) == m_position;
+        return lseek(m_proc, 0, SEEK_SET) == 0;
     }
 
     int error() const { return m_error; }
@@ -485,9 +475,6 @@ private:
     char *m_buffer;
     std::size_t m_filled = 0;
     std::size_t m_offset = 0;
-    off_t m_position = 0;
-    off_t m_resumeAt = 0;
-    int m_highest = 0;
     int m_error = 0;
 };
 
@@ -545,19 +532,18 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
 
     // A holder may have handed its descriptors to a child that the listing
     // did not reach, and ended: /proc is listed again, on this thread alone,
-    // for the processes not yet seen, until none is new. Without a wrap of
-    // the numbers a new one is above every pid listed before; after one, the
-    // listing begins again at the start.
-    bool wrapped = lastPid < 0;
+    // for the processes not yet seen, until none is new. Each listing begins
+    // at the start: a number given out while the listing passed it, to a
+    // process not yet in /proc, lies below the highest listed, and so does
+    // every number given out after a wrap.
     for (int pass = 0;; ++pass) {
         const int nowLast = lastPidIn(proc.get());
         if (nowLast >= 0 && nowLast == lastPid)
             return 0; // no process made since the last listing began
         if (pass == kListingPasses)
             return -EAGAIN;
-        wrapped = wrapped || nowLast < 0 || nowLast < lastPid;
         lastPid = nowLast;
-        if (!listing.restart(wrapped))
+        if (!listing.restart())
             return -errno;
         bool anyNew = false;
         while (const char *name = listing.next(pid, type)) {
