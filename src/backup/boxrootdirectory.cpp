@@ -29,7 +29,7 @@ bool meansAbsent(int error)
 // not followed, a mount on it entered (its type then from the kernel's cache).
 BoxRootKind kindOfEntry(int parentFd, const char *name, int entryFd)
 {
-    struct statx own {};
+    struct statx own = {};
     if (!statNode(entryFd, "", AT_EMPTY_PATH, own))
         return BoxRootKind::Unusable;
     if (S_ISDIR(own.stx_mode))
@@ -37,7 +37,7 @@ BoxRootKind kindOfEntry(int parentFd, const char *name, int entryFd)
     if (!S_ISLNK(own.stx_mode))
         return BoxRootKind::Absent;
     // Only looked at, to keep "a broken link is no box root"; never entered.
-    struct stat target {};
+    struct stat target = {};
     if (fstatat(parentFd, name, &target, AT_NO_AUTOMOUNT) == 0 && S_ISDIR(target.st_mode))
         return BoxRootKind::LinkToDirectory;
     return BoxRootKind::Absent;
@@ -100,8 +100,8 @@ bool removeBoxRootEntry(const OpenedBoxRoot &root)
         errno = ECANCELED;
         return false;
     }
-    struct stat opened {};
-    struct stat now {};
+    struct stat opened = {};
+    struct stat now = {};
     if (fstat(root.box.get(), &opened) != 0
         || fstatat(root.parent.get(), root.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
@@ -160,7 +160,7 @@ int detachMountBelowBox(int boxFd, const QByteArray &relative)
 BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
 {
     BoxRootUnderMounts result;
-    struct statx parent {};
+    struct statx parent = {};
     if (!statNode(root.parent.get(), "", AT_EMPTY_PATH, parent)) {
         result.error = errno;
         return result;
@@ -175,7 +175,7 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
     for (;;) {
         // The name is looked up in the parent and the mounts on it entered,
         // but nothing is asked of the file system mounted there.
-        struct statx entry {};
+        struct statx entry = {};
         if (!statNode(root.parent.get(), root.name.constData(), AT_SYMLINK_NOFOLLOW, entry)) {
             result.error = errno;
             return result;
@@ -201,7 +201,7 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
         ++result.detached;
     }
     OwnedFd box(openat(root.parent.get(), root.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct statx opened {};
+    struct statx opened = {};
     if (!box.isValid() || !statNode(box.get(), "", AT_EMPTY_PATH, opened)) {
         result.error = errno;
         return result;

@@ -17,7 +17,7 @@ namespace {
 // Follows links: a ~/.box link to a directory is a box root.
 bool isDirectory(const QByteArray &path)
 {
-    struct stat st {};
+    struct stat st = {};
     return stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 

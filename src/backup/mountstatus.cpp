@@ -39,7 +39,7 @@ int statusFromParent(const char *path, const struct stat &own)
     if (length < 0 || length >= static_cast<int>(sizeof parentPath))
         return 0;
 
-    struct stat parent {};
+    struct stat parent = {};
     if (stat(parentPath, &parent) != 0)
         return 0;
     return own.st_dev != parent.st_dev || own.st_ino == parent.st_ino ? 1 : 0;
@@ -58,7 +58,7 @@ int mountStatusOfPath(const char *path)
 {
     libmnt_table *table = g_readMountTable();
     int status = 0;
-    struct stat own {};
+    struct stat own = {};
     if (path && stat(path, &own) == 0)
         status = table ? statusFromTable(table, path) : statusFromParent(path, own);
     if (table)

@@ -48,7 +48,7 @@ int unlinkEntry(int dirFd, const char *name, int flags)
 
 bool fillNode(int dirFd, const char *name, int flags, Node &node)
 {
-    struct statx sx {};
+    struct statx sx = {};
     if (!statNode(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, sx))
         return false;
     node.mode = sx.stx_mode;

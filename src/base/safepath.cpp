@@ -24,7 +24,7 @@ constexpr int kStepFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // -ELOOP when the entry that refused to open is a link, else -error.
 int refusal(int dirFd, const char *name, int error)
 {
-    struct stat status {};
+    struct stat status = {};
     if ((error == ENOTDIR || error == ELOOP) && fstatat(dirFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0
         && S_ISLNK(status.st_mode))
         return -ELOOP;
@@ -57,7 +57,7 @@ int openBeneathNoLinks(int dirFd, const QByteArray &relative, int flags)
         at.reset(fd);
     }
     // O_PATH | O_NOFOLLOW opens a link itself rather than failing.
-    struct stat status {};
+    struct stat status = {};
     if ((flags & O_PATH) && fstat(at.get(), &status) == 0 && S_ISLNK(status.st_mode))
         return -ELOOP;
     return at.release();
@@ -124,7 +124,7 @@ SafeResolution resolveSafely(const QByteArray &path)
         return {-errno, {}, {}};
     QByteArray where; // the canonical path of `at`, "" for "/"
     Transitions transitions;
-    struct stat status {};
+    struct stat status = {};
     if (fstat(at.get(), &status) != 0)
         return {-errno, {}, {}};
     transitions.allows(status.st_uid, false);

@@ -12,7 +12,7 @@ CallerAccount accountOfUid(uid_t uid)
     account.uidKnown = true;
     account.uid = uid;
     std::vector<char> buffer(16384);
-    struct passwd entry {};
+    struct passwd entry = {};
     struct passwd *result = nullptr;
     while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result) == ERANGE
            && buffer.size() < (1u << 20))

@@ -9,7 +9,7 @@ namespace {
 
 bool isDirectoryOwnedBy(const QByteArray &path, uid_t uid)
 {
-    struct stat status {};
+    struct stat status = {};
     return stat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == uid;
 }
 

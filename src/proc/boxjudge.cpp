@@ -67,7 +67,7 @@ bool isCanonicalPath(const QByteArray &path)
 
 void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
 {
-    struct statx sx {};
+    struct statx sx = {};
     if (statNode(fdDir, name, 0, sx) && (sx.stx_mask & STATX_MNT_ID)) {
         held.statted = true;
         held.mountId = static_cast<int>(sx.stx_mnt_id);
@@ -157,7 +157,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
     const OwnedFd top(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     OwnedFd directory(top ? openBeneathNoLinks(top.get(), root.path.mid(1), O_RDONLY | O_DIRECTORY)
                           : -1);
-    struct statx sx {};
+    struct statx sx = {};
     // Not there, or covered by a later mount: what it holds is out of reach.
     if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx)
         || !(sx.stx_mask & STATX_MNT_ID) || sx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
@@ -188,7 +188,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         }
         const QByteArray name = std::move(level.subdirectories.back());
         level.subdirectories.pop_back();
-        struct statx childSx {};
+        struct statx childSx = {};
         if (!statNode(level.directory.get(), name.constData(), AT_SYMLINK_NOFOLLOW, childSx)) {
             if (errno != ENOENT) // else removed since it was listed: nothing left to find
                 m_uncertain.insert(level.device);
@@ -208,7 +208,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         }
         OwnedFd child(openat(level.directory.get(), name.constData(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct statx opened {};
+        struct statx opened = {};
         if (!child || !statNode(child.get(), "", AT_EMPTY_PATH, opened)
             || opened.stx_mnt_id != childSx.stx_mnt_id || opened.stx_ino != childSx.stx_ino) {
             // Replaced or mounted on since it was looked at: what it holds
@@ -244,7 +244,7 @@ bool BoxTreeIdentities::readDirectory(int dirFd, dev_t device, char *buffer,
             subdirectories.emplace_back(name);
             continue;
         }
-        struct statx sx {};
+        struct statx sx = {};
         if (!statNode(dirFd, name, AT_SYMLINK_NOFOLLOW, sx)) {
             if (errno != ENOENT)
                 m_uncertain.insert(device);
@@ -476,7 +476,7 @@ bool BoxJudge::isAnchorNode(dev_t device, ino_t inode, bool includeBoxItself)
 {
     for (Anchor &anchor : m_anchors) {
         if (!anchor.statted) {
-            struct statx sx {};
+            struct statx sx = {};
             const QByteArray path = joinedPath(m_boxPath, anchor.boxRelative);
             if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
                 continue;
@@ -503,7 +503,7 @@ Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor
     if (!held.statted || !S_ISDIR(held.mode))
         return judgeByIdentity(held);
     OwnedFd current(openat(fdDir, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct statx sx {};
+    struct statx sx = {};
     if (!current || !statNode(current.get(), "", AT_EMPTY_PATH, sx))
         return judgeByIdentity(held);
     const bool deleted = sx.stx_nlink == 0;
@@ -530,7 +530,7 @@ Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor
         if (step > 0 || !isAnchorNode(key.device, key.inode, true))
             passed.push_back(key);
         OwnedFd parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        struct statx up {};
+        struct statx up = {};
         if (!parent || !statNode(parent.get(), "", AT_EMPTY_PATH, up))
             return judgeByIdentity(held);
         if (up.stx_dev_major == sx.stx_dev_major && up.stx_dev_minor == sx.stx_dev_minor

@@ -7,7 +7,7 @@ namespace {
 
 bool raiseSoftToHard()
 {
-    struct rlimit limit {};
+    struct rlimit limit = {};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
         return false;
     limit.rlim_cur = limit.rlim_max;

@@ -66,7 +66,7 @@ private:
         const std::size_t length = std::strlen(name);
         std::memcpy(path, name, length);
         std::memcpy(path + length, "/task", sizeof "/task");
-        struct statx sx {};
+        struct statx sx = {};
         if (statx(m_proc, path, AT_STATX_DONT_SYNC, STATX_NLINK, &sx) != 0)
             return 1;
         return static_cast<int>(sx.stx_nlink) - 2;

@@ -36,7 +36,7 @@ struct Candidate
 bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
 {
     const QByteArray path = joinedPath(boxPath, candidate.relative);
-    struct statx sx {};
+    struct statx sx = {};
     if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
         return false;
     return !candidate.statted

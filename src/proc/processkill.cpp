@@ -133,7 +133,7 @@ private:
     {
         if (!m_onlyOwner)
             return true;
-        struct stat status {};
+        struct stat status = {};
         return fstat(holder.procDir.get(), &status) == 0 && status.st_uid == *m_onlyOwner;
     }
 
@@ -141,7 +141,7 @@ private:
     {
         char path[32];
         formatFitting(path, sizeof path, "/proc/%d", pid);
-        struct stat status {};
+        struct stat status = {};
         return stat(path, &status) == 0 && status.st_uid == *m_onlyOwner;
     }
 

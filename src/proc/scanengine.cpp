@@ -241,7 +241,7 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
             return false;
         const QByteArray path = joinedPath(boxPath, want.boxRelative);
         OwnedFd directory(openAnchor(path));
-        struct statx sx {};
+        struct statx sx = {};
         why = {kAnchorsUnknown, "cannot open the box or a mount below it"};
         if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx)
             || !(sx.stx_mask & STATX_MNT_ID))
@@ -374,7 +374,7 @@ public:
             }
             char name[16];
             formatFitting(name, sizeof name, "%d", record.fd);
-            struct statx sx {};
+            struct statx sx = {};
             if (!m_table || !statNode(m_table.get(), name, 0, sx))
                 return false;
             const Identity seen{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};

@@ -17,7 +17,7 @@ qint64 bootTimeNanoseconds()
 {
     if (const auto &source = replacedSource())
         return source();
-    struct timespec now {};
+    struct timespec now = {};
     clock_gettime(CLOCK_BOOTTIME, &now);
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }

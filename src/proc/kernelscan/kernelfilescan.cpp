@@ -6,6 +6,7 @@
 
 // The skeleton names the record types: they must be declared first.
 #include "scanrecords.h"
+
 #include "openfiles.skel.h"
 
 #include <bpf/bpf.h>

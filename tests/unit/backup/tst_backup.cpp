@@ -35,17 +35,22 @@ extern "C" void vsyslog(int priority, const char *format, va_list arguments)
     if (!std::strstr(text, "] kill_allProcessByPath failed: "))
         g_logged.append(QByteArray(priority == LOG_INFO ? "" : "wrong priority: ") + QByteArray(text));
 }
-#define FORWARD_TO_VSYSLOG                                                                        \
-    {                                                                                             \
-        va_list arguments;                                                                        \
-        va_start(arguments, format);                                                              \
-        vsyslog(priority, format, arguments);                                                     \
-        va_end(arguments);                                                                        \
-    }
-extern "C" void syslog(int priority, const char *format, ...) FORWARD_TO_VSYSLOG
+extern "C" void syslog(int priority, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vsyslog(priority, format, arguments);
+    va_end(arguments);
+}
 // What a fortified build calls instead of syslog().
 extern "C" void __syslog_chk(int priority, int, const char *format, ...);
-extern "C" void __syslog_chk(int priority, int, const char *format, ...) FORWARD_TO_VSYSLOG
+extern "C" void __syslog_chk(int priority, int, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vsyslog(priority, format, arguments);
+    va_end(arguments);
+}
 
 namespace {
 
@@ -64,7 +69,7 @@ bool mountAt(const QString &path, const QString &source = {})
 // Whether path itself (a last link not followed) is the root of a mount.
 bool isMountTarget(const QString &path)
 {
-    struct statx info {};
+    struct statx info = {};
     return statx(AT_FDCWD, enc(path).constData(), AT_SYMLINK_NOFOLLOW, 0, &info) == 0
         && (info.stx_attributes_mask & info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
@@ -365,7 +370,7 @@ private Q_SLOTS:
         QCOMPARE(QByteArray(buffer, sizeof buffer), QByteArray(sizeof buffer, 'x'));
 
         const OwnedFd cat(open("/bin/cat", O_RDONLY | O_CLOEXEC));
-        struct stat info {};
+        struct stat info = {};
         off_t offset = 0;
         QVERIFY(fstat(cat.get(), &info) == 0);
         for (const auto &[length, size] : {std::make_pair(400, 256), std::make_pair(4095, 4096), std::make_pair(4096, 4096)}) {

@@ -123,7 +123,7 @@ private Q_SLOTS:
             holders.push_back(holding({box + QStringLiteral("/f")}));
             QVERIFY(holders.back()->isReady());
         }
-        struct rlimit saved {};
+        struct rlimit saved = {};
         QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
         struct rlimit tight = saved;
         int fd = 0;

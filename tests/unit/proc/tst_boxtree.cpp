@@ -24,7 +24,7 @@ class TestBoxTree : public QObject
 
     struct statx statOf(const char *path) const
     {
-        struct statx sx {};
+        struct statx sx = {};
         statNode(AT_FDCWD, (m_top + path).constData(), AT_SYMLINK_NOFOLLOW, sx);
         return sx;
     }
