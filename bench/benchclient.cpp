@@ -75,8 +75,8 @@ QByteArray errorJson(const QDBusMessage &reply)
     return "{\"error\": \"" + reply.errorName().toUtf8() + "\"}";
 }
 
-QDBusMessage daemonCall(const QString &method, const QVariantList &arguments,
-                        const QString &path = kPath, const QString &interface = kInterface)
+QDBusMessage daemonCall(const QString &method, const QVariantList &arguments, const QString &path = kPath,
+                        const QString &interface = kInterface)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, path, interface, method);
     call.setArguments(arguments);
@@ -165,8 +165,7 @@ int timeResult(const TimedReply &timed)
         return 1;
     printLine(QByteArray("{\"ms\": ") + QByteArray::number(timed.ms, 'f', 3)
               + ", \"client_cpu_ms\": " + QByteArray::number(timed.cpuMs, 'f', 3)
-              + ", \"result\": " + QByteArray::number(timed.reply.arguments().value(0).toInt())
-              + "}");
+              + ", \"result\": " + QByteArray::number(timed.reply.arguments().value(0).toInt()) + "}");
     return 0;
 }
 
@@ -185,24 +184,22 @@ int certify(const QDBusConnection &bus, int count, const QString &prefix)
         if (reply.isError()) {
             if (!failed++)
                 firstError = reply.error().name();
-        }
-        else if (reply.value() != 0)
+        } else if (reply.value() != 0)
             ++refused;
     };
     for (int i = 0; i < count; ++i) {
         if (inFlight.size() >= kCertifyWindow)
             settleFirst();
         const QString name = prefix + QString::number(i);
-        inFlight.append(bus.asyncCall(
-            daemonCall(QStringLiteral("set_certificationInterval"), {name, 600}), kCallTimeoutMs));
+        inFlight.append(bus.asyncCall(daemonCall(QStringLiteral("set_certificationInterval"), {name, 600}),
+                                      kCallTimeoutMs));
     }
     while (!inFlight.isEmpty())
         settleFirst();
     const double ms = millisecondsOf(timer);
     printLine(QByteArray("{\"ms\": ") + QByteArray::number(ms, 'f', 3) + ", \"names\": "
-              + QByteArray::number(count) + ", \"refused\": " + QByteArray::number(refused)
-              + ", \"failed\": " + QByteArray::number(failed) + ", \"first_error\": \""
-              + firstError.toUtf8() + "\"}");
+              + QByteArray::number(count) + ", \"refused\": " + QByteArray::number(refused) + ", \"failed\": "
+              + QByteArray::number(failed) + ", \"first_error\": \"" + firstError.toUtf8() + "\"}");
     return failed || refused ? 1 : 0;
 }
 
@@ -217,8 +214,8 @@ int latency(const QDBusConnection &bus, int count, const QString &user)
     for (int i = 0; i < count; ++i) {
         QElapsedTimer timer;
         timer.start();
-        const QDBusMessage reply = bus.call(
-            daemonCall(QStringLiteral("get_certificationInterval"), {user}), QDBus::Block);
+        const QDBusMessage reply =
+            bus.call(daemonCall(QStringLiteral("get_certificationInterval"), {user}), QDBus::Block);
         ms.push_back(millisecondsOf(timer));
         if (reply.type() != QDBusMessage::ReplyMessage)
             ++failed;
@@ -228,18 +225,16 @@ int latency(const QDBusConnection &bus, int count, const QString &user)
         return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))];
     };
     printLine(QByteArray("{\"calls\": ") + QByteArray::number(count) + ", \"p50_ms\": "
-              + QByteArray::number(at(0.5), 'f', 3) + ", \"p99_ms\": "
-              + QByteArray::number(at(0.99), 'f', 3) + ", \"max_ms\": "
-              + QByteArray::number(ms.back(), 'f', 3) + ", \"failed\": "
-              + QByteArray::number(failed) + "}");
+              + QByteArray::number(at(0.5), 'f', 3) + ", \"p99_ms\": " + QByteArray::number(at(0.99), 'f', 3)
+              + ", \"max_ms\": " + QByteArray::number(ms.back(), 'f', 3)
+              + ", \"failed\": " + QByteArray::number(failed) + "}");
     return 0;
 }
 
 int listLoop(const QDBusConnection &bus, const QString &box)
 {
     for (;;)
-        bus.call(daemonCall(QStringLiteral("get_allRunFileList"), {box}), QDBus::Block,
-                 kCallTimeoutMs);
+        bus.call(daemonCall(QStringLiteral("get_allRunFileList"), {box}), QDBus::Block, kCallTimeoutMs);
 }
 
 // Sends COUNT listings without waiting, and again once all are answered.
@@ -250,8 +245,7 @@ int flood(const QDBusConnection &bus, const QString &box, int count)
         waiting = count;
         for (int i = 0; i < count; ++i) {
             auto *watcher = new QDBusPendingCallWatcher(
-                bus.asyncCall(daemonCall(QStringLiteral("get_allRunFileList"), {box}),
-                              kCallTimeoutMs));
+                bus.asyncCall(daemonCall(QStringLiteral("get_allRunFileList"), {box}), kCallTimeoutMs));
             QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [&](auto *done) {
                 done->deleteLater();
                 if (--waiting == 0)
@@ -301,8 +295,7 @@ int main(int argc, char *argv[])
         return timeResult(timedCall(bus, QStringLiteral("kill_allProcessSignal"), args.at(1)));
     if (command == QLatin1String("wipe") && args.size() == 2)
         return timeResult(timedCall(bus, QStringLiteral("format_boxRootEntries"), args.at(1),
-                                         QStringLiteral("/backup"),
-                                         QStringLiteral("com.tavrin.arkvane.backup")));
+                                    QStringLiteral("/backup"), QStringLiteral("com.tavrin.arkvane.backup")));
     if (command == QLatin1String("ping") && args.size() == 1)
         return timePing(bus);
     if (command == QLatin1String("certify") && args.size() == 3) {

@@ -32,7 +32,8 @@
 
 enum { kEntriesSize = 32 * 1024 };
 
-struct Counts {
+struct Counts
+{
     long processes;   /* fd directories opened */
     long descriptors; /* links read */
     long matched;     /* descriptors whose target begins with the prefix */
@@ -42,7 +43,8 @@ struct Counts {
 };
 
 /* Open addressing over offsets into one growing arena of targets. */
-struct TargetSet {
+struct TargetSet
+{
     uint32_t *slots; /* 0 empty, else offset + 1 */
     size_t capacity; /* power of two */
     size_t used;
@@ -155,7 +157,8 @@ static int is_pid_name(const char *name)
     return 1;
 }
 
-struct Walk {
+struct Walk
+{
     int filesMode;
     const char *prefix;
     size_t prefixLength;
@@ -193,8 +196,7 @@ static void read_process(struct Walk *walk, int procFd, const char *pid)
                 continue;
             ssize_t length = readlinkat(fdDir, entry->d_name, target, targetSize);
             ++walk->counts.descriptors;
-            if (length < (ssize_t)walk->prefixLength
-                || memcmp(target, walk->prefix, walk->prefixLength) != 0)
+            if (length < (ssize_t)walk->prefixLength || memcmp(target, walk->prefix, walk->prefixLength) != 0)
                 continue;
             ++walk->counts.matched;
             if (!walk->filesMode) {
@@ -269,8 +271,7 @@ int main(int argc, char *argv[])
         else
             count = 4;
     }
-    if (count < 2 || count > 3
-        || (strcmp(positional[0], "pids") != 0 && strcmp(positional[0], "files") != 0)
+    if (count < 2 || count > 3 || (strcmp(positional[0], "pids") != 0 && strcmp(positional[0], "files") != 0)
         || positional[1][0] == '\0') {
         fputs("usage: arkvane-bench-walk pids|files PREFIX [RUNS] [--list FILE]\n", stderr);
         return 2;

@@ -37,7 +37,8 @@
 
 enum { kOutsideBuiltIn = 3 };
 
-struct Child {
+struct Child
+{
     pid_t pid;
     int state; /* 0 alive, 1 exited, 2 killed by SIGKILL, 3 other */
 };
@@ -83,8 +84,7 @@ static void box_file_name(char *out, size_t size, const char *box, long proc, lo
     snprintf(out, size, "%s/p%05ld/f%05ld", box, proc, file);
 }
 
-static void make_files(const char *box, const char *outside, long procs, long files,
-                       long outsideFiles)
+static void make_files(const char *box, const char *outside, long procs, long files, long outsideFiles)
 {
     char path[4096];
     make_dir(box);

@@ -18,10 +18,10 @@ inline QByteArray bytesOf(const std::uint8_t *data, std::size_t size)
 }
 
 // Checked in every build (asserts are compiled out of the plain one).
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #condition);           \
-            std::abort();                                                                          \
-        }                                                                                          \
+#define FUZZ_CHECK(condition)                                                                                \
+    do {                                                                                                     \
+        if (!(condition)) {                                                                                  \
+            std::fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #condition);                     \
+            std::abort();                                                                                    \
+        }                                                                                                    \
     } while (false)

@@ -7,8 +7,8 @@
 #include "buscaller.h"
 #include "callerprivilege.h"
 #include "callqueue.h"
-#include "mountstatus.h"
 #include "logsites.h"
+#include "mountstatus.h"
 #include "systemlog.h"
 
 #include <QDBusConnection>
@@ -19,10 +19,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-BoxDaemonBackupService::BoxDaemonBackupService()
-    : QObject(nullptr)
-{
-}
+BoxDaemonBackupService::BoxDaemonBackupService() : QObject(nullptr) {}
 
 BoxDaemonBackupService::~BoxDaemonBackupService() = default;
 
@@ -79,8 +76,8 @@ int BoxDaemonBackupService::check_boxMountStatus(const char *path)
 int BoxDaemonBackupService::format_boxRootEntry(const QString &boxRoot)
 {
     // A direct call (a test, never the bus) comes from this very process.
-    const int nCallerPid = calledFromDBus() ? busCallerOf(connection(), message()).pid
-                                            : static_cast<int>(getpid());
+    const int nCallerPid =
+        calledFromDBus() ? busCallerOf(connection(), message()).pid : static_cast<int>(getpid());
     return format_boxRootEntry(boxRoot, nCallerPid);
 }
 
@@ -93,9 +90,13 @@ void BoxDaemonBackupService::wipeOffTheBusThread(const BusCaller &caller, const 
                                                  const QByteArray &lane, std::function<int()> wipe)
 {
     setDelayedReply(true);
-    CallQueue::instance().submit(connection(), message(), caller,
-                                 CallQueue::Share::OfBackupTool, function,
-                                 CallQueue::Effect::Changes, {-1}, [wipe = std::move(wipe)] { return CallAnswer{{wipe()}, 0}; }, lane);
+    CallQueue::instance().submit(
+        connection(), message(), caller, CallQueue::Share::OfBackupTool, function, CallQueue::Effect::Changes,
+        {-1},
+        [wipe = std::move(wipe)] {
+            return CallAnswer{{wipe()}, 0};
+        },
+        lane);
 }
 
 int BoxDaemonBackupService::format_allBoxRootEntries()
@@ -110,9 +111,8 @@ int BoxDaemonBackupService::format_allBoxRootEntries()
             syslog(LOG_INFO, LOG_WIPE_ALL_NONE);
             return 0;
         }
-        wipeEachBoxRoot(boxRoots, [this, &caller](const QString &boxRoot) {
-            format_boxRootEntry(boxRoot, caller.pid);
-        });
+        wipeEachBoxRoot(
+            boxRoots, [this, &caller](const QString &boxRoot) { format_boxRootEntry(boxRoot, caller.pid); });
         return 0;
     };
     // One wipe of every box root at a time; a lane no box root's path can take.
@@ -133,8 +133,8 @@ int BoxDaemonBackupService::format_boxRootEntries(const QString &strUserName)
         return -1;
     }
     const QString boxRoot = strUserName == QLatin1String("root")
-        ? QStringLiteral("/root/.box")
-        : QStringLiteral("/home/%1/.box").arg(strUserName);
+                                ? QStringLiteral("/root/.box")
+                                : QStringLiteral("/home/%1/.box").arg(strUserName);
     // Wipes of one box root run one at a time, those of different ones beside each other.
     wipeOffTheBusThread(caller, "format_boxRootEntries", QFile::encodeName(boxRoot),
                         [this, boxRoot, caller] { return format_boxRootEntry(boxRoot, caller.pid); });

@@ -8,8 +8,8 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -21,8 +21,7 @@ namespace {
 // The errors of an open that mean there is no box root there: nothing to wipe.
 bool meansAbsent(int error)
 {
-    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG
-        || error == EACCES;
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG || error == EACCES;
 }
 
 // The kind of the entry opened O_PATH | O_NOFOLLOW: the entry itself, a link
@@ -61,7 +60,9 @@ OpenedBoxRoot openBoxRoot(const QByteArray &path)
     while (trimmed.size() > 1 && trimmed.endsWith('/'))
         trimmed.chop(1);
     const int slash = trimmed.lastIndexOf('/');
-    const QByteArray parentPath = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : trimmed.left(slash);
+    const QByteArray parentPath = slash < 0    ? QByteArray(".")
+                                  : slash == 0 ? QByteArray("/")
+                                               : trimmed.left(slash);
     root.name = trimmed.mid(slash + 1);
     if (root.name.isEmpty() || root.name == "." || root.name == "..")
         return root; // Unusable: no single entry to remove
@@ -200,7 +201,8 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
         }
         ++result.detached;
     }
-    OwnedFd box(openat(root.parent.get(), root.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    OwnedFd box(
+        openat(root.parent.get(), root.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct statx opened = {};
     if (!box.isValid() || !statNode(box.get(), "", AT_EMPTY_PATH, opened)) {
         result.error = errno;

@@ -8,18 +8,18 @@
 #include <vector>
 
 enum class BoxRootKind {
-    Absent, // missing, or no directory (a broken link, a link to a file, a file)
+    Absent,          // missing, or no directory (a broken link, a link to a file, a file)
     LinkToDirectory, // a symbolic link: removed as a link, its target never touched
-    Directory, // a real directory (or a mount on the entry), open O_PATH in `box`
-    Unusable, // names no single entry ("/", "..") or could not be opened
-    Stalled, // its opening did not answer in time: nothing was opened
+    Directory,       // a real directory (or a mount on the entry), open O_PATH in `box`
+    Unusable,        // names no single entry ("/", "..") or could not be opened
+    Stalled,         // its opening did not answer in time: nothing was opened
 };
 
 // A box root opened once, so that nothing after resolves its path again.
 struct OpenedBoxRoot
 {
     BoxRootKind kind = BoxRootKind::Unusable;
-    OwnedFd parent; // the directory that holds the box root
+    OwnedFd parent;  // the directory that holds the box root
     QByteArray name; // the box root's entry in it
     OwnedFd box;
 };
@@ -37,8 +37,8 @@ OpenedBoxRoot openBoxRootWithin(const QByteArray &path);
 // What openUnderMountsOnIt did.
 struct BoxRootUnderMounts
 {
-    int detached = 0; // mounts detached from the box root's own entry
-    int error = 0; // 0 when the box root is open for reading in `box`
+    int detached = 0;           // mounts detached from the box root's own entry
+    int error = 0;              // 0 when the box root is open for reading in `box`
     bool unmountFailed = false; // error came from umount2
 };
 

@@ -50,8 +50,8 @@ QStringList boxRootsOfAllAccounts()
     for (int i = 0; i < candidates.size(); ++i) {
         const std::optional<bool> &directory = judged[static_cast<size_t>(i)];
         if (!directory) {
-            syslog(LOG_INFO, LOG_DISCOVERY_LEFT_OUT,
-                   escapedForLog(candidates[i]).constData(), boxRootProbeBoundMs());
+            syslog(LOG_INFO, LOG_DISCOVERY_LEFT_OUT, escapedForLog(candidates[i]).constData(),
+                   boxRootProbeBoundMs());
         } else if (*directory) {
             boxRoots.append(candidates[i]);
         }

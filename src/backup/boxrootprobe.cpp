@@ -18,7 +18,9 @@ int boundFromDeadline()
 {
     bool ok = false;
     const int deadlineMs = qEnvironmentVariableIntValue("ARKVANE_TEST_CALL_DEADLINE_MS", &ok);
-    return (ok && deadlineMs > 0 && deadlineMs <= CallQueue::kDeadlineMs ? deadlineMs : CallQueue::kDeadlineMs) / 10;
+    return (ok && deadlineMs > 0 && deadlineMs <= CallQueue::kDeadlineMs ? deadlineMs
+                                                                         : CallQueue::kDeadlineMs)
+           / 10;
 }
 
 // Paths with a look-up that ran past its bound and has not returned yet,
@@ -67,10 +69,8 @@ int boxRootProbeBoundMs()
 }
 
 BoxRootLookUps::BoxRootLookUps(std::vector<QByteArray> paths)
-    : m_paths(std::move(paths))
-    , m_states(m_paths.size(), State::Waiting)
-    , m_started(m_paths.size())
-    , m_unsettled(m_paths.size())
+    : m_paths(std::move(paths)), m_states(m_paths.size(), State::Waiting), m_started(m_paths.size()),
+      m_unsettled(m_paths.size())
 {
 }
 

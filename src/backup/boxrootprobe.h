@@ -64,7 +64,7 @@ private:
     std::condition_variable m_allSettled;
     std::vector<State> m_states;
     std::vector<Clock::time_point> m_started;
-    std::size_t m_next = 0; // the first entry no thread has taken yet
+    std::size_t m_next = 0;  // the first entry no thread has taken yet
     std::size_t m_unsettled; // entries neither answered nor stalled
 };
 
@@ -78,9 +78,7 @@ std::vector<std::optional<Result>> lookUpEachWithin(std::vector<QByteArray> path
     {
     public:
         Typed(std::vector<QByteArray> entries, std::function<Result(const QByteArray &)> lookUpOne)
-            : BoxRootLookUps(std::move(entries))
-            , m_lookUpOne(std::move(lookUpOne))
-            , results(entryCount())
+            : BoxRootLookUps(std::move(entries)), m_lookUpOne(std::move(lookUpOne)), results(entryCount())
         {
         }
 

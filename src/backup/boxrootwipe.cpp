@@ -4,9 +4,9 @@
 #include "boxrootdirectory.h"
 #include "boxrootprobe.h"
 #include "callguard.h"
+#include "logsites.h"
 #include "mounttable.h"
 #include "processkill.h"
-#include "logsites.h"
 #include "systemlog.h"
 #include "treeremoval.h"
 
@@ -40,8 +40,7 @@ void logRemovalFailed(const QString &boxRoot, int error)
 // daemon or whose server has died (ENOTCONN) goes as well. Only the topmost
 // are detached; MNT_DETACH takes what is mounted below them along, and no
 // lookup ever enters a mount that might stall.
-void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &table,
-                       const QString &boxRoot)
+void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &table, const QString &boxRoot)
 {
     const auto isBelowBox = [&realBox](const QByteArray &path) {
         return path != realBox && isPathAtOrBelow(path, realBox);
@@ -71,8 +70,7 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     switch (root.kind) {
     case BoxRootKind::Stalled:
         // Its file system stopped answering: nothing is touched, now or later.
-        syslog(LOG_INFO, LOG_WIPE_LEFT_ALONE,
-               escapedForLog(boxRoot).constData(), boxRootProbeBoundMs());
+        syslog(LOG_INFO, LOG_WIPE_LEFT_ALONE, escapedForLog(boxRoot).constData(), boxRootProbeBoundMs());
         return -1;
     case BoxRootKind::Absent:
         syslog(LOG_INFO, LOG_WIPE_INVALID_ENTRY, escapedForLog(boxRoot).constData());
@@ -115,13 +113,15 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     const BoxRootUnderMounts under = openUnderMountsOnIt(root);
     if (under.error != 0) {
         if (under.unmountFailed)
-            syslog(LOG_INFO, LOG_WIPE_UNMOUNT_FAILED, escapedForLog(boxRoot).constData(), std::strerror(under.error));
+            syslog(LOG_INFO, LOG_WIPE_UNMOUNT_FAILED, escapedForLog(boxRoot).constData(),
+                   std::strerror(under.error));
         else
             logRemovalFailed(boxRoot, under.error);
         return -1;
     }
     // Those detached took what was mounted on them along: the table is read again.
-    const bool belowRead = under.detached == 0 ? mountsRead : mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
+    const bool belowRead =
+        under.detached == 0 ? mountsRead : mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
     if (belowRead)
         detachMountsBelow(root.box.get(), realBox, mounts, boxRoot);
 

@@ -3,7 +3,6 @@
 
 bool namesSingleDirectory(const QString &strUserName)
 {
-    return !strUserName.isEmpty() && strUserName != QLatin1String(".")
-        && strUserName != QLatin1String("..") && !strUserName.contains(QLatin1Char('/'))
-        && !strUserName.contains(QChar(0));
+    return !strUserName.isEmpty() && strUserName != QLatin1String(".") && strUserName != QLatin1String("..")
+           && !strUserName.contains(QLatin1Char('/')) && !strUserName.contains(QChar(0));
 }

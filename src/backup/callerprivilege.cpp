@@ -53,8 +53,8 @@ int programPathOf(int nPid, char *pBuffer, int nSize)
     if (length < 0 || length >= kLinkTargetSize)
         return -1;
 
-    const auto copied = std::min<std::size_t>(static_cast<std::size_t>(length),
-                                              static_cast<std::size_t>(nSize) - 1);
+    const auto copied =
+        std::min<std::size_t>(static_cast<std::size_t>(length), static_cast<std::size_t>(nSize) - 1);
     std::memcpy(pBuffer, target.get(), copied);
     pBuffer[copied] = '\0';
     return 0;

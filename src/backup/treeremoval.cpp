@@ -9,10 +9,10 @@
 #include <QByteArray>
 
 #include <dirent.h>
-#include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -83,11 +83,11 @@ bool sameNode(const Node &a, const Node &b)
 
 struct Frame
 {
-    OwnedFd fd; // invalid while the walk is below a deep level
+    OwnedFd fd;      // invalid while the walk is below a deep level
     QByteArray name; // in the parent directory
     Node node;
     std::vector<QByteArray> subdirectories; // still to be entered
-    bool incomplete = false; // something below could not be removed
+    bool incomplete = false;                // something below could not be removed
 };
 
 class Walk

@@ -49,15 +49,15 @@ QByteArray CallGuard::actsForLog() const
     static const char *const kNames[] = {"signal", "unmount", "removal"};
     const std::lock_guard<std::mutex> lock(m_lock);
     QByteArray text = QByteArray::number(m_acts[0]) + " signals, " + QByteArray::number(m_acts[1])
-        + " unmounts, " + QByteArray::number(m_acts[2]) + " removals";
+                      + " unmounts, " + QByteArray::number(m_acts[2]) + " removals";
     QByteArray underWay;
     int count = 0;
     for (int act = 0; act < 3; ++act) {
         if (m_underWay[act] == 0)
             continue;
         underWay += (count == 0 ? "" : " and ")
-            + (m_underWay[act] == 1 ? QByteArray("a ") : QByteArray::number(m_underWay[act]) + ' ') + kNames[act]
-            + (m_underWay[act] == 1 ? "" : "s");
+                    + (m_underWay[act] == 1 ? QByteArray("a ") : QByteArray::number(m_underWay[act]) + ' ')
+                    + kNames[act] + (m_underWay[act] == 1 ? "" : "s");
         count += m_underWay[act];
     }
     if (count > 0)

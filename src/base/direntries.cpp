@@ -4,9 +4,9 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstddef>
-#include <cassert>
 #include <cstring>
 
 DirEntries::DirEntries(int dirFd, char *buffer, std::size_t size, bool shortReadEnds)
@@ -31,7 +31,8 @@ const char *DirEntries::next(unsigned char *type)
             m_offset = 0;
             // The largest record: its header, a name of NAME_MAX bytes and
             // the terminator, aligned to 8.
-            constexpr std::size_t kLargestRecord = (offsetof(struct dirent64, d_name) + NAME_MAX + 1 + 7) & ~std::size_t(7);
+            constexpr std::size_t kLargestRecord =
+                (offsetof(struct dirent64, d_name) + NAME_MAX + 1 + 7) & ~std::size_t(7);
             m_ended = m_shortReadEnds && m_filled + kLargestRecord <= m_size;
         }
         // The kernel aligns each record for struct dirent64.

@@ -13,4 +13,5 @@ QString withoutTrailingSlashes(const QString &path);
 // snprintf into a buffer the text always fits: a path below /proc made of
 // numbers and of names /proc itself gives (at most 16 bytes each). A cut
 // would be a fault of the caller's sizes, asserted.
-void formatFitting(char *buffer, std::size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+void formatFitting(char *buffer, std::size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));

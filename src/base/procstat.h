@@ -9,7 +9,7 @@
 // spaces included, so the fields after it are counted from its last ")".
 struct ProcStat
 {
-    char state = 0;                  // field 3: R, S, D, T, t, Z, X, ...
+    char state = 0;                    // field 3: R, S, D, T, t, Z, X, ...
     unsigned long long startTicks = 0; // field 22: clock ticks after boot
 };
 

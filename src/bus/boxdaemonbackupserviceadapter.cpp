@@ -3,8 +3,7 @@
 
 #include <QMetaObject>
 
-BoxDaemonBackupServiceAdapter::BoxDaemonBackupServiceAdapter(QObject *parent)
-    : QDBusAbstractAdaptor(parent)
+BoxDaemonBackupServiceAdapter::BoxDaemonBackupServiceAdapter(QObject *parent) : QDBusAbstractAdaptor(parent)
 {
     setAutoRelaySignals(true);
 }

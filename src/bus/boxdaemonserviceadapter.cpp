@@ -3,8 +3,7 @@
 
 #include <QMetaObject>
 
-BoxDaemonServiceAdapter::BoxDaemonServiceAdapter(QObject *parent)
-    : QDBusAbstractAdaptor(parent)
+BoxDaemonServiceAdapter::BoxDaemonServiceAdapter(QObject *parent) : QDBusAbstractAdaptor(parent)
 {
     setAutoRelaySignals(true);
 }

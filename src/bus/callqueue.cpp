@@ -24,8 +24,7 @@
 struct CallQueue::Call
 {
     Call(const QDBusConnection &busConnection, const QDBusMessage &busMessage)
-        : connection(busConnection)
-        , message(busMessage)
+        : connection(busConnection), message(busMessage)
     {
     }
 
@@ -40,7 +39,7 @@ struct CallQueue::Call
     Work work;
     // The next two only on the bus thread.
     bool started = false;
-    bool late = false; // its deadline passed while it ran
+    bool late = false;     // its deadline passed while it ran
     bool released = false; // stuck, and no longer counted against its share
     // Decides who answers, the worker or the deadline, and stops the work's
     // acts once the answer is out.
@@ -83,10 +82,7 @@ int deadlineFromEnvironment()
 
 } // namespace
 
-CallQueue::CallQueue()
-    : m_deadlineMs(deadlineFromEnvironment())
-{
-}
+CallQueue::CallQueue() : m_deadlineMs(deadlineFromEnvironment()) {}
 
 CallQueue &CallQueue::instance()
 {
@@ -100,10 +96,10 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
                        const QList<QVariant> &refusal, Work work, const QByteArray &lane)
 {
     // Callers the bus daemon could not name share one queue.
-    const ShareKey key = share == Share::OfBackupTool ? kBackupToolShare
-        : share == Share::OfDiscovery                ? kDiscoveryShare
-        : caller.uidKnown                            ? ShareKey(caller.uid)
-                                                     : ShareKey(uid_t(-1));
+    const ShareKey key = share == Share::OfBackupTool  ? kBackupToolShare
+                         : share == Share::OfDiscovery ? kDiscoveryShare
+                         : caller.uidKnown             ? ShareKey(caller.uid)
+                                                       : ShareKey(uid_t(-1));
     auto call = std::make_shared<Call>(connection, message);
     call->key = key;
     call->lane = lane;
@@ -114,7 +110,8 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
     call->work = std::move(work);
     Queue &queue = m_shares[key];
     if (static_cast<int>(queue.waiting.size()) >= kQueuePerUid) {
-        syslog(LOG_INFO, LOG_QUEUE_FULL, function, uidForLog(caller.uidKnown, caller.uid).constData(), kQueuePerUid);
+        syslog(LOG_INFO, LOG_QUEUE_FULL, function, uidForLog(caller.uidKnown, caller.uid).constData(),
+               kQueuePerUid);
         send(*call, refusal);
         return;
     }
@@ -144,9 +141,10 @@ std::deque<std::shared_ptr<CallQueue::Call>>::iterator CallQueue::startable(Shar
     Queue &queue = m_shares[key];
     if (queue.running >= widthOf(key))
         return queue.waiting.end();
-    return std::find_if(queue.waiting.begin(), queue.waiting.end(), [&queue](const std::shared_ptr<Call> &call) {
-        return call->lane.isEmpty() || queue.busyLanes.count(call->lane) == 0;
-    });
+    return std::find_if(queue.waiting.begin(), queue.waiting.end(),
+                        [&queue](const std::shared_ptr<Call> &call) {
+                            return call->lane.isEmpty() || queue.busyLanes.count(call->lane) == 0;
+                        });
 }
 
 void CallQueue::startWhatMay()
@@ -181,12 +179,14 @@ void CallQueue::start(const std::shared_ptr<Call> &call)
     call->started = true;
     const bool running = threadPool().run([this, call] {
         answerOnWorker(*call);
-        QMetaObject::invokeMethod(this, [this, call] { finish(call); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, call] { finish(call); }, Qt::QueuedConnection);
     });
     if (!running) {
         // No thread to be had: the call is refused, as a late one would be.
         call->guard.finish();
-        syslog(LOG_INFO, LOG_NO_WORKER, call->function, uidForLog(call->caller.uidKnown, call->caller.uid).constData());
+        syslog(LOG_INFO, LOG_NO_WORKER, call->function,
+               uidForLog(call->caller.uidKnown, call->caller.uid).constData());
         send(*call, call->refusal);
         finish(call);
     }
@@ -273,9 +273,10 @@ void CallQueue::expire(const std::shared_ptr<Call> &call)
 void CallQueue::logLate(const Call &call, const char *where) const
 {
     // A call that may change the system says what it did before it stopped.
-    const QByteArray acts = call.changesSystem ? "; it stopped after " + call.guard.actsForLog() : QByteArray();
-    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, m_deadlineMs, where, uidForLog(call.caller.uidKnown, call.caller.uid).constData(),
-           acts.constData());
+    const QByteArray acts =
+        call.changesSystem ? "; it stopped after " + call.guard.actsForLog() : QByteArray();
+    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, m_deadlineMs, where,
+           uidForLog(call.caller.uidKnown, call.caller.uid).constData(), acts.constData());
 }
 
 void CallQueue::send(const Call &call, const QList<QVariant> &arguments)

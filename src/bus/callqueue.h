@@ -92,9 +92,9 @@ public:
     // refusal is the reply's arguments when the call is refused or late.
     // Calls of one share with the same non-empty lane (a box root a wipe
     // changes) run one at a time.
-    void submit(const QDBusConnection &connection, const QDBusMessage &message,
-                const BusCaller &caller, Share share, const char *function, Effect effect,
-                const QList<QVariant> &refusal, Work work, const QByteArray &lane = QByteArray());
+    void submit(const QDBusConnection &connection, const QDBusMessage &message, const BusCaller &caller,
+                Share share, const char *function, Effect effect, const QList<QVariant> &refusal, Work work,
+                const QByteArray &lane = QByteArray());
 
     int deadlineMs() const { return m_deadlineMs; }
 
@@ -108,7 +108,7 @@ private:
     struct Queue
     {
         std::deque<std::shared_ptr<Call>> waiting;
-        int running = 0; // stuck workers released from the share not counted
+        int running = 0;                // stuck workers released from the share not counted
         std::set<QByteArray> busyLanes; // of workers running, stuck ones too
     };
 
@@ -129,7 +129,7 @@ private:
 
     std::map<ShareKey, Queue> m_shares;
     std::deque<ShareKey> m_turns; // shares with waiting calls, next to be served first
-    int m_active = 0; // running calls not yet past their deadline
-    int m_stuckReleased = 0; // stuck workers not counted against their share
+    int m_active = 0;             // running calls not yet past their deadline
+    int m_stuckReleased = 0;      // stuck workers not counted against their share
     int m_deadlineMs;
 };

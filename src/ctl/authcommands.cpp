@@ -93,7 +93,8 @@ ExitStatus runAuthPassed(const Invocation &invocation, const DaemonLink &daemon,
     return ExitStatus::Success;
 }
 
-ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
+ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemon,
+                           const CallerAccount &account)
 {
     const UserChoice choice = chooseUser(invocation, account);
     if (!choice.problem.succeeded())
@@ -109,9 +110,8 @@ ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemo
         return endWith(Outcome::failure(
             QStringLiteral("arkvaned refused to set the interval of %1").arg(printable(user))));
     }
-    QString line = QStringLiteral("%1: a pass now holds for %2 seconds")
-                       .arg(printable(user))
-                       .arg(invocation.seconds);
+    QString line =
+        QStringLiteral("%1: a pass now holds for %2 seconds").arg(printable(user)).arg(invocation.seconds);
     if (invocation.seconds <= 0)
         line += QStringLiteral(" (0 or less: every pass ends within a second)");
     printLine(line + QLatin1Char('.'));

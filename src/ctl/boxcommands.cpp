@@ -86,8 +86,9 @@ QString explainScanFailure(const QString &boxPath, const CallerAccount &account)
     }
     const ServedBoxPath served = servedBoxPathOf(account, boxPath);
     if (served.verdict == ServedBoxPath::Unsafe) {
-        return QStringLiteral("refused: the way to %1 leads to %2, which is neither root's nor owned by whoever "
-                              "owns the link or directory that led there")
+        return QStringLiteral(
+                   "refused: the way to %1 leads to %2, which is neither root's nor owned by whoever "
+                   "owns the link or directory that led there")
             .arg(printable(boxPath), printable(QString::fromUtf8(served.refusedAt)));
     }
     if (served.verdict != ServedBoxPath::Served) {
@@ -134,9 +135,9 @@ void printAsTable(const CBoxFileList &files, bool full, const QString &boxPath)
     for (const QString &line : alignedRows(rows, terminalColumns()))
         printLine(line);
     printLine(QString());
-    printLine(QStringLiteral("%1 held open in %2.")
-                  .arg(countOf(files.size(), QStringLiteral("file"), QStringLiteral("files")),
-                       printable(boxPath)));
+    printLine(
+        QStringLiteral("%1 held open in %2.")
+            .arg(countOf(files.size(), QStringLiteral("file"), QStringLiteral("files")), printable(boxPath)));
 }
 
 // The box's listing, or the outcome that ends the command.
@@ -172,8 +173,8 @@ QString heldBefore(int count)
 {
     if (count == 0)
         return QStringLiteral("no file was held open");
-    return QStringLiteral("%1 held open").arg(count == 1 ? QStringLiteral("1 file was")
-                                                         : QStringLiteral("%1 files were").arg(count));
+    return QStringLiteral("%1 held open")
+        .arg(count == 1 ? QStringLiteral("1 file was") : QStringLiteral("%1 files were").arg(count));
 }
 
 QString heldAfter(int count)
@@ -219,9 +220,8 @@ ExitStatus runClose(const Invocation &invocation, const DaemonLink &daemon, cons
 
     if (!invocation.has(OptYes) && standardInputIsTerminal()) {
         const QString held = countOf(before.size(), QStringLiteral("file"), QStringLiteral("files"));
-        const QString question =
-            QStringLiteral("%1 held open in %2. End every process holding files there?")
-                .arg(held, printable(box.path));
+        const QString question = QStringLiteral("%1 held open in %2. End every process holding files there?")
+                                     .arg(held, printable(box.path));
         if (!confirmed(question))
             return endWith(Outcome::failure(QStringLiteral("cancelled: no process was ended")));
     }

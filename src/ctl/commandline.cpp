@@ -14,36 +14,32 @@ struct OptionName
 
 // In the order their misuse is reported.
 const OptionName kOptions[] = {
-    {"--help", "-h", OptHelp},
-    {"--version", nullptr, OptVersion},
-    {"--full", nullptr, OptFull},
-    {"--json", nullptr, OptJson},
+    {"--help", "-h", OptHelp},    {"--version", nullptr, OptVersion},
+    {"--full", nullptr, OptFull}, {"--json", nullptr, OptJson},
     {"--yes", "-y", OptYes},
 };
 
-const char kProgramHelpHead[] =
-    "Usage: arkvanectl [OPTION...] COMMAND [ARG...]\n"
-    "\n"
-    "Shows and manages boxes through the box daemon, arkvaned.\n"
-    "\n"
-    "Commands:\n";
+const char kProgramHelpHead[] = "Usage: arkvanectl [OPTION...] COMMAND [ARG...]\n"
+                                "\n"
+                                "Shows and manages boxes through the box daemon, arkvaned.\n"
+                                "\n"
+                                "Commands:\n";
 
-const char kProgramHelpTail[] =
-    "  help [COMMAND]                Show the help of COMMAND\n"
-    "\n"
-    "BOX defaults to your own box root (~/.box), USER to your own user name.\n"
-    "Users other than root are served only inside their own box and may\n"
-    "change only their own authentication entry.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help     Show this help, or a command's\n"
-    "      --version  Show the version\n"
-    "      --json     Print JSON (files, auth)\n"
-    "      --full     Print full paths (files)\n"
-    "  -y, --yes      Close without asking (close)\n"
-    "\n"
-    "Exit status: 0 success, 1 the daemon failed or refused, 2 usage error,\n"
-    "3 the daemon cannot be reached.\n";
+const char kProgramHelpTail[] = "  help [COMMAND]                Show the help of COMMAND\n"
+                                "\n"
+                                "BOX defaults to your own box root (~/.box), USER to your own user name.\n"
+                                "Users other than root are served only inside their own box and may\n"
+                                "change only their own authentication entry.\n"
+                                "\n"
+                                "Options:\n"
+                                "  -h, --help     Show this help, or a command's\n"
+                                "      --version  Show the version\n"
+                                "      --json     Print JSON (files, auth)\n"
+                                "      --full     Print full paths (files)\n"
+                                "  -y, --yes      Close without asking (close)\n"
+                                "\n"
+                                "Exit status: 0 success, 1 the daemon failed or refused, 2 usage error,\n"
+                                "3 the daemon cannot be reached.\n";
 
 bool isNegativeNumber(const QString &argument)
 {
@@ -99,7 +95,8 @@ QString checkOperandCount(const Invocation &invocation)
     const CommandRow &command = *invocation.command;
     const int count = invocation.operands.size();
     if (count < command.minOperands)
-        return QStringLiteral("%1 needs %2").arg(QLatin1String(command.words), QLatin1String(command.lastOperand));
+        return QStringLiteral("%1 needs %2")
+            .arg(QLatin1String(command.words), QLatin1String(command.lastOperand));
     if (count > command.maxOperands)
         return QStringLiteral("too many arguments for %1").arg(QLatin1String(command.words));
     return {};
@@ -122,7 +119,8 @@ QString checkOptionsApply(const Invocation &invocation)
     for (const OptionName &name : kOptions) {
         const unsigned always = OptHelp | OptVersion;
         if (invocation.has(name.option) && !(name.option & (always | invocation.command->options)))
-            return QStringLiteral("%1 applies only to %2").arg(QLatin1String(name.longName), takersOf(name.option));
+            return QStringLiteral("%1 applies only to %2")
+                .arg(QLatin1String(name.longName), takersOf(name.option));
     }
     return {};
 }

@@ -42,11 +42,11 @@ struct CommandRow
     const char *optionalWord; // may follow the words and changes nothing ("status"), or null
     int minOperands;
     int maxOperands;
-    const char *lastOperand;  // a last operand read as whole seconds ("SECONDS"), or null
-    unsigned options;         // the options it takes besides --help and --version
-    const char *synopsis;     // its line in the program's help...
-    const char *summary;      // ... and what that line says of it
-    const char *help;         // the text of "arkvanectl COMMAND --help"
+    const char *lastOperand; // a last operand read as whole seconds ("SECONDS"), or null
+    unsigned options;        // the options it takes besides --help and --version
+    const char *synopsis;    // its line in the program's help...
+    const char *summary;     // ... and what that line says of it
+    const char *help;        // the text of "arkvanectl COMMAND --help"
     CommandFunction run;
 };
 
@@ -69,6 +69,9 @@ QString helpText(const CommandRow *command);
 
 ExitStatus runFiles(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
 ExitStatus runClose(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
-ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
-ExitStatus runAuthPassed(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
-ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
+ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon,
+                         const CallerAccount &account);
+ExitStatus runAuthPassed(const Invocation &invocation, const DaemonLink &daemon,
+                         const CallerAccount &account);
+ExitStatus runAuthInterval(const Invocation &invocation, const DaemonLink &daemon,
+                           const CallerAccount &account);

@@ -40,7 +40,7 @@ int displayWidth(const QString &text)
 bool isBidirectionalControl(ushort code)
 {
     return (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069) || code == 0x200e
-        || code == 0x200f || code == 0x061c;
+           || code == 0x200f || code == 0x061c;
 }
 
 } // namespace
@@ -80,7 +80,9 @@ bool standardInputIsTerminal()
 
 int terminalColumns()
 {
-    struct winsize size{};
+    struct winsize size
+    {
+    };
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
     bool ok = false;

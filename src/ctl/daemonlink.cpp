@@ -89,10 +89,7 @@ Answer<T> answerOf(const QDBusPendingReply<T> &reply)
 
 } // namespace
 
-DaemonLink::DaemonLink()
-    : m_connection(QDBusConnection::systemBus())
-{
-}
+DaemonLink::DaemonLink() : m_connection(QDBusConnection::systemBus()) {}
 
 QDBusMessage DaemonLink::call(const QString &method, const QVariantList &arguments) const
 {
@@ -106,8 +103,7 @@ Answer<FileListing> DaemonLink::listOpenFiles(const QString &boxPath) const
     if (!m_connection.isConnected())
         return withoutBus<FileListing>(m_connection);
     // Read as Qt clients do: the second out argument is a CBoxFileList.
-    const QDBusPendingReply<int, CBoxFileList> reply =
-        call(QStringLiteral("get_allRunFileList"), {boxPath});
+    const QDBusPendingReply<int, CBoxFileList> reply = call(QStringLiteral("get_allRunFileList"), {boxPath});
     Answer<FileListing> answer;
     if (reply.isError()) {
         answer.failure = describeBusError(reply.error());

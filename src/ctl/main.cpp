@@ -13,57 +13,54 @@
 
 namespace {
 
-const char kFilesHelp[] =
-    "Usage: arkvanectl files [--full] [--json] [BOX]\n"
-    "\n"
-    "Lists the files that running processes hold open inside BOX (default:\n"
-    "your own box root), one per line as the path inside the box.\n"
-    "\n"
-    "  --full  Print full paths (on a terminal, beside the paths inside the box)\n"
-    "  --json  Print an array of {\"path\": FULL, \"relative\": INSIDE}\n"
-    "\n"
-    "BOX is made absolute against the working directory; the daemon resolves it.\n"
-    "Control characters in names are shown escaped; --json gives them exactly.\n";
+const char kFilesHelp[] = "Usage: arkvanectl files [--full] [--json] [BOX]\n"
+                          "\n"
+                          "Lists the files that running processes hold open inside BOX (default:\n"
+                          "your own box root), one per line as the path inside the box.\n"
+                          "\n"
+                          "  --full  Print full paths (on a terminal, beside the paths inside the box)\n"
+                          "  --json  Print an array of {\"path\": FULL, \"relative\": INSIDE}\n"
+                          "\n"
+                          "BOX is made absolute against the working directory; the daemon resolves it.\n"
+                          "Control characters in names are shown escaped; --json gives them exactly.\n";
 
-const char kCloseHelp[] =
-    "Usage: arkvanectl close [--yes] [BOX]\n"
-    "\n"
-    "Ends (SIGKILL) every process holding a file inside BOX (default: your own\n"
-    "box root), except arkvanectl itself. Says how many files were held open\n"
-    "before and whether any are still held after.\n"
-    "\n"
-    "When standard input is a terminal it asks first, unless --yes is given;\n"
-    "elsewhere it does not ask.\n"
-    "\n"
-    "  -y, --yes  Do not ask\n";
+const char kCloseHelp[] = "Usage: arkvanectl close [--yes] [BOX]\n"
+                          "\n"
+                          "Ends (SIGKILL) every process holding a file inside BOX (default: your own\n"
+                          "box root), except arkvanectl itself. Says how many files were held open\n"
+                          "before and whether any are still held after.\n"
+                          "\n"
+                          "When standard input is a terminal it asks first, unless --yes is given;\n"
+                          "elsewhere it does not ask.\n"
+                          "\n"
+                          "  -y, --yes  Do not ask\n";
 
-const char kAuthHelp[] =
-    "Usage: arkvanectl auth [status] [--json] [USER]\n"
-    "       arkvanectl auth passed [USER]\n"
-    "       arkvanectl auth interval [USER] SECONDS\n"
-    "\n"
-    "The daemon keeps a re-authentication timer per user name.\n"
-    "\n"
-    "  status    Whether USER must authenticate again before the box is shown,\n"
-    "            and the interval (the default; \"status\" is needed only for a\n"
-    "            user named \"passed\", \"interval\" or \"status\")\n"
-    "  passed    Record that USER passed an authentication: the pass holds for\n"
-    "            the interval\n"
-    "  interval  Set how many seconds a pass of USER holds; 0 or less ends\n"
-    "            every pass within a second\n"
-    "\n"
-    "  --json  Print {\"user\": USER, \"required\": BOOL, \"interval\": SECONDS}\n"
-    "\n"
-    "USER defaults to your own user name. Users other than root may record a\n"
-    "pass or set the interval only for themselves.\n";
+const char kAuthHelp[] = "Usage: arkvanectl auth [status] [--json] [USER]\n"
+                         "       arkvanectl auth passed [USER]\n"
+                         "       arkvanectl auth interval [USER] SECONDS\n"
+                         "\n"
+                         "The daemon keeps a re-authentication timer per user name.\n"
+                         "\n"
+                         "  status    Whether USER must authenticate again before the box is shown,\n"
+                         "            and the interval (the default; \"status\" is needed only for a\n"
+                         "            user named \"passed\", \"interval\" or \"status\")\n"
+                         "  passed    Record that USER passed an authentication: the pass holds for\n"
+                         "            the interval\n"
+                         "  interval  Set how many seconds a pass of USER holds; 0 or less ends\n"
+                         "            every pass within a second\n"
+                         "\n"
+                         "  --json  Print {\"user\": USER, \"required\": BOOL, \"interval\": SECONDS}\n"
+                         "\n"
+                         "USER defaults to your own user name. Users other than root may record a\n"
+                         "pass or set the interval only for themselves.\n";
 
 } // namespace
 
 const CommandRow kCommands[] = {
-    {"files", nullptr, 0, 1, nullptr, OptFull | OptJson, "files [BOX]",
-     "List the files held open inside BOX", kFilesHelp, runFiles},
-    {"close", nullptr, 0, 1, nullptr, OptYes, "close [BOX]",
-     "End the processes holding files inside BOX", kCloseHelp, runClose},
+    {"files", nullptr, 0, 1, nullptr, OptFull | OptJson, "files [BOX]", "List the files held open inside BOX",
+     kFilesHelp, runFiles},
+    {"close", nullptr, 0, 1, nullptr, OptYes, "close [BOX]", "End the processes holding files inside BOX",
+     kCloseHelp, runClose},
     {"auth", "status", 0, 1, nullptr, OptJson, "auth [status] [USER]",
      "Show whether USER must authenticate again", kAuthHelp, runAuthStatus},
     {"auth passed", nullptr, 0, 1, nullptr, 0, "auth passed [USER]",
@@ -81,9 +78,10 @@ int main(int argc, char *argv[])
     const ParsedCommandLine parsed = parseCommandLine(QCoreApplication::arguments().mid(1));
     const Invocation &invocation = parsed.invocation;
     if (!parsed.usageError.isEmpty()) {
-        const QString hint = invocation.command
-            ? QStringLiteral("see arkvanectl %1 --help").arg(QLatin1String(invocation.command->words))
-            : QStringLiteral("see arkvanectl --help");
+        const QString hint =
+            invocation.command
+                ? QStringLiteral("see arkvanectl %1 --help").arg(QLatin1String(invocation.command->words))
+                : QStringLiteral("see arkvanectl --help");
         complain(QStringLiteral("%1 (%2)").arg(parsed.usageError, hint));
         return exitCode(ExitStatus::Usage);
     }

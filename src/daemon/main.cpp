@@ -64,15 +64,12 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    if (!connection.registerObject(QStringLiteral("/logfile"), service,
-                                   QDBusConnection::ExportAdaptors)) {
-        qDebug() << "failed to register redirection log file service: "
-                 << connection.lastError().message();
+    if (!connection.registerObject(QStringLiteral("/logfile"), service, QDBusConnection::ExportAdaptors)) {
+        qDebug() << "failed to register redirection log file service: " << connection.lastError().message();
     }
     if (!connection.registerObject(QStringLiteral("/backup"), backupService,
                                    QDBusConnection::ExportAdaptors)) {
-        qDebug() << "failed to register redirection backup service: "
-                 << connection.lastError().message();
+        qDebug() << "failed to register redirection backup service: " << connection.lastError().message();
     }
 
     // The name is claimed only once both objects are there: a call the bus

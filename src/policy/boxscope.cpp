@@ -41,7 +41,8 @@ bool isPathInsideBoxRoots(const QByteArray &boxPath, const QList<QByteArray> &bo
     for (const QByteArray &root : boxRoots) {
         if (root.isEmpty())
             continue;
-        if (path == root || (path.size() > root.size() && path.startsWith(root) && path.at(root.size()) == '/'))
+        if (path == root
+            || (path.size() > root.size() && path.startsWith(root) && path.at(root.size()) == '/'))
             return true;
     }
     return false;

@@ -12,7 +12,6 @@
 
 #include <optional>
 
-
 // The box path as the file system resolves it for the calling thread's
 // file-system identity, safely (resolveSafely: no user's link leads anyone
 // to another user's files or to root's): links, ".", ".." and doubled

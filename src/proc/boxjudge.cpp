@@ -87,8 +87,8 @@ void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
 
 bool fileSystemMayStall(const QByteArray &type)
 {
-    static const char *const kPrefixes[] = {"fuse", "nfs", "cifs", "smb", "9p", "ceph", "afs",
-                                            "virtiofs", "autofs", "gfs", "ocfs", "lustre"};
+    static const char *const kPrefixes[] = {"fuse", "nfs",      "cifs",   "smb", "9p",   "ceph",
+                                            "afs",  "virtiofs", "autofs", "gfs", "ocfs", "lustre"};
     for (const char *prefix : kPrefixes)
         if (type.startsWith(prefix))
             return true;
@@ -155,12 +155,11 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         return;
     }
     const OwnedFd top(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    OwnedFd directory(top ? openBeneathNoLinks(top.get(), root.path.mid(1), O_RDONLY | O_DIRECTORY)
-                          : -1);
+    OwnedFd directory(top ? openBeneathNoLinks(top.get(), root.path.mid(1), O_RDONLY | O_DIRECTORY) : -1);
     struct statx sx = {};
     // Not there, or covered by a later mount: what it holds is out of reach.
-    if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx)
-        || !(sx.stx_mask & STATX_MNT_ID) || sx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
+    if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx) || !(sx.stx_mask & STATX_MNT_ID)
+        || sx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
         notWalked(root);
         return;
     }
@@ -206,8 +205,8 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
             m_uncertain.insert(level.device);
             continue;
         }
-        OwnedFd child(openat(level.directory.get(), name.constData(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        OwnedFd child(
+            openat(level.directory.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct statx opened = {};
         if (!child || !statNode(child.get(), "", AT_EMPTY_PATH, opened)
             || opened.stx_mnt_id != childSx.stx_mnt_id || opened.stx_ino != childSx.stx_ino) {
@@ -223,8 +222,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         if (level.subdirectories.empty())
             levels.pop_back(); // its last: its descriptor is not needed any more
         levels.push_back(Level{std::move(child), childDevice, {}});
-        if (!readDirectory(levels.back().directory.get(), childDevice, buffer,
-                           levels.back().subdirectories))
+        if (!readDirectory(levels.back().directory.get(), childDevice, buffer, levels.back().subdirectories))
             levels.back().subdirectories.clear();
     }
 }
@@ -285,8 +283,8 @@ BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_b
     std::vector<BoxTreeIdentities::Root> roots;
     for (const BoxAnchor &anchor : boxAnchorsOf(boxPath, m_own.table)) {
         m_anchors.push_back(Anchor{anchor.mount->device, anchor.fsPath, anchor.boxRelative});
-        roots.push_back({joinedPath(boxPath, anchor.boxRelative), anchor.mount->id,
-                         anchor.mount->device, anchor.mount->type, !anchor.boxRelative.isEmpty()});
+        roots.push_back({joinedPath(boxPath, anchor.boxRelative), anchor.mount->id, anchor.mount->device,
+                         anchor.mount->type, !anchor.boxRelative.isEmpty()});
     }
     m_tree = std::make_shared<BoxTreeIdentities>(std::move(roots), CallGuard::current());
     buildView(m_own);
@@ -322,9 +320,8 @@ void BoxJudge::buildView(NamespaceView &view) const
             const NamespaceView::Prefix &other = found[j];
             if (j == i || !isPathAtOrBelow(mine.text, other.text))
                 continue;
-            covered = mine.text != other.text
-                || (other.includesItself && !mine.includesItself)
-                || (other.includesItself == mine.includesItself && j < i);
+            covered = mine.text != other.text || (other.includesItself && !mine.includesItself)
+                      || (other.includesItself == mine.includesItself && j < i);
         }
         if (!covered)
             view.prefixes.push_back(found[i]);
@@ -403,8 +400,7 @@ bool BoxJudge::onAnchorDevice(dev_t device) const
     return false;
 }
 
-Judgement BoxJudge::judge(const NamespaceView &view, const HeldDescriptor &held, int fdDir,
-                          const char *name)
+Judgement BoxJudge::judge(const NamespaceView &view, const HeldDescriptor &held, int fdDir, const char *name)
 {
     if (held.length < 0)
         return judgeUnnamed(view, held, fdDir, name);
@@ -446,8 +442,7 @@ Judgement BoxJudge::judgeByPath(const NamespaceView &view, const MountEntry &mou
     const bool deleted = held.statted && held.links == 0;
     int length = held.length;
     if (deleted && length >= kDeletedSuffixLength
-        && std::memcmp(held.text + length - kDeletedSuffixLength, kDeletedSuffix,
-                       kDeletedSuffixLength) == 0)
+        && std::memcmp(held.text + length - kDeletedSuffixLength, kDeletedSuffix, kDeletedSuffixLength) == 0)
         length -= kDeletedSuffixLength;
     const QByteArray text = QByteArray::fromRawData(held.text, length);
     // The fast path: in the daemon's own namespace, on one of its own mounts,
@@ -456,8 +451,7 @@ Judgement BoxJudge::judgeByPath(const NamespaceView &view, const MountEntry &mou
     const int boxLength = m_boxPath.size();
     if (view.own && &mount == m_own.table.byId(mount.id) && length > boxLength + 1
         && text.startsWith(m_boxPath) && text.at(boxLength) == '/')
-        return {Verdict::Inside, QByteArray(held.text + boxLength + 1, length - boxLength - 1),
-                deleted};
+        return {Verdict::Inside, QByteArray(held.text + boxLength + 1, length - boxLength - 1), deleted};
     if (!isPathAtOrBelow(text, mount.mountPoint))
         return {Verdict::Unjudged, {}, false};
     const QByteArray fsPath = joinedPath(mount.root, pathBelow(text, mount.mountPoint));

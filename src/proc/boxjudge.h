@@ -200,8 +200,7 @@ public:
 
     // Judges one descriptor read in that view. fdDir and name are the
     // descriptor's link, used when the text is unreadable.
-    Judgement judge(const NamespaceView &view, const HeldDescriptor &held, int fdDir,
-                    const char *name);
+    Judgement judge(const NamespaceView &view, const HeldDescriptor &held, int fdDir, const char *name);
 
 private:
     struct Anchor
@@ -262,7 +261,6 @@ private:
 // Whether path is absolute, with no "." or ".." component, no doubled slash
 // and no trailing one: the only form in which the kernel prints a path.
 bool isCanonicalPath(const QByteArray &path);
-
 
 // statx of the file behind a descriptor link, through /proc: never a path of
 // the holder's. Cached attributes only, so a stalled file system cannot hold

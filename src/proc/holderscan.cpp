@@ -31,8 +31,7 @@ class Walk
 {
 public:
     Walk(BoxJudge &judge, DescriptorVisitor &visitor, int procFd)
-        : m_judge(judge), m_visitor(visitor), m_proc(procFd),
-          m_buffers(new char[3 * kDirEntriesBufferSize])
+        : m_judge(judge), m_visitor(visitor), m_proc(procFd), m_buffers(new char[3 * kDirEntriesBufferSize])
     {
     }
 
@@ -81,8 +80,7 @@ private:
         const OwnedFd taskDir(openDirFreeingDescriptors(m_proc, taskDirPath, m_visitor));
         if (!taskDir)
             return;
-        DirEntries tasks(taskDir.get(), m_buffers.get() + 2 * kDirEntriesBufferSize,
-                         kDirEntriesBufferSize);
+        DirEntries tasks(taskDir.get(), m_buffers.get() + 2 * kDirEntriesBufferSize, kDirEntriesBufferSize);
         while (const char *task = tasks.next()) {
             const int tid = pidOfProcEntry(task);
             if (tid <= 0 || tid == pid || syscall(SYS_kcmp, pid, tid, KCMP_FILES, 0, 0) == 0)
@@ -107,8 +105,7 @@ private:
     {
         const NamespaceView &view = m_judge.viewOf(m_proc, taskPath);
         char target[kHolderLinkBufferSize];
-        DirEntries descriptors(fdDir, m_buffers.get() + kDirEntriesBufferSize,
-                               kDirEntriesBufferSize, true);
+        DirEntries descriptors(fdDir, m_buffers.get() + kDirEntriesBufferSize, kDirEntriesBufferSize, true);
         while (const char *name = descriptors.next()) {
             HeldDescriptor held;
             held.length = static_cast<int>(readlinkat(fdDir, name, target, sizeof target));
@@ -195,8 +192,8 @@ struct ReadProcess
         Judgement judgement;
     };
     std::vector<Event> events;
-    OwnedFd fdDir;           // the fdDir the events were judged in
-    bool done = false;       // guarded by the walk's lock
+    OwnedFd fdDir;     // the fdDir the events were judged in
+    bool done = false; // guarded by the walk's lock
     bool outOfDescriptors = false;
     bool orderDependent = false; // judged by what other processes revealed
 };

@@ -10,7 +10,6 @@
 
 #include <vector>
 
-
 // Receives what a walk over every descriptor table finds.
 class DescriptorVisitor
 {
@@ -22,8 +21,7 @@ public:
     // A judged descriptor of pid (Inside or Unjudged; Outside ones are not
     // handed over). fdDir is the leader's open "fd" directory, valid during
     // the call only. False stops the reading of this process.
-    virtual bool judged(int pid, int fdDir, const HeldDescriptor &held,
-                        const Judgement &judgement) = 0;
+    virtual bool judged(int pid, int fdDir, const HeldDescriptor &held, const Judgement &judgement) = 0;
     // A descriptor table of pid could not be read for another reason than
     // its end.
     virtual void unreadable(int pid) = 0;
@@ -59,8 +57,6 @@ int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor);
 int procWalkThreads();
 // For tests: 1 or 2 threads whatever the processors; 0 goes back to counting them.
 void forceProcWalkThreads(int threads);
-
-
 
 // The process whose "fd" directory fdDir is, with its /proc directory opened
 // as the parent of fdDir (not by number, which may already name another

@@ -69,7 +69,7 @@ void MountTable::parse(const QByteArray &text)
         if (!root || !target)
             continue;
         MountEntry entry{mnt_fs_get_id(fs), mnt_fs_get_parent_id(fs), mnt_fs_get_devno(fs),
-                         QByteArray(root), QByteArray(target), QByteArray(type ? type : "")};
+                         QByteArray(root),  QByteArray(target),       QByteArray(type ? type : "")};
         m_byId[entry.id] = m_entries.size();
         m_entries.push_back(std::move(entry));
     }

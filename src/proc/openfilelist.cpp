@@ -40,8 +40,8 @@ bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
     if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
         return false;
     return !candidate.statted
-        || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == candidate.device
-            && sx.stx_ino == candidate.inode);
+           || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == candidate.device
+               && sx.stx_ino == candidate.inode);
 }
 
 // Collects the held files of the box, each once (by the bytes of its path

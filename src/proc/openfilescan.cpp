@@ -13,8 +13,7 @@ namespace {
 class PidListSink : public HolderSink
 {
 public:
-    explicit PidListSink(QList<int> &pidList)
-        : m_pidList(pidList), m_known(pidList.cbegin(), pidList.cend())
+    explicit PidListSink(QList<int> &pidList) : m_pidList(pidList), m_known(pidList.cbegin(), pidList.cend())
     {
     }
 

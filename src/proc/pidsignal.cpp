@@ -101,12 +101,13 @@ std::vector<int> waitForExits(const std::vector<EndingProcess> &processes, int t
     // uninterruptible sleep are not read over and over.
     int sliceMs = kExitSliceMs;
     while (!waiting.empty()) {
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+        const auto remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         if (remaining <= 0)
             break;
-        const int ready = poll(waiting.data(), waiting.size(),
-                               static_cast<int>(std::min<long long>(remaining, sliceMs)));
+        const int ready =
+            poll(waiting.data(), waiting.size(), static_cast<int>(std::min<long long>(remaining, sliceMs)));
         sliceMs = ready == 0 ? std::min(2 * sliceMs, kLongestExitSliceMs) : kExitSliceMs;
         if (ready < 0) {
             if (errno == EINTR)

@@ -19,8 +19,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cassert>
+#include <chrono>
 #include <cstdio>
 #include <unordered_set>
 #include <vector>
@@ -205,19 +205,21 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exc
             return sink.report() ? 0 : -1;
         // Another round only while this one may end holders: it signalled
         // new ones, or the scan left processes unread.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         const bool mayEndMore = !sink.signalled().empty() || !complete;
         if (!mayEndMore || round == kKillRounds || left <= 0 || currentCallStopped()) {
             sink.report();
             if (!complete)
                 qDebug() << "processes were made faster than /proc could be read";
-            qDebug().noquote() << "holders left after" << round << "rounds of signals:"
-                               << processesForLog(found);
+            qDebug().noquote() << "holders left after" << round
+                               << "rounds of signals:" << processesForLog(found);
             return -1;
         }
         // The next scan sees only what outlived its signal, or was born since.
-        const std::vector<int> held = waitForExits(sink.ending(), static_cast<int>(std::min<long long>(left, kExitWaitMs)));
+        const std::vector<int> held =
+            waitForExits(sink.ending(), static_cast<int>(std::min<long long>(left, kExitWaitMs)));
         // A holder found again counts as outliving its signal only when the
         // wait was given to it: one whose pidfd could not be had (descriptors
         // ran out) is signalled, and waited for, again.
@@ -231,8 +233,8 @@ int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exc
         // Not one of this round's processes ended: the next would find them again.
         if (!sink.ending().empty() && held.size() == sink.ending().size() && complete) {
             sink.report();
-            qDebug().noquote() << "holders left after" << round + 1 << "rounds of signals:"
-                               << processesForLog(found);
+            qDebug().noquote() << "holders left after" << round + 1
+                               << "rounds of signals:" << processesForLog(found);
             return -1;
         }
     }

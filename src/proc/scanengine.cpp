@@ -28,8 +28,8 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -46,7 +46,6 @@
 namespace {
 
 enum class LoadState { NotStarted, Loading, Done };
-
 
 // Why the kernel engine leaves a call to the /proc walk, as the site number
 // of its system-log line (the table in logsites.h).
@@ -191,8 +190,7 @@ int openAnchor(const QByteArray &path)
 // file system (the walk up would stop at the inner one where the /proc walk
 // names the file by the mount it was opened through), a lookup that could
 // stall, or a box path longer than the kernel prints.
-bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<Anchor> &anchors,
-               Decline &why)
+bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<Anchor> &anchors, Decline &why)
 {
     why = {kAnchorsUnknown, "the box path is not in the form the kernel prints"};
     if (!isCanonicalPath(boxPath))
@@ -213,8 +211,8 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
             }))
             return false;
     }
-    why.what = "more than " + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1)
-        + " mounts below the box";
+    why.what =
+        "more than " + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1) + " mounts below the box";
     if (wanted.size() > KernelFileScan::kMaxAnchors)
         return false;
     why.what = "two mounts of one file system nested in the box";
@@ -243,8 +241,7 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
         OwnedFd directory(openAnchor(path));
         struct statx sx = {};
         why = {kAnchorsUnknown, "cannot open the box or a mount below it"};
-        if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx)
-            || !(sx.stx_mask & STATX_MNT_ID))
+        if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx) || !(sx.stx_mask & STATX_MNT_ID))
             return false;
         why.what = "the box or a mount below it is not where the mount table says";
         if (sx.stx_mnt_id != static_cast<std::uint64_t>(want.mount->id))
@@ -255,10 +252,9 @@ bool anchorsOf(const QByteArray &boxPath, const MountTable &table, std::vector<A
         why = {kPathTooLong, {}};
         if (limit < 0)
             return false;
-        anchors.push_back({ScanAnchor{directory.get(), !want.boxRelative.isEmpty(),
-                                      static_cast<unsigned short>(limit)},
-                           want.boxRelative, std::move(directory),
-                           reportsOwnIdentity(want.mount->type)});
+        anchors.push_back(
+            {ScanAnchor{directory.get(), !want.boxRelative.isEmpty(), static_cast<unsigned short>(limit)},
+             want.boxRelative, std::move(directory), reportsOwnIdentity(want.mount->type)});
     }
     return true;
 }
@@ -402,8 +398,7 @@ private:
 
 } // namespace
 
-bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
-                     std::vector<KernelHeldFile> &out)
+bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts, std::vector<KernelHeldFile> &out)
 {
     std::vector<Anchor> anchors;
     std::vector<KernelFileRecord> records;
@@ -415,9 +410,9 @@ bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
         if (!record.linked)
             continue;
         assert(record.anchor >= 0 && static_cast<std::size_t>(record.anchor) < anchors.size());
-        const QByteArray relative = joinedPath(
-            anchors[static_cast<std::size_t>(record.anchor)].boxRelative,
-            QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
+        const QByteArray relative =
+            joinedPath(anchors[static_cast<std::size_t>(record.anchor)].boxRelative,
+                       QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
         // The whole path must be one the kernel prints, as the /proc walk
         // reads it; only the box itself, never listed, has an empty one.
         const bool tooLong = boxPath.size() + 1 + relative.size() > kPrintedPathMax;

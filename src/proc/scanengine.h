@@ -39,8 +39,7 @@ struct KernelHeldFile
 // The held, linked files inside boxPath, in the order found (duplicates
 // kept). mounts is the daemon's own mount table, read by the caller. False
 // when the kernel engine does not serve this call: the /proc walk must.
-bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts,
-                     std::vector<KernelHeldFile> &out);
+bool kernelHeldFiles(const QByteArray &boxPath, const MountTable &mounts, std::vector<KernelHeldFile> &out);
 
 // Hands sink every process holding a descriptor inside boxPath, once, with
 // its "fd" directory opened through /proc/<pid> after the process's start

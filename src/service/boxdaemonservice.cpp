@@ -3,10 +3,7 @@
 
 #include "cauthcredservice.h"
 
-BoxDaemonService::BoxDaemonService(QObject *parent)
-    : QObject(parent)
-{
-}
+BoxDaemonService::BoxDaemonService(QObject *parent) : QObject(parent) {}
 
 // The registry is the only holder of its entries. The daemon never destroys
 // the service, but a service made in a test leaves nothing behind, timers

@@ -20,16 +20,15 @@ CAuthCredService *BoxDaemonService::certificationEntry(const QString &strUserNam
 }
 
 // Calls from inside the process are the daemon's own.
-bool BoxDaemonService::mayChangeCertification(const char *function, int site,
-                                              const QString &strUserName)
+bool BoxDaemonService::mayChangeCertification(const char *function, int site, const QString &strUserName)
 {
     if (!calledFromDBus())
         return true;
     const CallerAccount caller = callerAccount(connection(), message());
     if (mayChangeCertificationOf(caller, strUserName))
         return true;
-    syslog(LOG_INFO, LOG_CERTIFICATION_NOT_OWN,
-           function, site, uidForLog(caller.uidKnown, caller.uid).constData(), escapedForLog(strUserName).constData());
+    syslog(LOG_INFO, LOG_CERTIFICATION_NOT_OWN, function, site,
+           uidForLog(caller.uidKnown, caller.uid).constData(), escapedForLog(strUserName).constData());
     return false;
 }
 

@@ -5,13 +5,13 @@
 #include "boxrootprobe.h"
 #include "boxscope.h"
 #include "buscaller.h"
+#include "calleraccount.h"
 #include "callqueue.h"
 #include "fsidentity.h"
-#include "calleraccount.h"
+#include "logsites.h"
 #include "openfilelist.h"
 #include "processkill.h"
 #include "scanmessages.h"
-#include "logsites.h"
 #include "systemlog.h"
 #include "utf8text.h"
 
@@ -67,12 +67,13 @@ std::optional<QByteArray> servedPathOf(const CallerAccount &account,
     const QByteArray uid = uidForLog(account.uidKnown, account.uid);
     const QByteArray path = escapedForLog(strBoxPath);
     if (!resolved.front()) {
-        syslog(LOG_INFO, LOG_PATH_STALLED, function, uid.constData(), path.constData(), boxRootProbeBoundMs());
+        syslog(LOG_INFO, LOG_PATH_STALLED, function, uid.constData(), path.constData(),
+               boxRootProbeBoundMs());
         return std::nullopt;
     }
     if (!resolved.front()->identityTaken) {
-        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
-                           << "-" << function << "refused";
+        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid << "-"
+                           << function << "refused";
         return std::nullopt;
     }
     const ServedBoxPath &served = resolved.front()->served;
@@ -111,7 +112,8 @@ int listOpenFiles(const QString &strPath, CBoxFileList &list,
         boxPath.chop(1);
     std::vector<QByteArray> relatives;
     // "/" alone names no box: nothing is held in it.
-    const CollectedFiles collected = boxPath.isEmpty() ? CollectedFiles{} : collectOpenFiles(boxPath, relatives, identity);
+    const CollectedFiles collected =
+        boxPath.isEmpty() ? CollectedFiles{} : collectOpenFiles(boxPath, relatives, identity);
     if (!collected.identityTaken) {
         assert(identity);
         qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
@@ -147,8 +149,8 @@ CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
     // Which files exist is tested with the caller's permissions, so the list
     // tells it nothing about paths it could not look at itself.
     const std::optional<ExistenceIdentity> identity = identityOf(account);
-    const std::optional<QByteArray> served
-        = servedPathOf(account, identity, strBoxPath, "get_allRunFileList");
+    const std::optional<QByteArray> served =
+        servedPathOf(account, identity, strBoxPath, "get_allRunFileList");
     if (!served)
         return {listingReply(-1, {}), 0};
     CBoxFileList list;
@@ -162,8 +164,8 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
 {
     const CallerAccount account = accountOfCaller(caller);
     const std::optional<ExistenceIdentity> identity = identityOf(account);
-    const std::optional<QByteArray> served
-        = servedPathOf(account, identity, strBoxPath, "kill_allProcessSignal");
+    const std::optional<QByteArray> served =
+        servedPathOf(account, identity, strBoxPath, "kill_allProcessSignal");
     if (!served)
         return {{-1}, 0};
     // Only the superuser ends other users' processes.

@@ -24,9 +24,7 @@ qint32 countAfterTick(qint32 nTimer, qint64 nsSincePass)
 } // namespace
 
 CAuthCredService::CAuthCredService(const QString &strUserName, QObject *parent)
-    : QObject(parent)
-    , m_pTimer(new QTimer(this))
-    , m_strUserName(strUserName)
+    : QObject(parent), m_pTimer(new QTimer(this)), m_strUserName(strUserName)
 {
     connect(m_pTimer, SIGNAL(timeout()), this, SLOT(handleTimeOut()));
     m_pTimer->start(1000);

@@ -17,7 +17,10 @@
 
 static volatile sig_atomic_t stalled;
 
-static void on_signal(int signo) { stalled = signo == SIGUSR1; }
+static void on_signal(int signo)
+{
+    stalled = signo == SIGUSR1;
+}
 
 static void *stall_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 {

@@ -117,9 +117,9 @@ int main(int argc, char *argv[])
             return 2;
         const QByteArray filler(256 * 1024, 'x');
         for (int i = 0; i < 8; ++i) {
-            QDBusMessage signal = QDBusMessage::createTargetedSignal(
-                args.at(0), QStringLiteral("/park"), QStringLiteral("com.tavrin.test"),
-                QStringLiteral("Parked"));
+            QDBusMessage signal = QDBusMessage::createTargetedSignal(args.at(0), QStringLiteral("/park"),
+                                                                     QStringLiteral("com.tavrin.test"),
+                                                                     QStringLiteral("Parked"));
             signal << QVariant::fromValue(QDBusUnixFileDescriptor(file.handle())) << filler;
             bus.send(signal);
         }
@@ -128,7 +128,8 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    static const struct {
+    static const struct
+    {
         const char *command, *method;
         bool backup;
         int argc;

@@ -23,7 +23,8 @@ public Q_SLOTS:
     CBoxPidList echoPids(const CBoxPidList &list) { return list; }
     CBoxFileList intoFilled(const QDBusVariant &value)
     {
-        CBoxFileList target{{QStringLiteral("/old/a"), QStringLiteral("a")}, {QStringLiteral("/old/b"), QString()}};
+        CBoxFileList target{{QStringLiteral("/old/a"), QStringLiteral("a")},
+                            {QStringLiteral("/old/b"), QString()}};
         value.variant().value<QDBusArgument>() >> target;
         return target;
     }
@@ -48,8 +49,8 @@ class TestPeerConnection : public QObject
 
     QDBusMessage call(const char *interface, const char *method, const QVariantList &arguments)
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(QString(), QStringLiteral("/logfile"),
-                                                              QLatin1String(interface), QLatin1String(method));
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QString(), QStringLiteral("/logfile"), QLatin1String(interface), QLatin1String(method));
         message.setArguments(arguments);
         return m_peer.call(message, QDBus::BlockWithGui);
     }
@@ -59,8 +60,9 @@ private Q_SLOTS:
     {
         registerWireTypes();
         connect(&m_server, &QDBusServer::newConnection, this, [this](const QDBusConnection &c) {
-            m_registered = QDBusConnection(c).registerObject(
-                QStringLiteral("/logfile"), &m_served, QDBusConnection::ExportAdaptors | QDBusConnection::ExportAllSlots);
+            m_registered = QDBusConnection(c).registerObject(QStringLiteral("/logfile"), &m_served,
+                                                             QDBusConnection::ExportAdaptors
+                                                                 | QDBusConnection::ExportAllSlots);
         });
         m_peer = QDBusConnection::connectToPeer(m_server.address(), QStringLiteral("peer"));
         QTRY_VERIFY(m_registered);
@@ -70,10 +72,12 @@ private Q_SLOTS:
     {
         QCOMPARE(QDBusMetaType::typeToSignature(qMetaTypeId<SFileRules>()), "(a(ss))");
         QCOMPARE(QDBusMetaType::typeToSignature(qMetaTypeId<CBoxPidList>()), "ai");
-        const CBoxFileList files{{QStringLiteral("/b/文件"), QStringLiteral("文件")}, {QString(), QStringLiteral("r")}};
+        const CBoxFileList files{{QStringLiteral("/b/文件"), QStringLiteral("文件")},
+                                 {QString(), QStringLiteral("r")}};
         SFileRules rules;
         rules.fileList = files;
-        QCOMPARE(QDBusReply<SFileRules>(call("", "echoRules", {QVariant::fromValue(rules)})).value().fileList, files);
+        QCOMPARE(QDBusReply<SFileRules>(call("", "echoRules", {QVariant::fromValue(rules)})).value().fileList,
+                 files);
         const CBoxPidList pids{3, 1, 2, 0x7fffffff, -1};
         QCOMPARE(QDBusReply<CBoxPidList>(call("", "echoPids", {QVariant::fromValue(pids)})).value(), pids);
         for (const CBoxFileList &sent : {files, CBoxFileList()}) {

@@ -77,7 +77,8 @@ std::string lineWith(const char *path, const char *marker)
 // Why bpf() said EPERM, as far as the process can tell.
 std::string refusal()
 {
-    if (!hasEffectiveCapability(CAP_SYS_ADMIN) && !(hasEffectiveCapability(CAP_BPF) && hasEffectiveCapability(CAP_PERFMON)))
+    if (!hasEffectiveCapability(CAP_SYS_ADMIN)
+        && !(hasEffectiveCapability(CAP_BPF) && hasEffectiveCapability(CAP_PERFMON)))
         return "bpf() refused: neither CAP_BPF with CAP_PERFMON nor CAP_SYS_ADMIN";
     const std::string seccomp = lineWith("/proc/self/status", "Seccomp:");
     if (!seccomp.empty() && seccomp.find('0') == std::string::npos)
@@ -151,9 +152,8 @@ std::unique_ptr<KernelFileScan> KernelFileScan::load(std::string &whyNot)
         return nullptr;
     }
     scan->m_buffer.resize(kReadSize);
-    scan->m_loadMs = std::chrono::duration<double, std::milli>(
-                         std::chrono::steady_clock::now() - started)
-                         .count();
+    scan->m_loadMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     return scan;
 }
 
@@ -172,8 +172,8 @@ std::size_t KernelFileScan::kernelMemoryBytes() const
 }
 
 template <typename Take>
-bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &anchors,
-                             std::size_t headSize, Take take)
+bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize,
+                             Take take)
 {
     if (anchors.size() > kMaxAnchors) {
         errno = E2BIG;
@@ -233,39 +233,37 @@ bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &ancho
     return ok;
 }
 
-bool KernelFileScan::scanFiles(const std::vector<ScanAnchor> &anchors,
-                               std::vector<KernelFileRecord> &out)
+bool KernelFileScan::scanFiles(const std::vector<ScanAnchor> &anchors, std::vector<KernelFileRecord> &out)
 {
     out.clear();
     const bool ok = runPass(KS_MODE_FILES, anchors, sizeof(ks_file_record),
                             [&out](const char *bytes, std::size_t available) -> std::size_t {
-        ks_file_record head;
-        std::memcpy(&head, bytes, sizeof head);
-        const std::size_t size = sizeof head + head.path_len;
-        if (available < size)
-            return 0;
-        KernelFileRecord record;
-        record.pid = static_cast<int>(head.tgid);
-        record.tid = static_cast<int>(head.tid);
-        record.fd = static_cast<int>(head.fd);
-        record.undecided = head.flags & KS_UNDECIDED;
-        record.anchor = record.undecided ? -1 : head.anchor;
-        record.dev = userDev(head.dev);
-        record.statDev = head.flags & KS_STAT_DEV ? userDev(head.stat_dev) : 0;
-        record.ino = static_cast<ino_t>(head.ino);
-        record.linked = head.flags & KS_LINKED;
-        record.pathCut = head.flags & KS_PATH_CUT;
-        record.relativePath.assign(bytes + sizeof head, head.path_len);
-        out.push_back(std::move(record));
-        return size;
-    });
+                                ks_file_record head;
+                                std::memcpy(&head, bytes, sizeof head);
+                                const std::size_t size = sizeof head + head.path_len;
+                                if (available < size)
+                                    return 0;
+                                KernelFileRecord record;
+                                record.pid = static_cast<int>(head.tgid);
+                                record.tid = static_cast<int>(head.tid);
+                                record.fd = static_cast<int>(head.fd);
+                                record.undecided = head.flags & KS_UNDECIDED;
+                                record.anchor = record.undecided ? -1 : head.anchor;
+                                record.dev = userDev(head.dev);
+                                record.statDev = head.flags & KS_STAT_DEV ? userDev(head.stat_dev) : 0;
+                                record.ino = static_cast<ino_t>(head.ino);
+                                record.linked = head.flags & KS_LINKED;
+                                record.pathCut = head.flags & KS_PATH_CUT;
+                                record.relativePath.assign(bytes + sizeof head, head.path_len);
+                                out.push_back(std::move(record));
+                                return size;
+                            });
     if (!ok)
         out.clear();
     return ok;
 }
 
-bool KernelFileScan::scanHolders(const std::vector<ScanAnchor> &anchors,
-                                 std::vector<KernelHolderRecord> &out)
+bool KernelFileScan::scanHolders(const std::vector<ScanAnchor> &anchors, std::vector<KernelHolderRecord> &out)
 {
     out.clear();
     // The kernel's start times are in nanoseconds; /proc counts clock ticks.
@@ -274,16 +272,16 @@ bool KernelFileScan::scanHolders(const std::vector<ScanAnchor> &anchors,
     const unsigned long long nsPerTick = 1000000000ULL / static_cast<unsigned long long>(ticksPerSecond);
     const bool ok = runPass(KS_MODE_HOLDERS, anchors, sizeof(ks_holder_record),
                             [&out, nsPerTick](const char *bytes, std::size_t) -> std::size_t {
-        ks_holder_record head;
-        std::memcpy(&head, bytes, sizeof head);
-        KernelHolderRecord record;
-        record.pid = static_cast<int>(head.tgid);
-        record.startTicks = head.start_boottime_ns / nsPerTick;
-        record.undecided = head.flags & KS_UNDECIDED;
-        record.pathLong = head.flags & KS_PATH_LONG;
-        out.push_back(record);
-        return sizeof head;
-    });
+                                ks_holder_record head;
+                                std::memcpy(&head, bytes, sizeof head);
+                                KernelHolderRecord record;
+                                record.pid = static_cast<int>(head.tgid);
+                                record.startTicks = head.start_boottime_ns / nsPerTick;
+                                record.undecided = head.flags & KS_UNDECIDED;
+                                record.pathLong = head.flags & KS_PATH_LONG;
+                                out.push_back(record);
+                                return sizeof head;
+                            });
     if (!ok)
         out.clear();
     return ok;

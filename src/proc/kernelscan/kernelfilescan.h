@@ -33,7 +33,7 @@ struct KernelFileRecord
     int tid = 0; // the thread whose descriptor table holds fd, there too
     int fd = -1;
     int anchor = -1; // index into the anchors passed; -1 when undecided
-    dev_t dev = 0; // the file system's own (its superblock's), not always what stat reports
+    dev_t dev = 0;   // the file system's own (its superblock's), not always what stat reports
     ino_t ino = 0;
     // When not 0, stat reports (statDev, ino) for this file (read where the
     // two differ: btrfs subvolumes, overlays).
@@ -101,8 +101,7 @@ private:
     // Runs one pass in mode, handing each complete record to take; false
     // with errno set when the pass failed.
     template <typename Take>
-    bool runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize,
-                 Take take);
+    bool runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize, Take take);
 
     openfiles *m_skeleton = nullptr;
     struct bpf_link *m_link = nullptr;

@@ -20,16 +20,16 @@ char LICENSE[] SEC("license") = "GPL";
 struct ks_params params;
 
 /* Pass state, cleared by the loader before each pass. */
-__u64 pass_number; /* new for every pass: tells this pass's verdicts from older ones */
-__u32 anchors_taken; /* anchor_dentry and anchor_sb hold this pass's anchors */
-__u32 anchors_lost;  /* an anchor descriptor could not be read: the pass is void */
+__u64 pass_number;                 /* new for every pass: tells this pass's verdicts from older ones */
+__u32 anchors_taken;               /* anchor_dentry and anchor_sb hold this pass's anchors */
+__u32 anchors_lost;                /* an anchor descriptor could not be read: the pass is void */
 __u64 anchor_file[KS_MAX_ANCHORS]; /* the reader's own: never reported */
 __u64 anchor_dentry[KS_MAX_ANCHORS];
 __u64 anchor_sb[KS_MAX_ANCHORS];
-__u32 handed_over; /* a record already hands the call to the /proc walk: skip the rest */
-__u64 done_task;   /* mode holders: the table already reported */
+__u32 handed_over;  /* a record already hands the call to the /proc walk: skip the rest */
+__u64 done_task;    /* mode holders: the table already reported */
 __u64 last_outside; /* the dentry of the last file found outside: its copies cost nothing */
-__u64 cached_task; /* the task whose tgid and start are cached below */
+__u64 cached_task;  /* the task whose tgid and start are cached below */
 __u32 cached_task_pid;
 __u32 cached_tgid;
 __u32 cached_tid;
@@ -40,7 +40,8 @@ __u64 cached_start;
  * overwritten), so nothing needs clearing. Every descriptor held before the
  * pass pins its dentry and ancestors, so an address cannot stand for another
  * dentry of such a file during the pass. */
-struct {
+struct
+{
     __uint(type, BPF_MAP_TYPE_LRU_HASH);
     __uint(max_entries, KS_CACHE_ENTRIES);
     __type(key, __u64);
@@ -49,7 +50,8 @@ struct {
 
 /* Scratch: the dentries below the anchor, leaf first, and the record. */
 __u64 below[KS_PATH_LEVELS];
-struct {
+struct
+{
     struct ks_file_record head;
     char path[KS_PATH_BYTES + 256];
 } record;
@@ -57,14 +59,17 @@ struct {
 /* What stat reports of a file on the two file systems whose numbers differ
  * from the superblock's, read only where the running kernel has these types
  * (CO-RE: fields found by name in its BTF, modules' too). */
-struct btrfs_root___ks {
+struct btrfs_root___ks
+{
     dev_t anon_dev;
 } __attribute__((preserve_access_index));
-struct btrfs_inode___ks {
+struct btrfs_inode___ks
+{
     struct btrfs_root___ks *root;
     struct inode vfs_inode;
 } __attribute__((preserve_access_index));
-struct ovl_fs___ks {
+struct ovl_fs___ks
+{
     int xino_mode;
 } __attribute__((preserve_access_index));
 
@@ -78,8 +83,8 @@ static __always_inline __u32 stat_dev_of(struct super_block *sb, struct inode *i
 {
     unsigned long magic = BPF_CORE_READ(sb, s_magic);
     if (magic == KS_BTRFS_MAGIC && bpf_core_type_exists(struct btrfs_inode___ks)) {
-        struct btrfs_inode___ks *own = (void *)((char *)inode
-                                                - bpf_core_field_offset(struct btrfs_inode___ks, vfs_inode));
+        struct btrfs_inode___ks *own =
+            (void *)((char *)inode - bpf_core_field_offset(struct btrfs_inode___ks, vfs_inode));
         return BPF_CORE_READ(own, root, anon_dev);
     }
     if (magic == KS_OVERLAY_MAGIC && bpf_core_field_exists(struct ovl_fs___ks, xino_mode)) {
@@ -90,7 +95,8 @@ static __always_inline __u32 stat_dev_of(struct super_block *sb, struct inode *i
     return 0;
 }
 
-struct walk {
+struct walk
+{
     struct dentry *dentry;
     __u32 candidates; /* bit per anchor on the file's file system */
     __u32 levels;     /* where the walk stopped: below[] holds the dentries under it */
@@ -183,7 +189,8 @@ static long walk_up(__u32 level, struct walk *w)
     return 0;
 }
 
-struct remembering {
+struct remembering
+{
     struct dentry *dentry;
     __u32 candidates;
     __u32 levels; /* the walk's: the dentry there is a root or known already */
@@ -210,7 +217,8 @@ static long remember(__u32 level, struct remembering *r)
     return 0;
 }
 
-struct path_writer {
+struct path_writer
+{
     __u32 levels;
     __u32 length;
     int cut;

@@ -55,7 +55,8 @@ enum ks_flags {
     KS_STAT_DEV = 16, /* mode files: stat_dev and ino are what stat reports of the file */
 };
 
-struct ks_anchor {
+struct ks_anchor
+{
     /* The reader's own descriptor of the anchor directory: the pass takes
      * its dentry and superblock, so anchors are compared as objects, on any
      * file system, whatever device numbers it reports. */
@@ -66,7 +67,8 @@ struct ks_anchor {
     ks_u16 path_limit;
 };
 
-struct ks_params {
+struct ks_params
+{
     ks_u32 mode;
     ks_u32 count;
     struct ks_anchor anchors[KS_MAX_ANCHORS];
@@ -74,7 +76,8 @@ struct ks_params {
 
 /* Mode files: this header, then path_len bytes of path (no terminator), the
  * names from the anchor down joined by '/', empty for the anchor itself. */
-struct ks_file_record {
+struct ks_file_record
+{
     ks_u32 tgid; /* in the reader's pid namespace */
     ks_u32 tid;  /* the thread whose descriptor table it is, there too */
     ks_u32 fd;
@@ -87,9 +90,10 @@ struct ks_file_record {
 };
 
 /* Mode holders. */
-struct ks_holder_record {
-    ks_u32 tgid;  /* in the reader's pid namespace */
-    ks_u32 flags; /* KS_UNDECIDED or 0 */
+struct ks_holder_record
+{
+    ks_u32 tgid;              /* in the reader's pid namespace */
+    ks_u32 flags;             /* KS_UNDECIDED or 0 */
     ks_u64 start_boottime_ns; /* the process's start, as /proc/PID/stat counts it */
 };
 

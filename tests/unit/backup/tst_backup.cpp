@@ -63,7 +63,8 @@ QByteArray enc(const QString &path)
 bool mountAt(const QString &path, const QString &source = {})
 {
     return mount(source.isEmpty() ? "arkvane-test" : enc(source).constData(), enc(path).constData(),
-                 source.isEmpty() ? "tmpfs" : nullptr, source.isEmpty() ? 0 : MS_BIND, "size=64m") == 0;
+                 source.isEmpty() ? "tmpfs" : nullptr, source.isEmpty() ? 0 : MS_BIND, "size=64m")
+           == 0;
 }
 
 // Whether path itself (a last link not followed) is the root of a mount.
@@ -71,7 +72,7 @@ bool isMountTarget(const QString &path)
 {
     struct statx info = {};
     return statx(AT_FDCWD, enc(path).constData(), AT_SYMLINK_NOFOLLOW, 0, &info) == 0
-        && (info.stx_attributes_mask & info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+           && (info.stx_attributes_mask & info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
 OwnedFd openDirectory(const QString &path)
@@ -93,7 +94,8 @@ bool build(const QString &root, const QStringList &entries)
         QFile file(path);
         const QByteArray text = entry.mid(equals + 1).toUtf8();
         if ((arrow >= 0 && symlink(enc(entry.mid(arrow + 2)).constData(), enc(path).constData()) != 0)
-            || (arrow < 0 && equals >= 0 && !(file.open(QIODevice::WriteOnly) && file.write(text) == text.size()))
+            || (arrow < 0 && equals >= 0
+                && !(file.open(QIODevice::WriteOnly) && file.write(text) == text.size()))
             || (path.endsWith(QLatin1Char('|')) && mkfifo(enc(path.chopped(1)).constData(), 0600) != 0))
             return false;
     }
@@ -115,8 +117,9 @@ QStringList listing(const QString &root)
         const QFileInfo info(it.next());
         QFile file(info.filePath());
         const QString content = info.isSymLink() ? info.symLinkTarget()
-            : info.isFile() && file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().toHex())
-                                                              : QString::number(info.isDir());
+                                : info.isFile() && file.open(QIODevice::ReadOnly)
+                                    ? QString::fromLatin1(file.readAll().toHex())
+                                    : QString::number(info.isDir());
         entries.append(QDir(root).relativeFilePath(info.filePath()) + QLatin1Char(' ') + content);
     }
     entries.sort();
@@ -186,8 +189,9 @@ private Q_SLOTS:
         m_home = m_root + QStringLiteral("/home");
         m_box = m_home + QStringLiteral("/.box");
         m_sentinel = m_root + QStringLiteral("/sentinel");
-        QVERIFY(build(m_root, {QStringLiteral("tree/"), QStringLiteral("home/"), QStringLiteral("sentinel/kept=file"),
-                               QStringLiteral("sentinel/inner/deeper=inner"), QStringLiteral("sentinel/mounted/")}));
+        QVERIFY(build(m_root,
+                      {QStringLiteral("tree/"), QStringLiteral("home/"), QStringLiteral("sentinel/kept=file"),
+                       QStringLiteral("sentinel/inner/deeper=inner"), QStringLiteral("sentinel/mounted/")}));
         QVERIFY(mountAt(m_sentinel + QStringLiteral("/mounted")));
         QVERIFY(build(m_sentinel, {QStringLiteral("mounted/on-tmpfs=tmpfs")}));
         m_sentinelBefore = listing(m_sentinel);
@@ -203,7 +207,8 @@ private Q_SLOTS:
         static std::atomic<int> dropped{0};
         std::promise<void> release;
         const std::shared_future<void> released = release.get_future().share();
-        const std::function<std::shared_ptr<int>(const QByteArray &)> lookUp = [released](const QByteArray &path) {
+        const std::function<std::shared_ptr<int>(const QByteArray &)> lookUp = [released](
+                                                                                   const QByteArray &path) {
             if (path.startsWith("stall"))
                 std::shared_future<void>(released).wait();
             return std::shared_ptr<int>(new int(path.size()), [](int *value) { ++dropped, delete value; });
@@ -212,7 +217,8 @@ private Q_SLOTS:
         timer.start();
         auto found = lookUpEachWithin({"a", "stall-1", "bc", "stall-2"}, lookUp);
         const qint64 firstMs = timer.restart();
-        QVERIFY2(firstMs >= boxRootProbeBoundMs() && firstMs < 2 * boxRootProbeBoundMs(), QByteArray::number(firstMs));
+        QVERIFY2(firstMs >= boxRootProbeBoundMs() && firstMs < 2 * boxRootProbeBoundMs(),
+                 QByteArray::number(firstMs));
         QVERIFY(found[0] && **found[0] == 1 && !found[1] && found[2] && **found[2] == 2 && !found[3]);
         QVERIFY(!lookUpEachWithin({"stall-1"}, lookUp).front());
         QVERIFY(timer.elapsed() < boxRootProbeBoundMs() / 2);
@@ -225,11 +231,12 @@ private Q_SLOTS:
     // Every kind of entry, links not followed, a depth past any stack.
     void removesEveryKindOfEntryWithoutFollowingLinks()
     {
-        QVERIFY(build(m_tree, {QStringLiteral("empty/"), QStringLiteral("file=x"), QStringLiteral("a/b/c/file=y"),
-                               QStringLiteral(".hidden/d/.file=z"), QStringLiteral("locked/inside/file=w"),
-                               QStringLiteral("a/fifo|"), QStringLiteral("link-to-dir->") + m_sentinel,
-                               QStringLiteral("a/link-to-file->") + m_sentinel + QStringLiteral("/kept"),
-                               QStringLiteral("dangling->/nowhere")}));
+        QVERIFY(
+            build(m_tree, {QStringLiteral("empty/"), QStringLiteral("file=x"), QStringLiteral("a/b/c/file=y"),
+                           QStringLiteral(".hidden/d/.file=z"), QStringLiteral("locked/inside/file=w"),
+                           QStringLiteral("a/fifo|"), QStringLiteral("link-to-dir->") + m_sentinel,
+                           QStringLiteral("a/link-to-file->") + m_sentinel + QStringLiteral("/kept"),
+                           QStringLiteral("dangling->/nowhere")}));
         QVERIFY(chmod(enc(inTree("locked")).constData(), 0) == 0);
         QVERIFY(mknod(enc(inTree("a/socket")).constData(), S_IFSOCK | 0600, 0) == 0);
         const OwnedFd tree = openDirectory(m_tree);
@@ -251,8 +258,9 @@ private Q_SLOTS:
     // included): left whole, still mounted, and the result says so.
     void leavesOtherMountsWhole()
     {
-        QVERIFY(build(m_tree, {QStringLiteral("tmpfs/"), QStringLiteral("x/y/bind/"), QStringLiteral("plain/z/file=gone"),
-                               QStringLiteral("x/file=gone"), QStringLiteral("mounted-file=target")}));
+        QVERIFY(build(m_tree, {QStringLiteral("tmpfs/"), QStringLiteral("x/y/bind/"),
+                               QStringLiteral("plain/z/file=gone"), QStringLiteral("x/file=gone"),
+                               QStringLiteral("mounted-file=target")}));
         QVERIFY(mountAt(inTree("tmpfs")));
         QVERIFY(build(m_tree, {QStringLiteral("tmpfs/kept=on tmpfs")}));
         QVERIFY(mountAt(inTree("x/y/bind"), m_sentinel + QStringLiteral("/inner")));
@@ -262,7 +270,8 @@ private Q_SLOTS:
         for (const char *mount : {"tmpfs", "x/y/bind", "mounted-file"})
             QVERIFY2(isMountTarget(inTree(mount)), mount);
         QCOMPARE(entriesOf(inTree("tmpfs")), QStringList{QStringLiteral("kept")});
-        QCOMPARE(entriesOf(m_tree), (QStringList{QStringLiteral("mounted-file"), QStringLiteral("tmpfs"), QStringLiteral("x")}));
+        QCOMPARE(entriesOf(m_tree),
+                 (QStringList{QStringLiteral("mounted-file"), QStringLiteral("tmpfs"), QStringLiteral("x")}));
         QCOMPARE(entriesOf(inTree("x")), QStringList{QStringLiteral("y")});
         QCOMPARE(listing(m_sentinel), m_sentinelBefore);
     }
@@ -274,10 +283,13 @@ private Q_SLOTS:
     {
         const QString deep = QStringLiteral("sub") + QStringLiteral("/c").repeated(70);
         for (int run = 0; run < 200; ++run) {
-            QStringList tree{QStringLiteral("swap->") + m_sentinel, deep + QStringLiteral("/link->") + m_sentinel};
-            QStringList home{QStringLiteral(".box/swap->") + m_sentinel, QStringLiteral(".swap->") + m_sentinel};
+            QStringList tree{QStringLiteral("swap->") + m_sentinel,
+                             deep + QStringLiteral("/link->") + m_sentinel};
+            QStringList home{QStringLiteral(".box/swap->") + m_sentinel,
+                             QStringLiteral(".swap->") + m_sentinel};
             for (int i = 0; i < 10; ++i) {
-                tree << QStringLiteral("sub/f%1=top").arg(i) << deep + QStringLiteral("/dir/more/g%1=deeper").arg(i);
+                tree << QStringLiteral("sub/f%1=top").arg(i)
+                     << deep + QStringLiteral("/dir/more/g%1=deeper").arg(i);
                 home << QStringLiteral(".box/sub/a/b/f%1=x").arg(i);
             }
             QVERIFY(build(m_tree, tree) && build(m_home, home));
@@ -285,8 +297,10 @@ private Q_SLOTS:
             const OwnedFd bottom = openDirectory(m_tree + QLatin1Char('/') + deep);
             const OwnedFd homeFd = openDirectory(m_home);
             const OwnedFd box = openDirectory(m_box);
-            ChildProcess swapper(swapping({{top.get(), "sub\0swap"}, {bottom.get(), "dir\0link"},
-                                           {homeFd.get(), ".box\0.swap"}, {box.get(), "sub\0swap"}}));
+            ChildProcess swapper(swapping({{top.get(), "sub\0swap"},
+                                           {bottom.get(), "dir\0link"},
+                                           {homeFd.get(), ".box\0.swap"},
+                                           {box.get(), "sub\0swap"}}));
             QVERIFY(swapper.isReady());
             removeDirectoryContents(top.get());
             BoxDaemonBackupService().format_boxRootEntry(m_box);
@@ -305,18 +319,22 @@ private Q_SLOTS:
                                      QStringLiteral(".box->../sentinel/kept")}) {
             QVERIFY(build(m_home, {entry}));
             QCOMPARE(BoxDaemonBackupService().format_boxRootEntry(m_box), 0);
-            QCOMPARE(std::exchange(g_logged, {}), QList<QByteArray>{"format_boxRootEntry[151] invalid entry: " + enc(m_box) + '\n'});
+            QCOMPARE(std::exchange(g_logged, {}),
+                     QList<QByteArray>{"format_boxRootEntry[151] invalid entry: " + enc(m_box) + '\n'});
             QCOMPARE(entriesOf(m_home), QStringList{QStringLiteral(".box")});
             QVERIFY(unlink(enc(m_box).constData()) == 0);
         }
         QCOMPARE(listing(m_sentinel), m_sentinelBefore);
-        QCOMPARE(BoxDaemonBackupService().format_boxRootEntry(m_root + QStringLiteral("/we\nird %n%s\x1b/.box")), 0);
+        QCOMPARE(
+            BoxDaemonBackupService().format_boxRootEntry(m_root + QStringLiteral("/we\nird %n%s\x1b/.box")),
+            0);
         QCOMPARE(g_logged, QList<QByteArray>{"format_boxRootEntry[151] invalid entry: " + enc(m_root)
                                              + "/we\\x0aird %n%s\\x1b/.box\n"});
         // Called directly, not through the bus: no caller to admit, nothing wiped.
         QVERIFY(build(m_home, {QStringLiteral(".box/sub/")}));
         QCOMPARE(BoxDaemonBackupService().format_boxRootEntries(QStringLiteral("../x\n")), -1);
-        QCOMPARE(g_logged.mid(1), QList<QByteArray>{"format_boxRootEntries[219] called: strUserName = ../x\\x0a\n"});
+        QCOMPARE(g_logged.mid(1),
+                 QList<QByteArray>{"format_boxRootEntries[219] called: strUserName = ../x\\x0a\n"});
         QVERIFY(QFileInfo(m_box + QStringLiteral("/sub")).isDir());
         // A box root that is a mount point: the mount is detached, never emptied, and the entry goes.
         QVERIFY(mountAt(m_box) && build(m_box, {QStringLiteral("sub/file=x")}));
@@ -328,26 +346,37 @@ private Q_SLOTS:
     // With the mount table and without: then only a change of device counts, "%s/.." in 4096 bytes.
     void mountStatus()
     {
-        QVERIFY(build(m_root, {QStringLiteral("plain/"), QStringLiteral("tmpfs/"), QStringLiteral("source/inner/"),
-                               QStringLiteral("bind/"), QStringLiteral("link-to-tmpfs->tmpfs")}));
+        QVERIFY(build(m_root,
+                      {QStringLiteral("plain/"), QStringLiteral("tmpfs/"), QStringLiteral("source/inner/"),
+                       QStringLiteral("bind/"), QStringLiteral("link-to-tmpfs->tmpfs")}));
         QVERIFY(mountAt(m_root + QStringLiteral("/tmpfs")));
         QVERIFY(mountAt(m_root + QStringLiteral("/bind"), m_root + QStringLiteral("/source/inner")));
         QByteArray longest[2];
         for (int i = 0; i < 2; ++i) {
             const QByteArray base = enc(m_root) + "/long" + QByteArray::number(i);
             QVERIFY(mkdir(base.constData(), 0755) == 0);
-            QVERIFY(makeDirectoryOfLength(openDirectory(QFile::decodeName(base)).get(), base, 4092 + i, longest[i]).isValid());
+            QVERIFY(makeDirectoryOfLength(openDirectory(QFile::decodeName(base)).get(), base, 4092 + i,
+                                          longest[i])
+                        .isValid());
             QVERIFY(mountAt(QFile::decodeName(longest[i])));
         }
         const QByteArray root = enc(m_root);
-        const std::tuple<QByteArray, int, int> rows[] = {{root + "/plain", 0, 0}, {root + "/tmpfs", 1, 1}, {root + "/tmpfs/", 1, 1}, {root + "/bind", 1, 0},
-                    {root + "/link-to-tmpfs", 1, 1}, {root + "/missing", 0, 0}, {"/", 1, 1}, {QByteArray(), 0, 0},
-                    {longest[0], 1, 1}, {longest[1], 1, 0}};
+        const std::tuple<QByteArray, int, int> rows[] = {{root + "/plain", 0, 0},
+                                                         {root + "/tmpfs", 1, 1},
+                                                         {root + "/tmpfs/", 1, 1},
+                                                         {root + "/bind", 1, 0},
+                                                         {root + "/link-to-tmpfs", 1, 1},
+                                                         {root + "/missing", 0, 0},
+                                                         {"/", 1, 1},
+                                                         {QByteArray(), 0, 0},
+                                                         {longest[0], 1, 1},
+                                                         {longest[1], 1, 0}};
         BoxDaemonBackupService service;
         for (const auto &[text, expected, expectedWithout] : rows) {
             const char *path = text.isNull() ? nullptr : text.constData();
             const int withTable = service.check_boxMountStatus(path);
-            const MountTableReader previous = replaceMountTableReader([]() -> libmnt_table * { return nullptr; });
+            const MountTableReader previous =
+                replaceMountTableReader([]() -> libmnt_table * { return nullptr; });
             const int fallback = service.check_boxMountStatus(path);
             replaceMountTableReader(previous);
             QVERIFY2(withTable == expected && fallback == expectedWithout, text.right(40).constData());
@@ -373,12 +402,16 @@ private Q_SLOTS:
         struct stat info = {};
         off_t offset = 0;
         QVERIFY(fstat(cat.get(), &info) == 0);
-        for (const auto &[length, size] : {std::make_pair(400, 256), std::make_pair(4095, 4096), std::make_pair(4096, 4096)}) {
+        for (const auto &[length, size] :
+             {std::make_pair(400, 256), std::make_pair(4095, 4096), std::make_pair(4096, 4096)}) {
             QVERIFY(removeDirectoryContents(openDirectory(m_tree).get()));
             QByteArray path;
-            const OwnedFd deep = makeDirectoryOfLength(openDirectory(m_tree).get(), enc(m_tree), length - 7, path);
-            QVERIFY(sendfile(OwnedFd(openat(deep.get(), "runner", O_WRONLY | O_CREAT | O_CLOEXEC, 0755)).get(),
-                             cat.get(), &(offset = 0), info.st_size) == info.st_size);
+            const OwnedFd deep =
+                makeDirectoryOfLength(openDirectory(m_tree).get(), enc(m_tree), length - 7, path);
+            QVERIFY(
+                sendfile(OwnedFd(openat(deep.get(), "runner", O_WRONLY | O_CREAT | O_CLOEXEC, 0755)).get(),
+                         cat.get(), &(offset = 0), info.st_size)
+                == info.st_size);
             ChildProcess runner([&deep](int readyFd) {
                 char *const argv[] = {const_cast<char *>("runner"), nullptr};
                 execveat(deep.get(), "runner", argv, environ, 0);
@@ -389,9 +422,9 @@ private Q_SLOTS:
             std::memset(buffer, 'x', sizeof buffer);
             path += "/runner";
             QCOMPARE(service.get_programPath(runner.pid(), buffer, size), length < 4096 ? 0 : -1);
-            QCOMPARE(QByteArray(buffer, sizeof buffer), length < 4096
-                         ? path.left(size - 1) + '\0' + QByteArray(int(sizeof buffer) - size, 'x')
-                         : QByteArray(sizeof buffer, 'x'));
+            QCOMPARE(QByteArray(buffer, sizeof buffer),
+                     length < 4096 ? path.left(size - 1) + '\0' + QByteArray(int(sizeof buffer) - size, 'x')
+                                   : QByteArray(sizeof buffer, 'x'));
         }
     }
 };

@@ -51,14 +51,18 @@ private Q_SLOTS:
         {
             const CallGuard::Scope scope(guard);
             QCOMPARE(CallGuard::current(), &guard);
-            { const GuardedAct done(CallGuard::Act::Removal); QVERIFY(done); }
+            {
+                const GuardedAct done(CallGuard::Act::Removal);
+                QVERIFY(done);
+            }
             const GuardedAct underWay(CallGuard::Act::Signal);
             QVERIFY(underWay);
             QCOMPARE(guard.expire(), CallGuard::Claim::Answer);
             QCOMPARE(guard.expire(), CallGuard::Claim::Nothing);
             QVERIFY(!GuardedAct(CallGuard::Act::Unmount));
             QVERIFY(currentCallStopped());
-            QCOMPARE(guard.actsForLog(), QByteArray("0 signals, 0 unmounts, 1 removals; a signal under way is its last"));
+            QCOMPARE(guard.actsForLog(),
+                     QByteArray("0 signals, 0 unmounts, 1 removals; a signal under way is its last"));
         }
         QCOMPARE(CallGuard::current(), nullptr);
         QCOMPARE(guard.finish(), CallGuard::Claim::Nothing);
@@ -77,13 +81,19 @@ private Q_SLOTS:
         static auto &threads = *new KeptThreads;
         static QSemaphore started, go;
         static std::atomic<long> firstThread{0};
-        QVERIFY(threads.run([&] { firstThread = syscall(SYS_gettid); started.release(); }));
+        QVERIFY(threads.run([&] {
+            firstThread = syscall(SYS_gettid);
+            started.release();
+        }));
         QVERIFY(started.tryAcquire(1, 10000));
         // Idle once it waits for the next job (nothing else puts it to sleep).
         while (threadState(firstThread) != 'S')
             QThread::yieldCurrentThread();
         for (int job = 0; job < 2; ++job)
-            QVERIFY(threads.run([&] { started.release(); go.tryAcquire(1, 10000); }));
+            QVERIFY(threads.run([&] {
+                started.release();
+                go.tryAcquire(1, 10000);
+            }));
         const bool both = started.tryAcquire(2, 5000);
         go.release(2);
         QVERIFY(both);
@@ -96,7 +106,7 @@ private Q_SLOTS:
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("a")), dir.filePath(QStringLiteral("l"))));
         const OwnedFd top(open(QFile::encodeName(dir.path()).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         const std::pair<const char *, int> rows[] = {
-            {"a//./b", 0}, {"", 0}, {"l/b", -ELOOP}, {"l", -ELOOP},
+            {"a//./b", 0},        {"", 0},          {"l/b", -ELOOP},    {"l", -ELOOP},
             {"a/../a/b", -EXDEV}, {"/tmp", -EXDEV}, {"a/b/..", -EXDEV},
         };
         for (const auto &[relative, error] : rows) {
@@ -110,6 +120,8 @@ private Q_SLOTS:
     // Each line whole, its site number with it: filters and readers rely on them.
     void logSites()
     {
+        // One row per line, however long: the line as the log gets it.
+        // clang-format off
         const std::pair<QByteArray, const char *> rows[] = {
             {formatted(LOG_LISTING_OUTSIDE_BOX, "7", "/p"), "get_allRunFileList[55] refused: caller uid 7 for path /p outside its box\n"},
             {formatted(LOG_KILL_OUTSIDE_BOX, "7", "/p"), "kill_allProcessSignal[64] refused: caller uid 7 for path /p outside its box\n"},
@@ -144,6 +156,7 @@ private Q_SLOTS:
             {formatted(LOG_DECLINED_HOLDER, "F", "/p"), "F[406] a holder has no process id in the daemon's pid namespace (box /p): the /proc walk serves\n"},
             {formatted(LOG_DECLINED_PASS, "F", "W", "/p"), "F[407] the kernel engine's pass failed: W (box /p): the /proc walk serves\n"},
         };
+        // clang-format on
         for (const auto &[line, expected] : rows)
             QCOMPARE(line, QByteArray(expected));
     }

@@ -24,7 +24,8 @@ class TestPolicy : public QObject
     QString made(const QString &name, bool ownedByTheAccount)
     {
         const QString path = m_dir.filePath(name);
-        const bool ok = QDir().mkpath(path)
+        const bool ok =
+            QDir().mkpath(path)
             && (!ownedByTheAccount || lchown(QFile::encodeName(path).constData(), kUserUid, kUserUid) == 0);
         return ok ? QFileInfo(path).canonicalFilePath() : QString();
     }

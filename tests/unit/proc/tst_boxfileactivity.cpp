@@ -69,9 +69,11 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         const int base = QFile::encodeName(m_dir.path()).size() + 1;
-        const QString boxes[] = {m_dir.filePath(QStringLiteral("盒子📦")), m_dir.filePath(QString(256 - base - 1, QLatin1Char('f'))),
+        const QString boxes[] = {m_dir.filePath(QStringLiteral("盒子📦")),
+                                 m_dir.filePath(QString(256 - base - 1, QLatin1Char('f'))),
                                  m_dir.filePath(QString(257 - base - 1, QLatin1Char('g')))};
-        const QString names[] = {QStringLiteral("文件 ✓.txt"), QStringLiteral("file"), QStringLiteral("file")};
+        const QString names[] = {QStringLiteral("文件 ✓.txt"), QStringLiteral("file"),
+                                 QStringLiteral("file")};
         for (int i = 0; i < 3; ++i) {
             const auto holder = holding({boxes[i] + QLatin1Char('/') + names[i]});
             QVERIFY(holder->isReady());
@@ -145,8 +147,9 @@ private Q_SLOTS:
         std::vector<std::unique_ptr<ChildProcess>> holders;
         for (int i = 0; i < 300; ++i) {
             // Later processes list first the files of lower numbers; every third holds only outside.
-            holders.push_back(holding({box + (i % 3 ? QStringLiteral("/f%1").arg(299 - i) : QStringLiteral("-out/o")),
-                                       box + QStringLiteral("/shared")}));
+            holders.push_back(
+                holding({box + (i % 3 ? QStringLiteral("/f%1").arg(299 - i) : QStringLiteral("-out/o")),
+                         box + QStringLiteral("/shared")}));
             QVERIFY(holders.back()->isReady());
         }
         std::vector<QByteArray> listed[2];

@@ -20,7 +20,10 @@ class TestBoxTree : public QObject
     const QByteArray m_top = QFile::encodeName(m_dir.path());
 
     bool made(const char *path) const { return QDir().mkpath(QFile::decodeName(m_top + path)); }
-    int mounted(const char *path) const { return mount("x", (m_top + path).constData(), "tmpfs", 0, nullptr); }
+    int mounted(const char *path) const
+    {
+        return mount("x", (m_top + path).constData(), "tmpfs", 0, nullptr);
+    }
 
     struct statx statOf(const char *path) const
     {
@@ -74,8 +77,9 @@ private Q_SLOTS:
         // A mount below the box is walked as a root of its own; the directory it covers cannot be seen into.
         const struct statx covered = statOf("/box/mnt/covered");
         QCOMPARE(mounted("/box/mnt"), 0);
-        QCOMPARE(found({root("/box", "tmpfs"), root("/box/mnt", "tmpfs")}, false, {statOf("/box/mnt"), covered}),
-                 (std::vector<Found>{Found::Inside, Found::Unknown}));
+        QCOMPARE(
+            found({root("/box", "tmpfs"), root("/box/mnt", "tmpfs")}, false, {statOf("/box/mnt"), covered}),
+            (std::vector<Found>{Found::Inside, Found::Unknown}));
     }
 };
 

@@ -9,8 +9,8 @@
 #include <QtTest>
 
 #include <fcntl.h>
-#include <linux/loop.h>
 #include <linux/futex.h>
+#include <linux/loop.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -113,7 +113,8 @@ OwnedFd nestedDirectories(OwnedFd at, const QByteArray &name, int levels)
 {
     for (int level = 0; at && level < levels; ++level)
         at = OwnedFd(mkdirat(at.get(), name, 0755) == 0
-                         ? openat(at.get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+                         ? openat(at.get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC)
+                         : -1);
     return at;
 }
 
@@ -139,10 +140,11 @@ QByteArray mountOnLoop(const QByteArray &dir, const QString &type, int mib)
 {
     const QByteArray image = dir + "/image";
     const OwnedFd backing(mkdir(dir, 0755) == 0 && mkdir(dir + "/mnt", 0755) == 0
-                              ? open(image, O_RDWR | O_CREAT | O_CLOEXEC, 0600) : -1);
+                              ? open(image, O_RDWR | O_CREAT | O_CLOEXEC, 0600)
+                              : -1);
     if (!backing || ftruncate(backing.get(), off_t(mib) << 20) != 0
-        || QProcess::execute(QStringLiteral("mkfs.") + type,
-                             {QStringLiteral("-q"), QString::fromUtf8(image)}) != 0)
+        || QProcess::execute(QStringLiteral("mkfs.") + type, {QStringLiteral("-q"), QString::fromUtf8(image)})
+               != 0)
         return {};
     mknod("/dev/loop-control", S_IFCHR | 0600, makedev(10, 237));
     const OwnedFd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
@@ -151,7 +153,7 @@ QByteArray mountOnLoop(const QByteArray &dir, const QString &type, int mib)
         const QByteArray device = "/dev/loop" + QByteArray::number(number);
         mknod(device, S_IFBLK | 0600, makedev(7, static_cast<unsigned>(number)));
         const OwnedFd loop(open(device, O_RDWR | O_CLOEXEC));
-        loop_config config {};
+        loop_config config{};
         config.fd = static_cast<__u32>(backing.get());
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
         if (number >= 0 && loop && ioctl(loop.get(), LOOP_CONFIGURE, &config) == 0)
@@ -204,11 +206,11 @@ void TestKernelScan::initTestCase()
     // whose whole path is 4095 bytes, the longest the kernel prints.
     const int rest = 4095 - (box.size() + 6 + 255 + 1);
     const OwnedFd deep = nestedDirectories(
-        nestedDirectories(OwnedFd(open(box + "/deep", O_PATH | O_CLOEXEC)), QByteArray(255, 'e'), 1),
-        "d", (rest - 1) / 2);
+        nestedDirectories(OwnedFd(open(box + "/deep", O_PATH | O_CLOEXEC)), QByteArray(255, 'e'), 1), "d",
+        (rest - 1) / 2);
     QVERIFY(deep && openat(deep.get(), rest % 2 ? "f" : "ff", O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
-    for (const QByteArray &path : {box + "/a", box + "/n\xffme", box + "/gone",
-                                   box + "/sub/c", box + "/mnt/m", box + "/h"})
+    for (const QByteArray &path :
+         {box + "/a", box + "/n\xffme", box + "/gone", box + "/sub/c", box + "/mnt/m", box + "/h"})
         QVERIFY(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
     QVERIFY(open(m_root + "/bound2/c", O_RDONLY | O_CLOEXEC) >= 0);
     QVERIFY(unlink(box + "/gone") == 0);
@@ -233,7 +235,8 @@ void TestKernelScan::initTestCase()
         QVERIFY(mknod(top + "/lower/box/old", S_IFREG | 0644, 0) == 0);
         QVERIFY(mount("kscan-ovl", top + "/merged", "overlay", 0,
                       "lowerdir=" + top + "/lower,upperdir=" + top + "/rw/upper,workdir=" + top + "/rw/work"
-                          + (apart ? ",xino=off" : "")) == 0);
+                          + (apart ? ",xino=off" : ""))
+                == 0);
         for (const char *path : {"/merged/box/old", "/merged/box/new"})
             QVERIFY(open(top + path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0);
     }
@@ -241,8 +244,9 @@ void TestKernelScan::initTestCase()
     const QByteArray btrfs = m_root + "/btrfs", device = mountOnLoop(btrfs, QStringLiteral("btrfs"), 128);
     QVERIFY(!device.isEmpty() && mkdir(btrfs + "/home", 0755) == 0);
     const auto subvolume = [](const QByteArray &path) {
-        return QProcess::execute(QStringLiteral("btrfs"), {QStringLiteral("-q"), QStringLiteral("subvolume"),
-                                                           QStringLiteral("create"), QString::fromUtf8(path)});
+        return QProcess::execute(QStringLiteral("btrfs"),
+                                 {QStringLiteral("-q"), QStringLiteral("subvolume"), QStringLiteral("create"),
+                                  QString::fromUtf8(path)});
     };
     QCOMPARE(subvolume(btrfs + "/mnt/home"), 0);
     QVERIFY(mount(device, btrfs + "/home", "btrfs", 0, "subvol=home") == 0);
@@ -251,8 +255,8 @@ void TestKernelScan::initTestCase()
     const QByteArray ext4 = m_root + "/ext4";
     QVERIFY(!mountOnLoop(ext4, QStringLiteral("ext4"), 16).isEmpty() && mkdir(ext4 + "/mnt/box", 0755) == 0);
     for (const QByteArray &path :
-         {ovl + "/merged/out", ovl + "/lower/box/old", btrfs + "/home/box/a", btrfs + "/home/box/inner/z", btrfs + "/home/out", btrfs + "/mnt/out",
-          ext4 + "/mnt/box/e", ext4 + "/mnt/out"})
+         {ovl + "/merged/out", ovl + "/lower/box/old", btrfs + "/home/box/a", btrfs + "/home/box/inner/z",
+          btrfs + "/home/out", btrfs + "/mnt/out", ext4 + "/mnt/box/e", ext4 + "/mnt/out"})
         QVERIFY2(open(path, O_CREAT | O_RDONLY | O_CLOEXEC, 0644) >= 0, path);
     m_deepOutside = nestedDirectories(OwnedFd(open(m_root + "/outside", O_PATH | O_CLOEXEC)), "o", 10000);
     QVERIFY(m_deepOutside && mknodat(m_deepOutside.get(), "f", S_IFREG | 0644, 0) == 0);
@@ -282,21 +286,26 @@ void TestKernelScan::enginesAgree_data()
     // namespace; never the look-alike.
     QTest::addRow("one box holds every hard case")
         << m_root + "/same"
-        << QStringList{QStringLiteral("a"), deep + QStringLiteral("/d").repeated((rest - 1) / 2)
+        << QStringList{QStringLiteral("a"),
+                       deep + QStringLiteral("/d").repeated((rest - 1) / 2)
                            + (rest % 2 ? QStringLiteral("/f") : QStringLiteral("/ff")),
-                       QStringLiteral("l"), QStringLiteral("mnt/m"), QStringLiteral("ns"),
-                       QStringLiteral("n\uFFFDme"), QStringLiteral("sub/c"), QStringLiteral("t")}
+                       QStringLiteral("l"),
+                       QStringLiteral("mnt/m"),
+                       QStringLiteral("ns"),
+                       QStringLiteral("n\uFFFDme"),
+                       QStringLiteral("sub/c"),
+                       QStringLiteral("t")}
         << 4;
     QTest::addRow("a box deep in a shared file system")
-        << m_root + QByteArray("/p").repeated(70) + "/box" << QStringList{QStringLiteral("f")}
-        << 1;
+        << m_root + QByteArray("/p").repeated(70) + "/box" << QStringList{QStringLiteral("f")} << 1;
     for (const char *top : {"/ovl", "/ovl-apart"})
-        QTest::addRow("overlayfs%s", top + 4) << m_root + top + "/merged/box"
-                                              << QStringList{QStringLiteral("new"), QStringLiteral("old"),
-                                                             QStringLiteral("t")} << 2;
+        QTest::addRow("overlayfs%s", top + 4)
+            << m_root + top + "/merged/box"
+            << QStringList{QStringLiteral("new"), QStringLiteral("old"), QStringLiteral("t")} << 2;
     QTest::addRow("btrfs subvolume") << m_root + "/btrfs/home/box"
                                      << QStringList{QStringLiteral("a"), QStringLiteral("inner/z")} << 1;
-    QTest::addRow("ext4 on a loop device") << m_root + "/ext4/mnt/box" << QStringList{QStringLiteral("e")} << 1;
+    QTest::addRow("ext4 on a loop device")
+        << m_root + "/ext4/mnt/box" << QStringList{QStringLiteral("e")} << 1;
 }
 
 // Both engines on the same box: the same listing, the same holders; the
@@ -314,8 +323,9 @@ void TestKernelScan::enginesAgree()
         std::vector<KernelHeldFile> served;
         PidSink kernelSink;
         allowKernelScanEngine(true);
-        QVERIFY(!kernel
-                || (kernelHeldFiles(box, ownMounts(), served) && kernelHolders(box, ownMounts(), kernelSink)));
+        QVERIFY(
+            !kernel
+            || (kernelHeldFiles(box, ownMounts(), served) && kernelHolders(box, ownMounts(), kernelSink)));
         allowKernelScanEngine(kernel);
         listAndHolders(box, listed[kernel], found[kernel]);
     }
@@ -349,7 +359,8 @@ void TestKernelScan::declineLoggedOnce()
     log.seek(0);
     QCOMPARE(log.readAll().count("kernelHeldFiles[405] the kernel engine cannot identify the box and the "
                                  "mounts below it: more than 7 mounts below the box (box "
-                                 + box + "): the /proc walk serves"), 1);
+                                 + box + "): the /proc walk serves"),
+             1);
 }
 
 void TestKernelScan::cleanupTestCase()

@@ -93,8 +93,8 @@ private Q_SLOTS:
         QTest::newRow("blocked loop, a tick before") << "p t1 a300 t299" << true << 599 << 598;
         QTest::newRow("frozen clock, ended") << "p f600" << false << 600 << 599;
         QTest::newRow("second pass counts from its start") << "p a500 t1 p t1 a99 t1" << true << 100 << 1;
-        QTest::newRow("a century asleep saturates") << "i2147483647 p t1 a3200000000 t2" << false << 2147483647
-                                                    << 2147483647;
+        QTest::newRow("a century asleep saturates")
+            << "i2147483647 p t1 a3200000000 t2" << false << 2147483647 << 2147483647;
     }
     void script()
     {
@@ -107,7 +107,8 @@ private Q_SLOTS:
         QCOMPARE(timer.isPassed(), passed);
         QCOMPARE(timer.ticksSincePass(), count);
         QCOMPARE(g_strLastDebug,
-                 QStringLiteral("Enter timeout processing function. username =  \"alice\"   m_nTimer =  %1").arg(shown));
+                 QStringLiteral("Enter timeout processing function. username =  \"alice\"   m_nTimer =  %1")
+                     .arg(shown));
     }
 
     // Questions make no entry; changes make one per name and reach it again; it goes with the service.

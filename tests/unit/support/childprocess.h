@@ -30,5 +30,11 @@ private:
     int m_status = 0;
 };
 
-inline bool exitedNormally(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-inline bool killedBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
+inline bool exitedNormally(int status)
+{
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+inline bool killedBySigkill(int status)
+{
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
