@@ -7,8 +7,10 @@
 #include "direntries.h"
 #include "holderscan.h"
 #include "mounttable.h"
+#include "ownedfd.h"
 #include "pathtext.h"
 #include "pidsignal.h"
+#include "procstat.h"
 #include "scanmessages.h"
 
 #include <QDebug>
@@ -22,6 +24,8 @@
 #include <cassert>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 #include <vector>
 
@@ -73,8 +77,17 @@ public:
             m_signalled.push_back(pid);
             return;
         }
-        if (!isOwnedAsRequired(holder))
+        if (!isOwnedAsRequired(holder)) {
+            // Not the caller's to end, or no longer there: a process that
+            // ended since it was found shows root as its owner. Ended, or the
+            // caller's own and ending (its memory given back, its files not
+            // yet), what it held may have passed to a child, which only
+            // another round's scan can tell. A set-user-id one keeps its
+            // memory and is passed over.
+            if (hasEndedSinceFound(holder) || isCallersEnding(holder))
+                m_signalled.push_back(pid);
             return;
+        }
         // A failed signal (the process has ended) is of no consequence: the
         // next round's scan tells whether a child of it holds anything.
         if (sendKill(holder))
@@ -135,6 +148,26 @@ private:
             return true;
         struct stat status = {};
         return fstat(holder.procDir.get(), &status) == 0 && status.st_uid == *m_onlyOwner;
+    }
+
+    static bool hasEndedSinceFound(const HolderProcess &holder)
+    {
+        return !procStatIn(holder.procDir.get()) && hasEnded(errno);
+    }
+
+    // Whether the process's real uid is the caller's and it has no memory
+    // left (its status file, read through the directory the scan found it by,
+    // shows no VmSize).
+    bool isCallersEnding(const HolderProcess &holder) const
+    {
+        const OwnedFd file(openat(holder.procDir.get(), "status", O_RDONLY | O_CLOEXEC));
+        char text[4096];
+        const ssize_t length = file ? read(file.get(), text, sizeof text - 1) : -1;
+        if (length <= 0)
+            return false;
+        text[length] = '\0';
+        const char *uid = std::strstr(text, "\nUid:\t");
+        return uid && std::strtoul(uid + 6, nullptr, 10) == *m_onlyOwner && !std::strstr(text, "\nVmSize:");
     }
 
     bool isOwnedByCaller(int pid) const
