@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cassert>
 #include <cerrno>
@@ -45,6 +46,14 @@ const char *DirEntries::next(unsigned char *type)
             *type = entry->d_type;
         return name;
     }
+}
+
+bool DirEntries::rewind()
+{
+    m_filled = m_offset = 0;
+    m_ended = false;
+    m_error = 0;
+    return lseek(m_dirFd, 0, SEEK_SET) == 0;
 }
 
 int pidOfProcEntry(const char *name)

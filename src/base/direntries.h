@@ -21,6 +21,9 @@ public:
     const char *next(unsigned char *type = nullptr);
     // The errno of the read that ended the listing early, or 0.
     int error() const { return m_error; }
+    // Lists the directory again from its start; false with errno set when
+    // it cannot be.
+    bool rewind();
 
 private:
     int m_dirFd;

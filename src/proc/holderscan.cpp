@@ -425,56 +425,6 @@ private:
     bool m_stopped = false;       // guarded by m_lock
 };
 
-// The process entries of /proc, listed again from the start as often as
-// asked (the walk's later listings, for the processes made meanwhile).
-class ProcListing
-{
-public:
-    ProcListing(int procFd, char *buffer) : m_proc(procFd), m_buffer(buffer) {}
-
-    // The next process's entry name and pid, or nullptr at the end (error()
-    // tells a failed read).
-    const char *next(int &pid, unsigned char &type)
-    {
-        for (;;) {
-            if (m_offset >= m_filled) {
-                const long count = getdents64(m_proc, m_buffer, kDirEntriesBufferSize);
-                if (count < 0 && errno == EINTR)
-                    continue;
-                if (count <= 0) {
-                    m_error = count < 0 ? errno : 0;
-                    return nullptr;
-                }
-                m_filled = static_cast<std::size_t>(count);
-                m_offset = 0;
-            }
-            const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer + m_offset);
-            m_offset += entry->d_reclen;
-            pid = pidOfProcEntry(entry->d_name);
-            if (pid <= 0)
-                continue;
-            type = entry->d_type;
-            return entry->d_name;
-        }
-    }
-
-    bool restart()
-    {
-        m_filled = m_offset = 0;
-        m_error = 0;
-        return lseek(m_proc, 0, SEEK_SET) == 0;
-    }
-
-    int error() const { return m_error; }
-
-private:
-    int m_proc;
-    char *m_buffer;
-    std::size_t m_filled = 0;
-    std::size_t m_offset = 0;
-    int m_error = 0;
-};
-
 // The last pid given out in the daemon's pid namespace, or -1.
 int lastPidIn(int procFd)
 {
@@ -498,7 +448,15 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
     if (!proc)
         return -errno;
     Walk walk(judge, visitor, proc.get());
-    ProcListing listing(proc.get(), walk.processBuffer());
+    DirEntries listing(proc.get(), walk.processBuffer(), kDirEntriesBufferSize);
+    // The process entries only, each with its pid.
+    const auto nextProcess = [&listing](int &pid, unsigned char &type) -> const char * {
+        while (const char *name = listing.next(&type)) {
+            if ((pid = pidOfProcEntry(name)) > 0)
+                return name;
+        }
+        return nullptr;
+    };
     std::unordered_set<int> seen;
     int lastPid = lastPidIn(proc.get());
     const bool twoThreads = procWalkThreads() > 1;
@@ -510,7 +468,7 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
     };
     int pid = 0;
     unsigned char type = DT_UNKNOWN;
-    while (const char *name = listing.next(pid, type)) {
+    while (const char *name = nextProcess(pid, type)) {
         seen.insert(pid);
         if ((type != DT_DIR && type != DT_UNKNOWN) || !visitor.wants(pid))
             continue;
@@ -540,10 +498,10 @@ int walk(BoxJudge &judge, DescriptorVisitor &visitor, HolderVisitor *holders)
         if (pass == kListingPasses)
             return -EAGAIN;
         lastPid = nowLast;
-        if (!listing.restart())
+        if (!listing.rewind())
             return -errno;
         bool anyNew = false;
-        while (const char *name = listing.next(pid, type)) {
+        while (const char *name = nextProcess(pid, type)) {
             if (!seen.insert(pid).second)
                 continue;
             anyNew = true;
