@@ -13,6 +13,14 @@ QString withoutTrailingSlashes(const QString &path)
     return path.left(length);
 }
 
+QByteArray withoutTrailingSlashes(const QByteArray &path)
+{
+    int length = path.size();
+    while (length > 0 && path.at(length - 1) == '/')
+        --length;
+    return path.left(length);
+}
+
 void formatFitting(char *buffer, std::size_t size, const char *format, ...)
 {
     va_list arguments;

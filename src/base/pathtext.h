@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 // "/home/u/.box"). A path made only of slashes gives the empty string: it
 // names no box, and the daemon refuses it as it refuses the empty path.
 QString withoutTrailingSlashes(const QString &path);
+QByteArray withoutTrailingSlashes(const QByteArray &path);
 
 // snprintf into a buffer the text always fits: a path below /proc made of
 // numbers and of names /proc itself gives (at most 16 bytes each). A cut

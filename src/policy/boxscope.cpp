@@ -13,19 +13,11 @@ bool isDirectoryOwnedBy(const QByteArray &path, uid_t uid)
     return stat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == uid;
 }
 
-QByteArray trimmedBytes(const QByteArray &path)
-{
-    QByteArray trimmed = path;
-    while (trimmed.endsWith('/'))
-        trimmed.chop(1);
-    return trimmed;
-}
-
 } // namespace
 
 SafeResolution resolvedBoxPath(const QString &boxPath)
 {
-    const QByteArray path = trimmedBytes(boxPath.toUtf8());
+    const QByteArray path = withoutTrailingSlashes(boxPath.toUtf8());
     if (!path.startsWith('/'))
         return {0, path, {}}; // names no box; "/" alone trims to nothing
     if (path.contains('\0'))
@@ -35,7 +27,7 @@ SafeResolution resolvedBoxPath(const QString &boxPath)
 
 bool isPathInsideBoxRoots(const QByteArray &boxPath, const QList<QByteArray> &boxRoots)
 {
-    const QByteArray path = trimmedBytes(boxPath);
+    const QByteArray path = withoutTrailingSlashes(boxPath);
     if (path.isEmpty())
         return false;
     for (const QByteArray &root : boxRoots) {
