@@ -120,7 +120,7 @@ int main(int argc, char *argv[])
         std::vector<const KernelFileRecord *> found;
         bool ok;
         if (filesMode) {
-            ok = scan->scanFiles(anchors, files);
+            ok = scan->scanFiles(anchors, files) == 0;
             std::unordered_set<FileKey, FileKeyHash> seen;
             seen.reserve(files.size());
             for (const KernelFileRecord &record : files) {
@@ -136,7 +136,7 @@ int main(int argc, char *argv[])
                 }
             }
         } else {
-            ok = scan->scanHolders(anchors, holders);
+            ok = scan->scanHolders(anchors, holders) == 0;
             for (const KernelHolderRecord &record : holders) {
                 ++records;
                 undecided += record.undecided;

@@ -129,16 +129,6 @@ QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name)
     return "/proc/self/fd/" + QByteArray::number(dirFd) + '/' + name;
 }
 
-QByteArray realPathOf(int dirFd)
-{
-    char target[PATH_MAX];
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(dirFd);
-    const ssize_t length = readlink(link.constData(), target, sizeof target);
-    if (length <= 0 || length >= static_cast<ssize_t>(sizeof target) || target[0] != '/')
-        return QByteArray();
-    return QByteArray(target, static_cast<int>(length));
-}
-
 int detachMountBelowBox(int boxFd, const QByteArray &relative)
 {
     assert(!relative.isEmpty() && !relative.startsWith('/'));

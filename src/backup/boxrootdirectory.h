@@ -60,9 +60,6 @@ bool removeBoxRootLink(const OpenedBoxRoot &root);
 // no component above it is resolved again.
 QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name);
 
-// The path the kernel gives the open directory (empty when it cannot say).
-QByteArray realPathOf(int dirFd);
-
 // Force-detaches (MNT_DETACH, taking what is mounted below along) the mount
 // whose mount point is `relative` below the open box root boxFd. Nothing on
 // the way is resolved from a path: the directory holding the mount point is

@@ -90,10 +90,15 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
 
     // Descriptor targets name the box as the kernel resolves it (a home
     // reached through a link, a home written with a double slash), so its
-    // holders are looked for under that name, as bytes.
-    QByteArray realBox = realPathOf(root.box.get());
-    if (realBox.isEmpty())
-        realBox = QFile::encodeName(boxRoot);
+    // holders are looked for under that name, and the scan's anchors are
+    // opened from the box root's own descriptor, never by that name again.
+    std::optional<BoxPath> box = BoxPath::ofOpenDirectory(root.box.get());
+    if (!box)
+        box = BoxPath::of(QFile::encodeName(boxRoot)); // a name the kernel cannot print: as given
+    if (!box) {
+        logRemovalFailed(boxRoot, EINVAL);
+        return -1;
+    }
     // One scan for the whole box root: the holders of anything below it,
     // hidden entries and files in the root itself included. A holder that
     // could not be judged or ended may live on: the wipe then answers -1
@@ -101,7 +106,7 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     // One read of the mount table serves the scan and the detaching.
     MountTable mounts;
     const bool mountsRead = mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
-    const bool holdersEnded = mountsRead && endHoldersBelow(realBox, mounts, callerPid, std::nullopt) == 0;
+    const bool holdersEnded = mountsRead && endHoldersBelow(*box, mounts, callerPid, std::nullopt) == 0;
     if (!holdersEnded)
         syslog(LOG_INFO, LOG_WIPE_HOLDERS_LEFT, escapedForLog(boxRoot).constData());
     if (currentCallStopped())
@@ -123,7 +128,7 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     const bool belowRead =
         under.detached == 0 ? mountsRead : mounts.read(AT_FDCWD, "/proc/self/mountinfo") == 0;
     if (belowRead)
-        detachMountsBelow(root.box.get(), realBox, mounts, boxRoot);
+        detachMountsBelow(root.box.get(), box->bytes(), mounts, boxRoot);
 
     // A mount still below (hidden, or its unmount failed) is left whole, and
     // then the box root cannot go either.

@@ -3,9 +3,9 @@
 #include "boxdaemonbackupserviceadapter.h"
 #include "boxdaemonservice.h"
 #include "boxdaemonserviceadapter.h"
-#include "holderscan.h"
 #include "privileges.h"
 #include "processkill.h"
+#include "procwalk.h"
 #include "scanengine.h"
 #include "wiretypes.h"
 

@@ -54,17 +54,6 @@ int mountIdFromFdinfo(int fdDir, const char *name)
 
 } // namespace
 
-bool isCanonicalPath(const QByteArray &path)
-{
-    if (!path.startsWith('/') || path.size() < 2 || path.endsWith('/'))
-        return false;
-    for (const QByteArray &component : path.mid(1).split('/')) {
-        if (component.isEmpty() || component == "." || component == "..")
-            return false;
-    }
-    return true;
-}
-
 void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
 {
     struct statx sx = {};
@@ -95,8 +84,8 @@ bool fileSystemMayStall(const QByteArray &type)
     return false;
 }
 
-BoxTreeIdentities::BoxTreeIdentities(std::vector<Root> roots, CallGuard *guard)
-    : m_roots(std::move(roots)), m_guard(guard)
+BoxTreeIdentities::BoxTreeIdentities(const BoxPath &box, std::vector<Root> roots, CallGuard *guard)
+    : m_box(box), m_roots(std::move(roots)), m_guard(guard)
 {
 }
 
@@ -154,8 +143,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         notWalked(root);
         return;
     }
-    const OwnedFd top(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    OwnedFd directory(top ? openBeneathNoLinks(top.get(), root.path.mid(1), O_RDONLY | O_DIRECTORY) : -1);
+    OwnedFd directory(m_box.openBelow(root.boxRelative, O_RDONLY | O_DIRECTORY));
     struct statx sx = {};
     // Not there, or covered by a later mount: what it holds is out of reach.
     if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx) || !(sx.stx_mask & STATX_MNT_ID)
@@ -260,10 +248,11 @@ bool BoxTreeIdentities::readDirectory(int dirFd, dev_t device, char *buffer,
     return true;
 }
 
-std::vector<BoxAnchor> boxAnchorsOf(const QByteArray &boxPath, const MountTable &table)
+std::vector<BoxAnchor> boxAnchorsOf(const BoxPath &box, const MountTable &table)
 {
     std::vector<BoxAnchor> anchors;
-    const MountEntry *boxMount = isCanonicalPath(boxPath) ? table.containing(boxPath) : nullptr;
+    const QByteArray &boxPath = box.bytes();
+    const MountEntry *boxMount = box.isCanonical() ? table.containing(boxPath) : nullptr;
     if (!boxMount)
         return anchors;
     anchors.push_back({boxMount, joinedPath(boxMount->root, pathBelow(boxPath, boxMount->mountPoint)), {}});
@@ -274,19 +263,19 @@ std::vector<BoxAnchor> boxAnchorsOf(const QByteArray &boxPath, const MountTable 
     return anchors;
 }
 
-BoxJudge::BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts) : m_boxPath(boxPath)
+BoxJudge::BoxJudge(const ScannedBox &scanned) : m_boxPath(scanned.box.bytes())
 {
     m_own.own = true;
-    m_own.table = ownMounts;
+    m_own.table = scanned.mounts;
     m_ownNamespace = namespaceOf(AT_FDCWD, "/proc/self/ns/mnt");
     m_own.tableRead = true;
     std::vector<BoxTreeIdentities::Root> roots;
-    for (const BoxAnchor &anchor : boxAnchorsOf(boxPath, m_own.table)) {
+    for (const BoxAnchor &anchor : scanned.anchors) {
         m_anchors.push_back(Anchor{anchor.mount->device, anchor.fsPath, anchor.boxRelative});
-        roots.push_back({joinedPath(boxPath, anchor.boxRelative), anchor.mount->id, anchor.mount->device,
-                         anchor.mount->type, !anchor.boxRelative.isEmpty()});
+        roots.push_back({anchor.boxRelative, anchor.mount->id, anchor.mount->device, anchor.mount->type,
+                         !anchor.boxRelative.isEmpty()});
     }
-    m_tree = std::make_shared<BoxTreeIdentities>(std::move(roots), CallGuard::current());
+    m_tree = std::make_shared<BoxTreeIdentities>(scanned.box, std::move(roots), CallGuard::current());
     buildView(m_own);
 }
 

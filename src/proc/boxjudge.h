@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "boxpath.h"
 #include "mounttable.h"
 #include "statnode.h"
 
@@ -59,9 +60,23 @@ struct BoxAnchor
 // The box directory, then the root of every mount below it (those a later
 // mount covers too: their files are the box's as well while they are held),
 // in the table's order; from the table alone, nothing in the box is looked
-// at. None when boxPath is not in the only form the kernel prints (see
-// isCanonicalPath) or no mount holds it: such a box holds nothing.
-std::vector<BoxAnchor> boxAnchorsOf(const QByteArray &boxPath, const MountTable &table);
+// at. None when the box path is not in the only form the kernel prints or no
+// mount holds it: such a box holds nothing.
+std::vector<BoxAnchor> boxAnchorsOf(const BoxPath &box, const MountTable &table);
+
+// One box in the daemon's own mount table (read once by the caller): what a
+// scan by either engine starts from, made once per call, and shared by every
+// round of a kill.
+struct ScannedBox
+{
+    ScannedBox(const BoxPath &path, const MountTable &table)
+        : box(path), mounts(table), anchors(boxAnchorsOf(path, table))
+    {
+    }
+    const BoxPath &box;
+    const MountTable &mounts;
+    std::vector<BoxAnchor> anchors; // they point into mounts
+};
 
 // What the kernel says of one held descriptor.
 struct HeldDescriptor
@@ -99,7 +114,7 @@ class BoxTreeIdentities
 public:
     struct Root
     {
-        QByteArray path;           // in the daemon's own namespace
+        QByteArray boxRelative;    // empty for the box directory itself
         int mountId = 0;           // the mount it must be on
         dev_t device = 0;          // that mount's, from the table
         QByteArray type;           // that mount's file-system type
@@ -108,7 +123,7 @@ public:
     enum class Found { Inside, Outside, Unknown };
 
     // guard: the call the walk serves; it stops once that call is answered.
-    BoxTreeIdentities(std::vector<Root> roots, CallGuard *guard);
+    BoxTreeIdentities(const BoxPath &box, std::vector<Root> roots, CallGuard *guard);
 
     // Walks the tree on the first call.
     Found find(dev_t device, ino_t inode);
@@ -143,6 +158,7 @@ private:
     bool m_cutShort = false; // every device is uncertain
     std::set<dev_t> m_uncertain;
     std::unordered_set<Identity, IdentityHash> m_identities;
+    BoxPath m_box;
     std::vector<Root> m_roots;
     CallGuard *m_guard;
     unsigned m_steps = 0;
@@ -173,9 +189,7 @@ struct NamespaceView
 class BoxJudge
 {
 public:
-    // boxPath: the box as the daemon names it, without trailing slashes;
-    // ownMounts: the daemon's own mount table.
-    BoxJudge(const QByteArray &boxPath, const MountTable &ownMounts);
+    explicit BoxJudge(const ScannedBox &scanned);
     const QByteArray &boxPath() const { return m_boxPath; }
 
     // A judge of the same box for another thread of the same walk: caches of
@@ -257,10 +271,6 @@ private:
     // Shared with the companions: one walk of the box's tree per scan.
     std::shared_ptr<BoxTreeIdentities> m_tree;
 };
-
-// Whether path is absolute, with no "." or ".." component, no doubled slash
-// and no trailing one: the only form in which the kernel prints a path.
-bool isCanonicalPath(const QByteArray &path);
 
 // statx of the file behind a descriptor link, through /proc: never a path of
 // the holder's. Cached attributes only, so a stalled file system cannot hold

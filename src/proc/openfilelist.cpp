@@ -3,7 +3,8 @@
 
 #include "boxjudge.h"
 #include "bytestringset.h"
-#include "holderscan.h"
+#include "mounttable.h"
+#include "procwalk.h"
 #include "scanengine.h"
 
 #include <QDebug>
@@ -32,10 +33,11 @@ struct Candidate
     ino_t inode = 0;
 };
 
-// Whether the file at the box path plus the candidate's is the held one.
-bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
+// Whether the file at the box path plus the candidate's is the held one, as
+// the calling thread's file-system identity reaches it by that path.
+bool isSameFileAt(const BoxPath &box, const Candidate &candidate)
 {
-    const QByteArray path = joinedPath(boxPath, candidate.relative);
+    const QByteArray path = joinedPath(box.bytes(), candidate.relative);
     struct statx sx = {};
     if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
         return false;
@@ -50,7 +52,7 @@ bool isSameFileAt(const QByteArray &boxPath, const Candidate &candidate)
 class ListingVisitor : public DescriptorVisitor
 {
 public:
-    explicit ListingVisitor(const QByteArray &boxPath) : m_boxPath(boxPath) {}
+    explicit ListingVisitor(const BoxPath &box) : m_box(box) {}
 
     bool wants(int) const override { return true; }
 
@@ -66,6 +68,12 @@ public:
         return true;
     }
 
+    void unreadable(int pid) override { noteFailure(pid); }
+
+    const std::vector<Candidate> &candidates() const { return m_candidates; }
+    const std::vector<int> &failures() const { return m_failures; }
+
+private:
     void take(Candidate candidate)
     {
         if (m_listed.contains(bytesOf(candidate.relative)))
@@ -75,25 +83,19 @@ public:
         // unknown (its file system refuses the daemon) and that reads so is
         // taken as gone.
         if (candidate.relative.endsWith(kDeletedSuffix)
-            && (!candidate.statted || !isSameFileAt(m_boxPath, candidate)))
+            && (!candidate.statted || !isSameFileAt(m_box, candidate)))
             return;
         m_listed.insert(bytesOf(candidate.relative));
         m_candidates.push_back(std::move(candidate));
     }
 
-    void unreadable(int pid) override { noteFailure(pid); }
-
-    const std::vector<Candidate> &candidates() const { return m_candidates; }
-    const std::vector<int> &failures() const { return m_failures; }
-
-private:
     void noteFailure(int pid)
     {
         if (m_failures.empty() || m_failures.back() != pid)
             m_failures.push_back(pid);
     }
 
-    QByteArray m_boxPath;
+    const BoxPath &m_box;
     ByteStringSet m_listed;
     std::vector<Candidate> m_candidates;
     std::vector<int> m_failures;
@@ -101,24 +103,16 @@ private:
 
 } // namespace
 
-CollectedFiles collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relatives,
+CollectedFiles collectOpenFiles(const BoxPath &box, std::vector<QByteArray> &relatives,
                                 const std::optional<ExistenceIdentity> &identity)
 {
-    assert(!boxPath.isEmpty() && !boxPath.endsWith('/'));
-    ListingVisitor visitor(boxPath);
-    std::vector<KernelHeldFile> held;
+    ListingVisitor visitor(box);
     // One read of the mount table serves either engine.
     MountTable mounts;
     if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
         return {error, true};
-    if (kernelHeldFiles(boxPath, mounts, held)) {
-        for (KernelHeldFile &file : held)
-            visitor.take(Candidate{std::move(file.relative), true, file.device, file.inode});
-    } else {
-        BoxJudge judge(boxPath, mounts);
-        if (const int error = walkBoxDescriptors(judge, visitor))
-            return {error, true};
-    }
+    if (const int error = scanHeldFiles(ScannedBox(box, mounts), visitor))
+        return {error, true};
     if (!visitor.failures().empty()) {
         // A listing changes nothing: what cannot be placed (a file deeper than
         // the kernel prints, on a mount no table names) is left out rather
@@ -133,7 +127,7 @@ CollectedFiles collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArra
         if (!as.tookEffect())
             return {0, false};
         for (const Candidate &candidate : visitor.candidates()) {
-            if (isSameFileAt(boxPath, candidate))
+            if (isSameFileAt(box, candidate))
                 relatives.push_back(candidate.relative);
         }
     } else {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "boxpath.h"
 #include "fsidentity.h"
 
 #include <QByteArray>
@@ -9,7 +10,7 @@
 #include <vector>
 
 // Appends to relatives the path inside the box of every file held inside the
-// box at boxPath (without trailing slashes; judged by the file, see BoxJudge)
+// box (judged by the file, see BoxJudge)
 // that still exists (its descriptor has links left), once, in first-found
 // order. With an identity (a caller other than the superuser), a file is
 // listed only when the caller could reach it by that path itself: a caller
@@ -21,5 +22,5 @@ struct CollectedFiles
     int error = 0;             // -errno: /proc or the mount table could not be read
     bool identityTaken = true; // false: the identity could not be taken on, nothing listed
 };
-CollectedFiles collectOpenFiles(const QByteArray &boxPath, std::vector<QByteArray> &relatives,
+CollectedFiles collectOpenFiles(const BoxPath &box, std::vector<QByteArray> &relatives,
                                 const std::optional<ExistenceIdentity> &identity = std::nullopt);

@@ -5,12 +5,13 @@
 #include "callguard.h"
 #include "descriptorlimit.h"
 #include "direntries.h"
-#include "holderscan.h"
 #include "mounttable.h"
 #include "ownedfd.h"
 #include "pathtext.h"
 #include "pidsignal.h"
 #include "procstat.h"
+#include "procwalk.h"
+#include "scanengine.h"
 #include "scanmessages.h"
 
 #include <QDebug>
@@ -193,38 +194,35 @@ private:
 
 int kill_allProcessByPath(const QString &strPath, int nExceptPid)
 {
-    return kill_allProcessByPath(strPath, nExceptPid, std::nullopt);
+    const std::optional<BoxPath> box = BoxPath::of(strPath.toUtf8());
+    if (box)
+        return endHoldersOf(*box, nExceptPid, std::nullopt);
+    logEmptyScanPath();
+    qDebug() << "get_allOpenFilePidByPath error.";
+    return -1;
 }
 
-int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<uid_t> onlyOwner)
+int endHoldersOf(const BoxPath &box, int exceptPid, std::optional<uid_t> onlyOwner)
 {
-    const QString strPrefix = format_boxPath(strPath);
-    if (strPrefix.isEmpty()) {
-        logEmptyScanPath();
-        qDebug() << "get_allOpenFilePidByPath error.";
-        return -1;
-    }
     MountTable mounts;
     if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo")) {
         logProcUnreadable(error);
         qDebug() << "get_allOpenFilePidByPath error.";
         return -1;
     }
-    const QByteArray prefix = strPrefix.toUtf8();
-    return endHoldersBelow(prefix.left(prefix.size() - 1), mounts, nExceptPid, onlyOwner);
+    return endHoldersBelow(box, mounts, exceptPid, onlyOwner);
 }
 
-int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exceptPid,
+int endHoldersBelow(const BoxPath &box, const MountTable &mounts, int exceptPid,
                     std::optional<uid_t> onlyOwner)
 {
-    assert(!boxPath.isEmpty());
+    const ScannedBox scanned(box, mounts);
     raiseDescriptorLimit();
-    const QByteArray prefix = boxPath + '/';
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kKillBoundMs);
     std::unordered_set<int> waitedFor;
     for (int round = 0;; ++round) {
         KillSink sink(exceptPid, onlyOwner, waitedFor);
-        const int error = scanHolders(prefix, mounts, sink);
+        const int error = scanHolders(scanned, sink);
         if (error != 0 && error != -EAGAIN) {
             logProcUnreadable(error);
             qDebug() << "get_allOpenFilePidByPath error.";

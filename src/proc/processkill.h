@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include <QByteArray>
+#include "boxpath.h"
+
 #include <QString>
 
 #include <sys/types.h>
@@ -28,18 +29,20 @@ class MountTable;
 // all be judged may live on, when no scan read every process (made faster
 // than /proc is read), or when holders are still found after the last round
 // (each logged by name).
+// Kept for callers of the published interface; the daemon itself calls
+// endHoldersBelow with the box path its caller's resolution gave.
 int kill_allProcessByPath(const QString &strPath, int nExceptPid);
 
-// The same, for a caller that may end only its own processes: a holder whose
-// /proc directory another user owns is passed over. An unprivileged caller
-// would otherwise end any process (the bus daemon, another user's program) by
-// handing it a descriptor of a file in the caller's box.
-int kill_allProcessByPath(const QString &strPath, int nExceptPid, std::optional<uid_t> onlyOwner);
-
-// The same for a box path given as bytes, without trailing slashes, with the
-// daemon's mount table read by the caller (every round scans with it).
-int endHoldersBelow(const QByteArray &boxPath, const MountTable &mounts, int exceptPid,
+// The same for a box, with the daemon's mount table read by the caller (every
+// round scans with it); for a caller that may end only its own processes
+// (onlyOwner), a holder whose /proc directory another user owns is passed
+// over. An unprivileged caller would otherwise end any process (the bus
+// daemon, another user's program) by handing it a descriptor of a file in
+// the caller's box.
+int endHoldersBelow(const BoxPath &box, const MountTable &mounts, int exceptPid,
                     std::optional<uid_t> onlyOwner);
+// The same with the daemon's mount table read first (-1 when it cannot be).
+int endHoldersOf(const BoxPath &box, int exceptPid, std::optional<uid_t> onlyOwner);
 
 // Rounds of signals a kill makes before it gives up on holders that keep
 // turning up; how long a round waits at most for its processes to exit (a

@@ -95,25 +95,15 @@ std::optional<QByteArray> servedPathOf(const CallerAccount &account,
     return std::nullopt;
 }
 
-// The listing behind get_allFileStatus: strPath is the match prefix as given
-// (a box path with one "/" appended). Appends the files found that list does
-// not hold yet; a byte that is no valid UTF-8 shows as U+FFFD. 0 when the walk
-// ran to its end, -1 when strPath is empty or the listing failed (logged,
-// nothing added).
-int listOpenFiles(const QString &strPath, CBoxFileList &list,
+// The listing of one box: appends the files found that list does not hold
+// yet, each named by the box path with "/" appended and its path inside the
+// box; a byte that is no valid UTF-8 shows as U+FFFD. 0 when the walk ran to
+// its end, -1 when the listing failed (logged, nothing added).
+int listOpenFiles(const BoxPath &box, CBoxFileList &list,
                   const std::optional<ExistenceIdentity> &identity = std::nullopt)
 {
-    if (strPath.isEmpty()) {
-        logEmptyScanPath();
-        return -1;
-    }
-    QByteArray boxPath = strPath.toUtf8();
-    if (boxPath.endsWith('/'))
-        boxPath.chop(1);
     std::vector<QByteArray> relatives;
-    // "/" alone names no box: nothing is held in it.
-    const CollectedFiles collected =
-        boxPath.isEmpty() ? CollectedFiles{} : collectOpenFiles(boxPath, relatives, identity);
+    const CollectedFiles collected = collectOpenFiles(box, relatives, identity);
     if (!collected.identityTaken) {
         assert(identity);
         qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
@@ -127,7 +117,7 @@ int listOpenFiles(const QString &strPath, CBoxFileList &list,
     QSet<QString> listed;
     for (const BoxFileItem &item : list)
         listed.insert(item.strFilePath);
-    const QString boxText = textWithReplacements(boxPath + '/');
+    const QString boxText = textWithReplacements(box.bytes() + '/');
     list.reserve(list.size() + static_cast<int>(relatives.size()));
     for (const QByteArray &relative : relatives) {
         const QString relativeText = textWithReplacements(relative);
@@ -153,8 +143,13 @@ CallAnswer listForCaller(const BusCaller &caller, const QString &strBoxPath)
         servedPathOf(account, identity, strBoxPath, "get_allRunFileList");
     if (!served)
         return {listingReply(-1, {}), 0};
+    const std::optional<BoxPath> box = BoxPath::of(*served);
+    if (!box) {
+        logEmptyScanPath(); // no box named ("/" alone): nothing held in it
+        return {listingReply(-1, {}), 0};
+    }
     CBoxFileList list;
-    const int nResult = listOpenFiles(format_boxPath(QString::fromUtf8(*served)), list, identity);
+    const int nResult = listOpenFiles(*box, list, identity);
     const qint64 bytes = wireSizeOf(list);
     return {listingReply(nResult, list), bytes};
 }
@@ -173,7 +168,10 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
     if (!account.isSuperuser())
         onlyOwner = account.uid;
     // An unknown pid is 0, and then no real process is spared.
-    const int nResult = kill_allProcessByPath(QString::fromUtf8(*served), caller.pid, onlyOwner);
+    const std::optional<BoxPath> box = BoxPath::of(*served);
+    // A path that names no box fails as the kill of the published interface fails it.
+    const int nResult =
+        box ? endHoldersOf(*box, caller.pid, onlyOwner) : kill_allProcessByPath({}, caller.pid);
     if (nResult != 0)
         qDebug() << "get_allFileStatus error.";
     return {{nResult}, 0};
@@ -183,7 +181,17 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
 
 int BoxDaemonService::get_allFileStatus(const QString &strPath, CBoxFileList &list)
 {
-    return listOpenFiles(strPath, list);
+    if (strPath.isEmpty()) {
+        logEmptyScanPath();
+        return -1;
+    }
+    // The text is the match prefix as given: only a box path with one "/"
+    // appended names a box ("/" alone, or a doubled slash at the end, names
+    // none, and nothing is held in it).
+    const QByteArray path = strPath.toUtf8();
+    const std::optional<BoxPath> box =
+        path.endsWith('/') && !path.endsWith("//") ? BoxPath::of(path) : std::nullopt;
+    return box ? listOpenFiles(*box, list) : 0;
 }
 
 int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList &list)
@@ -202,7 +210,7 @@ int BoxDaemonService::get_allRunFileList(const QString &strBoxPath, CBoxFileList
 int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
 {
     if (!calledFromDBus()) {
-        const int nResult = kill_allProcessByPath(strBoxPath, 0, std::nullopt);
+        const int nResult = kill_allProcessByPath(strBoxPath, 0);
         if (nResult != 0)
             qDebug() << "get_allFileStatus error.";
         return nResult;

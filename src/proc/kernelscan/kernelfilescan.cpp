@@ -172,13 +172,11 @@ std::size_t KernelFileScan::kernelMemoryBytes() const
 }
 
 template <typename Take>
-bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize,
-                             Take take)
+int KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize,
+                            Take take)
 {
-    if (anchors.size() > kMaxAnchors) {
-        errno = E2BIG;
-        return false;
-    }
+    if (anchors.size() > kMaxAnchors)
+        return -E2BIG;
     std::lock_guard<std::mutex> lock(m_passLock);
     auto *bss = m_skeleton->bss;
     bss->params.count = static_cast<ks_u32>(anchors.size());
@@ -198,18 +196,18 @@ bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &ancho
     bss->params.mode = mode;
 
     const int iterFd = bpf_iter_create(bpf_link__fd(m_link));
-    bool ok = iterFd >= 0;
+    int error = iterFd >= 0 ? 0 : -errno;
     std::size_t carried = 0;
-    while (ok) {
+    while (error == 0) {
         const ssize_t got = read(iterFd, m_buffer.data() + carried, m_buffer.size() - carried);
         if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (got <= 0) {
-            ok = got == 0 && carried == 0;
-            if (got == 0 && carried != 0)
-                errno = EPROTO;
+        if (got < 0)
+            error = -errno;
+        else if (got == 0 && carried != 0)
+            error = -EPROTO; // a record cut short
+        if (got <= 0)
             break;
-        }
         const std::size_t filled = carried + static_cast<std::size_t>(got);
         std::size_t at = 0;
         while (filled - at >= headSize) {
@@ -221,68 +219,64 @@ bool KernelFileScan::runPass(unsigned mode, const std::vector<ScanAnchor> &ancho
         carried = filled - at;
         std::memmove(m_buffer.data(), m_buffer.data() + at, carried);
     }
-    if (ok && bss->anchors_lost) {
-        errno = EBADF;
-        ok = false;
-    }
-    const int error = errno;
+    if (error == 0 && bss->anchors_lost)
+        error = -EBADF;
     if (iterFd >= 0)
         close(iterFd);
     bss->params.mode = KS_MODE_OFF;
-    errno = error;
-    return ok;
+    return error;
 }
 
-bool KernelFileScan::scanFiles(const std::vector<ScanAnchor> &anchors, std::vector<KernelFileRecord> &out)
+int KernelFileScan::scanFiles(const std::vector<ScanAnchor> &anchors, std::vector<KernelFileRecord> &out)
 {
     out.clear();
-    const bool ok = runPass(KS_MODE_FILES, anchors, sizeof(ks_file_record),
-                            [&out](const char *bytes, std::size_t available) -> std::size_t {
-                                ks_file_record head;
-                                std::memcpy(&head, bytes, sizeof head);
-                                const std::size_t size = sizeof head + head.path_len;
-                                if (available < size)
-                                    return 0;
-                                KernelFileRecord record;
-                                record.pid = static_cast<int>(head.tgid);
-                                record.tid = static_cast<int>(head.tid);
-                                record.fd = static_cast<int>(head.fd);
-                                record.undecided = head.flags & KS_UNDECIDED;
-                                record.anchor = record.undecided ? -1 : head.anchor;
-                                record.dev = userDev(head.dev);
-                                record.statDev = head.flags & KS_STAT_DEV ? userDev(head.stat_dev) : 0;
-                                record.ino = static_cast<ino_t>(head.ino);
-                                record.linked = head.flags & KS_LINKED;
-                                record.pathCut = head.flags & KS_PATH_CUT;
-                                record.relativePath.assign(bytes + sizeof head, head.path_len);
-                                out.push_back(std::move(record));
-                                return size;
-                            });
-    if (!ok)
+    const int error = runPass(KS_MODE_FILES, anchors, sizeof(ks_file_record),
+                              [&out](const char *bytes, std::size_t available) -> std::size_t {
+                                  ks_file_record head;
+                                  std::memcpy(&head, bytes, sizeof head);
+                                  const std::size_t size = sizeof head + head.path_len;
+                                  if (available < size)
+                                      return 0;
+                                  KernelFileRecord record;
+                                  record.pid = static_cast<int>(head.tgid);
+                                  record.tid = static_cast<int>(head.tid);
+                                  record.fd = static_cast<int>(head.fd);
+                                  record.undecided = head.flags & KS_UNDECIDED;
+                                  record.anchor = record.undecided ? -1 : head.anchor;
+                                  record.dev = userDev(head.dev);
+                                  record.statDev = head.flags & KS_STAT_DEV ? userDev(head.stat_dev) : 0;
+                                  record.ino = static_cast<ino_t>(head.ino);
+                                  record.linked = head.flags & KS_LINKED;
+                                  record.pathCut = head.flags & KS_PATH_CUT;
+                                  record.relativePath.assign(bytes + sizeof head, head.path_len);
+                                  out.push_back(std::move(record));
+                                  return size;
+                              });
+    if (error != 0)
         out.clear();
-    return ok;
+    return error;
 }
 
-bool KernelFileScan::scanHolders(const std::vector<ScanAnchor> &anchors, std::vector<KernelHolderRecord> &out)
+int KernelFileScan::scanHolders(const std::vector<ScanAnchor> &anchors, std::vector<KernelHolderRecord> &out)
 {
     out.clear();
     // The kernel's start times are in nanoseconds; /proc counts clock ticks.
     static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
     assert(ticksPerSecond > 0);
     const unsigned long long nsPerTick = 1000000000ULL / static_cast<unsigned long long>(ticksPerSecond);
-    const bool ok = runPass(KS_MODE_HOLDERS, anchors, sizeof(ks_holder_record),
-                            [&out, nsPerTick](const char *bytes, std::size_t) -> std::size_t {
-                                ks_holder_record head;
-                                std::memcpy(&head, bytes, sizeof head);
-                                KernelHolderRecord record;
-                                record.pid = static_cast<int>(head.tgid);
-                                record.startTicks = head.start_boottime_ns / nsPerTick;
-                                record.undecided = head.flags & KS_UNDECIDED;
-                                record.pathLong = head.flags & KS_PATH_LONG;
-                                out.push_back(record);
-                                return sizeof head;
-                            });
-    if (!ok)
+    const int error = runPass(KS_MODE_HOLDERS, anchors, sizeof(ks_holder_record),
+                              [&out, nsPerTick](const char *bytes, std::size_t) -> std::size_t {
+                                  ks_holder_record head;
+                                  std::memcpy(&head, bytes, sizeof head);
+                                  KernelHolderRecord record;
+                                  record.pid = static_cast<int>(head.tgid);
+                                  record.startTicks = head.start_boottime_ns / nsPerTick;
+                                  record.undecided = head.flags & KS_UNDECIDED;
+                                  record.pathLong = head.flags & KS_PATH_LONG;
+                                  out.push_back(record);
+                                  return sizeof head;
+                              });
+    if (error != 0)
         out.clear();
-    return ok;
+    return error;
 }

@@ -85,11 +85,11 @@ public:
     // depth (up to 2^23 levels) and however many descriptors hold it. The
     // pass stops looking at the first record that leaves the call to another
     // engine (undecided, cut, pathLong, or a pid of 0): the records end there.
-    // False (errno set, out cleared) when the pass failed or the anchors are
-    // too many.
-    bool scanFiles(const std::vector<ScanAnchor> &anchors, std::vector<KernelFileRecord> &out);
+    // 0, or -errno (out cleared) when the pass failed or the anchors are too
+    // many (-E2BIG).
+    int scanFiles(const std::vector<ScanAnchor> &anchors, std::vector<KernelFileRecord> &out);
     // Every descriptor table holding something below an anchor.
-    bool scanHolders(const std::vector<ScanAnchor> &anchors, std::vector<KernelHolderRecord> &out);
+    int scanHolders(const std::vector<ScanAnchor> &anchors, std::vector<KernelHolderRecord> &out);
 
     // What loading cost: wall time, and the kernel memory the program and its
     // maps hold (their "memlock" accounting).
@@ -98,10 +98,10 @@ public:
 
 private:
     KernelFileScan() = default;
-    // Runs one pass in mode, handing each complete record to take; false
-    // with errno set when the pass failed.
+    // Runs one pass in mode, handing each complete record to take; 0, or
+    // -errno when the pass failed.
     template <typename Take>
-    bool runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize, Take take);
+    int runPass(unsigned mode, const std::vector<ScanAnchor> &anchors, std::size_t headSize, Take take);
 
     openfiles *m_skeleton = nullptr;
     struct bpf_link *m_link = nullptr;

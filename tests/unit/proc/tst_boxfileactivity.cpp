@@ -2,11 +2,12 @@
 #include "boxdaemonservice.h"
 #include "boxpath.h"
 #include "childprocess.h"
-#include "holderscan.h"
+#include "mounttable.h"
 #include "openfilelist.h"
-#include "openfilescan.h"
 #include "pidsignal.h"
 #include "processkill.h"
+#include "procwalk.h"
+#include "scanengine.h"
 
 #include <QtTest>
 
@@ -54,6 +55,19 @@ public:
     std::vector<HolderProcess> holders;
 };
 
+BoxPath boxPathOf(const QString &box)
+{
+    return *BoxPath::of(QFile::encodeName(box));
+}
+
+// The scan for holders, with the daemon's own mount table.
+int scanHoldersIn(const QString &box, HolderSink &sink)
+{
+    MountTable mounts;
+    const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo");
+    return error != 0 ? error : scanHolders(ScannedBox(boxPathOf(box), mounts), sink);
+}
+
 } // namespace
 
 // What the bus cannot reach. It signals, so it runs in the sandbox's own pid namespace.
@@ -97,7 +111,7 @@ private Q_SLOTS:
         QVERIFY(holder->isReady());
         const pid_t number = holder->pid();
         KeepingSink sink;
-        QCOMPARE(scanHolders(format_boxPath(m_dir.filePath(QStringLiteral("recycled"))).toUtf8(), sink), 0);
+        QCOMPARE(scanHoldersIn(m_dir.filePath(QStringLiteral("recycled")), sink), 0);
         QCOMPARE(sink.holders.size(), std::size_t(1));
         QCOMPARE(sink.holders.front().pid, static_cast<int>(number));
         QVERIFY(sink.holders.front().procDir);
@@ -114,6 +128,22 @@ private Q_SLOTS:
             QSKIP("another process took the number first");
         QVERIFY(!sendKill(sink.holders.front()));
         QVERIFY(exitedNormally(newcomer->finish()));
+    }
+
+    // Whether the box was opened by path or handed over open, a link swapped in below it leads nowhere.
+    void boxOpensNoLinkBelow()
+    {
+        const QByteArray box = QFile::encodeName(m_dir.filePath(QStringLiteral("linked")));
+        QVERIFY(mkdir(box, 0700) == 0 && mkdir(box + "/real", 0700) == 0
+                && symlink("real", box + "/link") == 0 && symlink("/", box + "/real/up") == 0);
+        const OwnedFd opened(open(box, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        for (const BoxPath &at : {*BoxPath::of(box + "//"), *BoxPath::ofOpenDirectory(opened.get())}) {
+            QCOMPARE(at.bytes(), box);
+            QVERIFY(OwnedFd(at.openBelow("real", O_PATH | O_DIRECTORY)));
+            QCOMPARE(at.openBelow("link", O_PATH | O_DIRECTORY), -ELOOP);
+            QCOMPARE(at.openBelow("link/x", O_PATH | O_DIRECTORY), -ELOOP);
+            QCOMPARE(at.openBelow("real/up", O_PATH | O_DIRECTORY), -ELOOP);
+        }
     }
 
     // With few descriptors left, the kill gives up its pidfds (and the waits on them) and none is lost.
@@ -156,8 +186,8 @@ private Q_SLOTS:
         KeepingSink found[2];
         for (const int threads : {1, 2}) {
             forceProcWalkThreads(threads);
-            QCOMPARE(collectOpenFiles(QFile::encodeName(box), listed[threads - 1]).error, 0);
-            QCOMPARE(scanHolders(QFile::encodeName(box) + '/', found[threads - 1]), 0);
+            QCOMPARE(collectOpenFiles(boxPathOf(box), listed[threads - 1]).error, 0);
+            QCOMPARE(scanHoldersIn(box, found[threads - 1]), 0);
         }
         forceProcWalkThreads(0);
         QCOMPARE(listed[0].size(), std::size_t(201));

@@ -35,18 +35,18 @@ class TestBoxTree : public QObject
     BoxTreeIdentities::Root root(const char *path, const char *type) const
     {
         const struct statx sx = statOf(path);
-        return {m_top + path, int(sx.stx_mnt_id), makedev(sx.stx_dev_major, sx.stx_dev_minor), type,
+        return {QByteArray(path + 1), int(sx.stx_mnt_id), makedev(sx.stx_dev_major, sx.stx_dev_minor), type,
                 qstrcmp(path, "/box") != 0};
     }
 
     // What the walk from roots finds of each file, after the call was answered or not.
-    static std::vector<Found> found(const std::vector<BoxTreeIdentities::Root> &roots, bool answered,
-                                    const std::vector<struct statx> &files)
+    std::vector<Found> found(const std::vector<BoxTreeIdentities::Root> &roots, bool answered,
+                             const std::vector<struct statx> &files) const
     {
         CallGuard guard;
         if (answered)
             guard.expire();
-        BoxTreeIdentities tree(roots, &guard);
+        BoxTreeIdentities tree(*BoxPath::of(m_top), roots, &guard);
         std::vector<Found> result;
         for (const struct statx &sx : files)
             result.push_back(tree.find(makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino));

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "childprocess.h"
 #include "fsidentity.h"
-#include "holderscan.h"
 #include "mounttable.h"
 #include "openfilelist.h"
+#include "procwalk.h"
 #include "scanengine.h"
 
 #include <QtTest>
@@ -118,17 +118,26 @@ OwnedFd nestedDirectories(OwnedFd at, const QByteArray &name, int levels)
     return at;
 }
 
+MountTable ownMounts()
+{
+    MountTable mounts;
+    if (mounts.read(AT_FDCWD, "/proc/self/mountinfo") != 0)
+        qFatal("the mount table cannot be read");
+    return mounts;
+}
+
 // What the engine serving now lists and which holders it finds.
 void listAndHolders(const QByteArray &box, QStringList &listed, QList<int> &holders)
 {
     std::vector<QByteArray> relatives;
     // As root, yet each path checked to lead to the held file (by device and inode).
-    QCOMPARE(collectOpenFiles(box, relatives, ExistenceIdentity{0, 0, {0}}).error, 0);
+    QCOMPARE(collectOpenFiles(*BoxPath::of(box), relatives, ExistenceIdentity{0, 0, {0}}).error, 0);
     for (const QByteArray &relative : relatives)
         listed << QString::fromUtf8(relative);
     listed.sort();
     PidSink sink;
-    QCOMPARE(scanHolders(box + '/', sink), 0);
+    const MountTable mounts = ownMounts();
+    QCOMPARE(scanHolders(ScannedBox(*BoxPath::of(box), mounts), sink), 0);
     holders = sink.pids;
     std::sort(holders.begin(), holders.end());
 }
@@ -160,14 +169,6 @@ QByteArray mountOnLoop(const QByteArray &dir, const QString &type, int mib)
             return mount(device, dir + "/mnt", type.toUtf8(), 0, nullptr) == 0 ? device : QByteArray();
     }
     return {};
-}
-
-MountTable ownMounts()
-{
-    MountTable mounts;
-    if (mounts.read(AT_FDCWD, "/proc/self/mountinfo") != 0)
-        qFatal("the mount table cannot be read");
-    return mounts;
 }
 
 } // namespace
@@ -320,12 +321,11 @@ void TestKernelScan::enginesAgree()
     QList<int> found[3];
     for (const int kernel : {1, 0, 2}) {
         const OwnedFd deep(kernel == 2 ? openat(m_deepOutside.get(), "f", O_RDONLY | O_CLOEXEC) : -1);
-        std::vector<KernelHeldFile> served;
         PidSink kernelSink;
         allowKernelScanEngine(true);
-        QVERIFY(
-            !kernel
-            || (kernelHeldFiles(box, ownMounts(), served) && kernelHolders(box, ownMounts(), kernelSink)));
+        const MountTable mounts = ownMounts();
+        const ScannedBox scanned(*BoxPath::of(box), mounts);
+        QVERIFY(!kernel || (kernelHeldFiles(scanned, kernelSink) && kernelHolders(scanned, kernelSink)));
         allowKernelScanEngine(kernel);
         listAndHolders(box, listed[kernel], found[kernel]);
     }
@@ -348,10 +348,11 @@ void TestKernelScan::declineLoggedOnce()
         QVERIFY(mount("kscan-crowded", box + '/' + name, "tmpfs", 0, nullptr) == 0);
     }
     allowKernelScanEngine(true);
-    std::vector<KernelHeldFile> served;
     PidSink sink;
+    const MountTable mounts = ownMounts();
+    const ScannedBox scanned(*BoxPath::of(box), mounts);
     for (int call = 0; call < 2; ++call)
-        QVERIFY(!kernelHeldFiles(box, ownMounts(), served) && !kernelHolders(box, ownMounts(), sink));
+        QVERIFY(!kernelHeldFiles(scanned, sink) && !kernelHolders(scanned, sink));
     syslog(LOG_INFO, "declineLoggedOnce done\n");
     QFile log(qEnvironmentVariable("ARKVANE_SYSLOG"));
     QVERIFY(log.open(QIODevice::ReadOnly));
