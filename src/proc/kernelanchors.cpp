@@ -90,7 +90,8 @@ std::optional<Decline> kernelAnchorsOf(const ScannedBox &scanned, std::vector<Ke
             return Decline{kAnchorsUnknown, "a mount below the box is hidden under another"};
     }
     if (wanted.size() > KernelFileScan::kMaxAnchors)
-        return Decline{kAnchorsUnknown, "more than " + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1)
+        return Decline{kAnchorsUnknown, "more than "
+                                            + QByteArray::number(int(KernelFileScan::kMaxAnchors) - 1)
                                             + " mounts below the box"};
     for (std::size_t i = 0; i < wanted.size(); ++i)
         for (std::size_t j = 0; j < wanted.size(); ++j)

@@ -224,9 +224,9 @@ bool kernelHeldFiles(const ScannedBox &scanned, DescriptorVisitor &visitor)
             continue;
         assert(record.anchor >= 0 && static_cast<std::size_t>(record.anchor) < anchors.size());
         const KernelAnchor &anchor = anchors[static_cast<std::size_t>(record.anchor)];
-        const QByteArray relative = joinedPath(
-            anchor.boxRelative,
-            QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
+        const QByteArray relative =
+            joinedPath(anchor.boxRelative,
+                       QByteArray(record.relativePath.data(), static_cast<int>(record.relativePath.size())));
         // The whole path must be one the kernel prints, as the /proc walk
         // reads it; only the box itself, never listed, has an empty one.
         const bool tooLong = boxPath.size() + 1 + relative.size() > kPrintedPathMax;
@@ -274,7 +274,7 @@ bool kernelHolders(const ScannedBox &scanned, HolderSink &sink)
         char name[16];
         formatFitting(name, sizeof name, "%d", record.pid);
         const OwnedFd procDir(openDirFreeingDescriptors(proc.get(), name, sink));
-        if (!procDir && hasEnded(errno))
+        if (!procDir && hasEnded(-procDir.get()))
             continue; // ended since the pass
         // Another start time: the holder ended and its id was given again
         // (or the clocks disagree); either way it cannot be vouched for.
@@ -291,7 +291,7 @@ bool kernelHolders(const ScannedBox &scanned, HolderSink &sink)
         const OwnedFd fdDir(openDirFreeingDescriptors(procDir.get(), "fd", sink));
         if (fdDir)
             sink.take(record.pid, fdDir.get());
-        else if (!hasEnded(errno))
+        else if (!hasEnded(-fdDir.get()))
             sink.cannotJudge(record.pid);
     }
     return true;

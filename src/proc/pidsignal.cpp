@@ -57,21 +57,19 @@ bool isStoppedByTracer(const EndingProcess &process)
 
 } // namespace
 
-bool sendKill(const HolderProcess &holder)
+int sendKill(const HolderProcess &holder)
 {
     assert(holder.procDir && holder.pid > 0);
     const GuardedAct act(CallGuard::Act::Signal);
-    if (!act) {
-        errno = ECANCELED;
-        return false;
-    }
+    if (!act)
+        return -ECANCELED;
     if (syscall(SYS_pidfd_send_signal, holder.procDir.get(), SIGKILL, nullptr, 0) == 0)
-        return true;
+        return 0;
     // Any other failure (ESRCH above all: the process has ended, and its
     // number may already be someone else's) must not fall back to the number.
     if (errno != ENOSYS)
-        return false;
-    return kill(holder.pid, SIGKILL) == 0;
+        return -errno;
+    return kill(holder.pid, SIGKILL) == 0 ? 0 : -errno;
 }
 
 EndingProcess endingProcessOf(const HolderProcess &holder)

@@ -9,9 +9,9 @@
 // (pidfd_send_signal accepts that descriptor as a pidfd). Only a kernel
 // without pidfds gets kill() by number. The holder's procDir must be open.
 // The signal is an act of the calling thread's call (see CallGuard): refused,
-// with errno ECANCELED, once that call has been answered. True when the
-// signal was sent.
-bool sendKill(const HolderProcess &holder);
+// with -ECANCELED, once that call has been answered. 0 when the signal was
+// sent, else -errno.
+int sendKill(const HolderProcess &holder);
 
 // A process that was sent SIGKILL, as a pidfd that becomes readable when it
 // has exited (its descriptors closed). Invalid when it could not be had.

@@ -91,7 +91,7 @@ public:
         }
         // A failed signal (the process has ended) is of no consequence: the
         // next round's scan tells whether a child of it holds anything.
-        if (sendKill(holder))
+        if (sendKill(holder) == 0)
             m_ending.push_back(endingProcessOf(holder));
         m_signalled.push_back(pid);
     }

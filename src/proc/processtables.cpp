@@ -26,7 +26,7 @@ OwnedFd ProcessTables::process(int pid, const char *name)
         return {};
     OwnedFd fdDir(openDirFreeingDescriptors(m_proc, fdDirPath, m_visitor));
     if (!fdDir) {
-        if (!hasEnded(errno))
+        if (!hasEnded(-fdDir.get()))
             m_visitor.unreadable(pid);
         return {};
     }
@@ -65,7 +65,7 @@ void ProcessTables::readThreadTables(int pid, const char *name, int leaderFdDir)
         formatFitting(fdPath, sizeof fdPath, "%s/fd", taskPath);
         const OwnedFd fdDir(openDirFreeingDescriptors(m_proc, fdPath, m_visitor));
         if (!fdDir) {
-            if (!hasEnded(errno))
+            if (!hasEnded(-fdDir.get()))
                 m_visitor.unreadable(pid);
             continue;
         }

@@ -121,8 +121,8 @@ HolderProcess holderOf(int pid, int fdDir, DescriptorVisitor &visitor)
     // go first, then what the visitor can spare.
     if (fd < 0 && errno == EMFILE && stopReadingAheadOnThisThread())
         fd = openat(fdDir, "..", kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE && visitor.freeDescriptors())
-        fd = openat(fdDir, "..", kDirOpenFlags);
+    if (fd < 0 && errno == EMFILE)
+        fd = openDirFreeingDescriptors(fdDir, "..", visitor);
     return HolderProcess{pid, OwnedFd(fd)};
 }
 

@@ -94,8 +94,8 @@ class TwoThreadWalk
 {
 public:
     TwoThreadWalk(BoxJudge &judge, DescriptorVisitor &visitor, int procFd, std::vector<ProcessEntry> entries)
-        : m_judge(judge), m_visitor(visitor), m_proc(procFd),
-          m_entries(std::move(entries)), m_read(m_entries.size())
+        : m_judge(judge), m_visitor(visitor), m_proc(procFd), m_entries(std::move(entries)),
+          m_read(m_entries.size())
     {
     }
 
@@ -251,7 +251,8 @@ private:
 
 } // namespace
 
-void readOnTwoThreads(BoxJudge &judge, DescriptorVisitor &visitor, int procFd, std::vector<ProcessEntry> entries)
+void readOnTwoThreads(BoxJudge &judge, DescriptorVisitor &visitor, int procFd,
+                      std::vector<ProcessEntry> entries)
 {
     TwoThreadWalk(judge, visitor, procFd, std::move(entries)).run();
 }

@@ -21,7 +21,8 @@ struct ProcessEntry
 // again on the calling thread when its turn comes; after running out of
 // descriptors the calling thread reads every process left alone, as a walk
 // on one thread does.
-void readOnTwoThreads(BoxJudge &judge, DescriptorVisitor &visitor, int procFd, std::vector<ProcessEntry> entries);
+void readOnTwoThreads(BoxJudge &judge, DescriptorVisitor &visitor, int procFd,
+                      std::vector<ProcessEntry> entries);
 
 // On a thread handing over a two-thread read: stops the second thread's
 // reading ahead and drops what it read, so that the descriptors it held are

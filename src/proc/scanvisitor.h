@@ -94,11 +94,11 @@ inline bool hasEnded(int error)
 
 // Opens the directory name below dirFd. When the daemon's descriptors have run
 // out (EMFILE), the visitor first gets to free the descriptors it can spare,
-// and the open is tried once more. The descriptor, or -1 with errno set.
+// and the open is tried once more. The descriptor, or -errno.
 inline int openDirFreeingDescriptors(int dirFd, const char *name, DescriptorVisitor &visitor)
 {
     int fd = openat(dirFd, name, kDirOpenFlags);
     if (fd < 0 && errno == EMFILE && visitor.freeDescriptors())
         fd = openat(dirFd, name, kDirOpenFlags);
-    return fd;
+    return fd >= 0 ? fd : -errno;
 }

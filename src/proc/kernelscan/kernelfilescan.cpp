@@ -134,11 +134,10 @@ std::unique_ptr<KernelFileScan> KernelFileScan::load(std::string &whyNot)
     }
     if (openfiles::load(scan->m_skeleton) != 0) {
         const int error = errno;
-        if (error == EPERM)
+        if (error == EPERM) {
             lastLibbpfWarning[0] = '\0'; // says only that the load failed
-        if (error == EPERM)
             whyNot = withErrno(refusal().c_str(), error);
-        else if (error == ENOSYS)
+        } else if (error == ENOSYS)
             whyNot = withErrno("bpf() is not available", error);
         else if (error == ESRCH || error == ENOENT)
             whyNot = withErrno("the kernel has no task_file iterator", error);
