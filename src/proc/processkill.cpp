@@ -34,16 +34,6 @@ namespace {
 
 std::atomic<int> g_busDaemonPid{0};
 
-// This process's id as the mounted /proc numbers it, which is what the scan
-// compares; getpid() where /proc cannot say.
-int ownPidInProc()
-{
-    char text[16] = {};
-    const ssize_t length = readlink("/proc/self", text, sizeof text - 1);
-    const int pid = length > 0 ? pidOfProcEntry(text) : 0;
-    return pid > 0 ? pid : static_cast<int>(getpid());
-}
-
 // Signals each holder the scan finds as soon as it is found, before the scan
 // reads on: a holder that forks has the least time to hand its descriptors
 // to a child the scan may not reach. A holder signalled and waited for in an

@@ -114,6 +114,14 @@ int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
     }
 }
 
+int ownPidInProc()
+{
+    char text[16] = {};
+    const ssize_t length = readlink("/proc/self", text, sizeof text - 1);
+    const int pid = length > 0 ? pidOfProcEntry(text) : 0;
+    return pid > 0 ? pid : static_cast<int>(getpid());
+}
+
 HolderProcess holderOf(int pid, int fdDir, DescriptorVisitor &visitor)
 {
     int fd = openat(fdDir, "..", kDirOpenFlags);

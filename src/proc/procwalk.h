@@ -36,6 +36,10 @@ void forceProcWalkThreads(int threads);
 // The last pid given out in the pid namespace of the /proc open at procFd, or -1.
 int lastPidIn(int procFd);
 
+// This process's id as the mounted /proc numbers it, which is what a scan
+// compares; getpid() where /proc cannot say.
+int ownPidInProc();
+
 // The process whose "fd" directory fdDir is, with its /proc directory opened
 // as the parent of fdDir (not by number, which may already name another
 // process). procDir stays closed when the process has ended.
