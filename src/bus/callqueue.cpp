@@ -82,7 +82,13 @@ int deadlineFromEnvironment()
 
 } // namespace
 
-CallQueue::CallQueue() : m_deadlineMs(deadlineFromEnvironment()) {}
+CallQueue::CallQueue() = default;
+
+int CallQueue::deadlineMs()
+{
+    static const int deadline = deadlineFromEnvironment();
+    return deadline;
+}
 
 CallQueue &CallQueue::instance()
 {
@@ -119,7 +125,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
         m_turns.push_back(key);
     queue.waiting.push_back(call);
     const std::weak_ptr<Call> weak = call;
-    QTimer::singleShot(m_deadlineMs, this, [this, weak] {
+    QTimer::singleShot(deadlineMs(), this, [this, weak] {
         if (const auto late = weak.lock())
             expire(late);
     });
@@ -275,7 +281,7 @@ void CallQueue::logLate(const Call &call, const char *where) const
     // A call that may change the system says what it did before it stopped.
     const QByteArray acts =
         call.changesSystem ? "; it stopped after " + call.guard.actsForLog() : QByteArray();
-    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, m_deadlineMs, where,
+    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, deadlineMs(), where,
            uidForLog(call.caller.uidKnown, call.caller.uid).constData(), acts.constData());
 }
 
