@@ -59,8 +59,7 @@ void yieldToTheBusThread()
     const int error = pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
     static std::atomic<bool> told{false};
     if (error != 0 && !told.exchange(true)) {
-        qDebug().noquote() << "workers run as ordinary threads, not batch threads: SCHED_BATCH refused:"
-                           << strerror(error);
+        qDebug(DEBUG_NOT_BATCH, strerror(error));
     }
 }
 
@@ -222,8 +221,7 @@ void CallQueue::answerOnWorker(Call &call)
         case CallGuard::Claim::Nothing:
             // Answered at the deadline; every act since was refused.
             if (call.changesSystem)
-                qDebug().noquote() << call.function << "work ended after its answer, having made"
-                                   << call.guard.actsForLog();
+                qDebug(DEBUG_WORK_AFTER_ANSWER, call.function, call.guard.actsForLog().constData());
             break;
         }
     }

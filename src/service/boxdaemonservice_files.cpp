@@ -72,8 +72,7 @@ std::optional<QByteArray> servedPathOf(const CallerAccount &account,
         return std::nullopt;
     }
     if (!resolved.front()->identityTaken) {
-        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid << "-"
-                           << function << "refused";
+        qDebug(DEBUG_IDENTITY_NOT_TAKEN, identity->uid, function);
         return std::nullopt;
     }
     const ServedBoxPath &served = resolved.front()->served;
@@ -116,8 +115,7 @@ int listOpenFiles(const QString &strPath, CBoxFileList &list,
         boxPath.isEmpty() ? CollectedFiles{} : collectOpenFiles(boxPath, relatives, identity);
     if (!collected.identityTaken) {
         assert(identity);
-        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
-                           << "- listing refused";
+        qDebug(DEBUG_IDENTITY_NOT_TAKEN, identity->uid, "listing");
         return -1;
     }
     if (collected.error != 0) {
@@ -175,7 +173,7 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
     // An unknown pid is 0, and then no real process is spared.
     const int nResult = kill_allProcessByPath(QString::fromUtf8(*served), caller.pid, onlyOwner);
     if (nResult != 0)
-        qDebug() << "get_allFileStatus error.";
+        qDebug(DEBUG_KILL_FAILED);
     return {{nResult}, 0};
 }
 
@@ -204,7 +202,7 @@ int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
     if (!calledFromDBus()) {
         const int nResult = kill_allProcessByPath(strBoxPath, 0, std::nullopt);
         if (nResult != 0)
-            qDebug() << "get_allFileStatus error.";
+            qDebug(DEBUG_KILL_FAILED);
         return nResult;
     }
     const BusCaller caller = busCallerOf(connection(), message());
