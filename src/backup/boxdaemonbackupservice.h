@@ -25,9 +25,9 @@ public:
     // Kept for callers of the published interface; the daemon itself uses isAdmittedBackupCaller.
     bool check_callerPrivilege(QDBusConnectionInterface *pInterface, const QString &strService);
     QStringList get_allBoxRootEntriesInner();
-    // Kept for callers of the published interface; the daemon itself uses openUnderMountsOnIt.
+    // Kept for callers of the published interface; the daemon itself uses the mount table and mount ids.
     int check_boxMountStatus(const char *path);
-    // Kept for callers of the published interface; the daemon itself uses the bus caller's pid.
+    // Kept for callers of the published interface; the daemon itself passes the bus caller's pid.
     int format_boxRootEntry(const QString &boxRoot);
 
 public Q_SLOTS:

@@ -26,10 +26,10 @@
 namespace {
 
 // The box root, or something below it, could not be removed. The line keeps
-// its fixed text (it names the recursive removal of old), which the backup
-// tool's operators may match; the reason (error, -errno: -EBUSY for a mount
-// left below; -EACCES, -EROFS, ...) follows on the debug stream, which the
-// journal keeps beside it.
+// its fixed text, which the backup tool's operators may match, though it
+// names removeRecursively, which the wipe no longer calls; the reason (error,
+// -errno: -EBUSY for a mount left below; -EACCES, -EROFS, ...) follows on the
+// debug stream, which the journal keeps beside it.
 void logRemovalFailed(const QString &boxRoot, int error)
 {
     syslog(LOG_INFO, LOG_WIPE_REMOVAL_FAILED, escapedForLog(boxRoot).constData());
