@@ -25,7 +25,7 @@ BoxDaemonBackupService::~BoxDaemonBackupService() = default;
 
 int BoxDaemonBackupService::get_programPath(int nPid, char *pBuffer, int nSize)
 {
-    return programPathOf(nPid, pBuffer, nSize);
+    return programPathOf(nPid, pBuffer, nSize) == 0 ? 0 : -1;
 }
 
 bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *pInterface,
@@ -39,7 +39,7 @@ bool BoxDaemonBackupService::check_callerPrivilege(QDBusConnectionInterface *pIn
 bool BoxDaemonBackupService::admitsCurrentCaller(BusCaller &caller)
 {
     if (!calledFromDBus())
-        return check_callerPrivilege(nullptr, QString());
+        return false;
     caller = busCallerOf(connection(), message());
     return isAdmittedBackupCaller(caller);
 }
@@ -55,8 +55,6 @@ QStringList BoxDaemonBackupService::get_allBoxRootEntries()
     BusCaller caller;
     if (!admitsCurrentCaller(caller))
         return {};
-    if (!calledFromDBus())
-        return get_allBoxRootEntriesInner();
     // A home or a ~/.box link may lead into a file system whose server stopped
     // answering: the test of each box root runs on a worker of its own share,
     // so only this call waits for it, and the deadline answers it.

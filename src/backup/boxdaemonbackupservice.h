@@ -20,10 +20,14 @@ public:
     BoxDaemonBackupService();
     ~BoxDaemonBackupService() override;
 
+    // Kept for callers of the published interface (0 or -1); the daemon itself uses programPathOf.
     int get_programPath(int nPid, char *pBuffer, int nSize);
+    // Kept for callers of the published interface; the daemon itself uses isAdmittedBackupCaller.
     bool check_callerPrivilege(QDBusConnectionInterface *pInterface, const QString &strService);
     QStringList get_allBoxRootEntriesInner();
+    // Kept for callers of the published interface; the daemon itself uses the mount table and mount ids.
     int check_boxMountStatus(const char *path);
+    // Kept for callers of the published interface; the daemon itself passes the bus caller's pid.
     int format_boxRootEntry(const QString &boxRoot);
 
 public Q_SLOTS:
@@ -32,7 +36,7 @@ public Q_SLOTS:
     QStringList get_allBoxRootEntries();
 
 private:
-    // check_callerPrivilege for the call being served; caller is what the bus
+    // isAdmittedBackupCaller for the call being served; caller is what the bus
     // daemon said of it. Outside a bus call there is no caller: refused.
     bool admitsCurrentCaller(BusCaller &caller);
     // Wipes one box root, sparing the caller's process.

@@ -18,19 +18,23 @@
 
 namespace {
 
-// The errors of an open that mean there is no box root there: nothing to wipe.
+// The errors (-errno) of an open that mean there is no box root there: nothing to wipe.
 bool meansAbsent(int error)
 {
-    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG || error == EACCES;
+    return error == -ENOENT || error == -ENOTDIR || error == -ELOOP || error == -ENAMETOOLONG
+           || error == -EACCES;
 }
 
 // The kind of the entry opened O_PATH | O_NOFOLLOW: the entry itself, a link
 // not followed, a mount on it entered (its type then from the kernel's cache).
-BoxRootKind kindOfEntry(int parentFd, const char *name, int entryFd)
+// error: -errno when Unusable.
+BoxRootKind kindOfEntry(int parentFd, const char *name, int entryFd, int &error)
 {
     struct statx own = {};
-    if (!statNode(entryFd, "", AT_EMPTY_PATH, own))
+    if (!statNode(entryFd, "", AT_EMPTY_PATH, own)) {
+        error = -errno;
         return BoxRootKind::Unusable;
+    }
     if (S_ISDIR(own.stx_mode))
         return BoxRootKind::Directory;
     if (!S_ISLNK(own.stx_mode))
@@ -64,12 +68,15 @@ OpenedBoxRoot openBoxRoot(const QByteArray &path)
                                   : slash == 0 ? QByteArray("/")
                                                : trimmed.left(slash);
     root.name = trimmed.mid(slash + 1);
-    if (root.name.isEmpty() || root.name == "." || root.name == "..")
-        return root; // Unusable: no single entry to remove
+    if (root.name.isEmpty() || root.name == "." || root.name == "..") {
+        root.error = -EINVAL; // Unusable: no single entry to remove
+        return root;
+    }
 
     root.parent.reset(open(parentPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!root.parent.isValid()) {
-        root.kind = meansAbsent(errno) ? BoxRootKind::Absent : BoxRootKind::Unusable;
+        root.error = -errno;
+        root.kind = meansAbsent(root.error) ? BoxRootKind::Absent : BoxRootKind::Unusable;
         return root;
     }
     // O_PATH asks the file system mounted on the box root nothing (a FUSE
@@ -77,10 +84,12 @@ OpenedBoxRoot openBoxRoot(const QByteArray &path)
     // every mount on it is gone (openUnderMountsOnIt).
     root.box.reset(openat(root.parent.get(), root.name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!root.box.isValid()) {
-        root.kind = errno == ENOENT || errno == ENOTDIR ? BoxRootKind::Absent : BoxRootKind::Unusable;
+        root.error = -errno;
+        root.kind =
+            root.error == -ENOENT || root.error == -ENOTDIR ? BoxRootKind::Absent : BoxRootKind::Unusable;
         return root;
     }
-    root.kind = kindOfEntry(root.parent.get(), root.name.constData(), root.box.get());
+    root.kind = kindOfEntry(root.parent.get(), root.name.constData(), root.box.get(), root.error);
     return root;
 }
 
@@ -94,34 +103,28 @@ OpenedBoxRoot openBoxRootWithin(const QByteArray &path)
     return stalled;
 }
 
-bool removeBoxRootEntry(const OpenedBoxRoot &root)
+int removeBoxRootEntry(const OpenedBoxRoot &root)
 {
     const GuardedAct act(CallGuard::Act::Removal);
-    if (!act) {
-        errno = ECANCELED;
-        return false;
-    }
+    if (!act)
+        return -ECANCELED;
     struct stat opened = {};
     struct stat now = {};
     if (fstat(root.box.get(), &opened) != 0
         || fstatat(root.parent.get(), root.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    if (opened.st_dev != now.st_dev || opened.st_ino != now.st_ino) {
-        errno = ESTALE; // moved away meanwhile: what holds the name now is not ours to remove
-        return false;
-    }
-    return unlinkat(root.parent.get(), root.name.constData(), AT_REMOVEDIR) == 0;
+        return -errno;
+    if (opened.st_dev != now.st_dev || opened.st_ino != now.st_ino)
+        return -ESTALE; // moved away meanwhile: what holds the name now is not ours to remove
+    return unlinkat(root.parent.get(), root.name.constData(), AT_REMOVEDIR) == 0 ? 0 : -errno;
 }
 
-bool removeBoxRootLink(const OpenedBoxRoot &root)
+int removeBoxRootLink(const OpenedBoxRoot &root)
 {
     const GuardedAct act(CallGuard::Act::Removal);
-    if (!act) {
-        errno = ECANCELED;
-        return false;
-    }
+    if (!act)
+        return -ECANCELED;
     // Without AT_REMOVEDIR this can only ever remove a non-directory entry.
-    return unlinkat(root.parent.get(), root.name.constData(), 0) == 0 || errno == ENOENT;
+    return unlinkat(root.parent.get(), root.name.constData(), 0) == 0 || errno == ENOENT ? 0 : -errno;
 }
 
 QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name)
@@ -139,13 +142,13 @@ int detachMountBelowBox(int boxFd, const QByteArray &relative)
     const int opened = slash < 0 ? fcntl(boxFd, F_DUPFD_CLOEXEC, 0)
                                  : openBeneathNoLinks(boxFd, relative.left(slash), O_PATH | O_DIRECTORY);
     if (opened < 0)
-        return slash < 0 ? errno : -opened;
+        return slash < 0 ? -errno : opened;
     const OwnedFd holder(opened);
     const QByteArray pinned = pathThroughDescriptor(holder.get(), relative.mid(slash + 1));
     const GuardedAct act(CallGuard::Act::Unmount);
     if (!act)
-        return ECANCELED;
-    return umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
+        return -ECANCELED;
+    return umount2(pinned.constData(), MNT_FORCE | MNT_DETACH | UMOUNT_NOFOLLOW) == 0 ? 0 : -errno;
 }
 
 BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
@@ -153,13 +156,13 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
     BoxRootUnderMounts result;
     struct statx parent = {};
     if (!statNode(root.parent.get(), "", AT_EMPTY_PATH, parent)) {
-        result.error = errno;
+        result.error = -errno;
         return result;
     }
     // Without mount ids a bind mount from the parent's own file system could
     // not be told apart: nothing is removed then.
     if (!(parent.stx_mask & STATX_MNT_ID)) {
-        result.error = EOPNOTSUPP;
+        result.error = -EOPNOTSUPP;
         return result;
     }
     const QByteArray pinned = pathThroughDescriptor(root.parent.get(), root.name);
@@ -168,24 +171,24 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
         // but nothing is asked of the file system mounted there.
         struct statx entry = {};
         if (!statNode(root.parent.get(), root.name.constData(), AT_SYMLINK_NOFOLLOW, entry)) {
-            result.error = errno;
+            result.error = -errno;
             return result;
         }
         if (entry.stx_mnt_id == parent.stx_mnt_id)
             break;
         if (result.detached == kMostMountsOnBoxRoot) {
-            result.error = EBUSY;
+            result.error = -EBUSY;
             return result;
         }
         // Not forced: that would abort a FUSE file system's every mount,
         // outside the box too, and a detach never waits for its server.
         const GuardedAct act(CallGuard::Act::Unmount);
         if (!act) {
-            result.error = ECANCELED;
+            result.error = -ECANCELED;
             return result;
         }
         if (umount2(pinned.constData(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) {
-            result.error = errno;
+            result.error = -errno;
             result.unmountFailed = true;
             return result;
         }
@@ -195,11 +198,11 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
         openat(root.parent.get(), root.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct statx opened = {};
     if (!box.isValid() || !statNode(box.get(), "", AT_EMPTY_PATH, opened)) {
-        result.error = errno;
+        result.error = -errno;
         return result;
     }
     if (opened.stx_mnt_id != parent.stx_mnt_id) {
-        result.error = EBUSY; // mounted on again meanwhile
+        result.error = -EBUSY; // mounted on again meanwhile
         return result;
     }
     root.box = std::move(box);

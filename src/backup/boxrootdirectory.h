@@ -11,7 +11,7 @@ enum class BoxRootKind {
     Absent,          // missing, or no directory (a broken link, a link to a file, a file)
     LinkToDirectory, // a symbolic link: removed as a link, its target never touched
     Directory,       // a real directory (or a mount on the entry), open O_PATH in `box`
-    Unusable,        // names no single entry ("/", "..") or could not be opened
+    Unusable,        // names no single entry ("/", "..") or could not be opened: see error
     Stalled,         // its opening did not answer in time: nothing was opened
 };
 
@@ -22,6 +22,7 @@ struct OpenedBoxRoot
     OwnedFd parent;  // the directory that holds the box root
     QByteArray name; // the box root's entry in it
     OwnedFd box;
+    int error = 0; // with Unusable: -errno, why (-EINVAL for no single entry)
 };
 
 // Links in the directories above the box root are followed (a home below a
@@ -38,7 +39,7 @@ OpenedBoxRoot openBoxRootWithin(const QByteArray &path);
 struct BoxRootUnderMounts
 {
     int detached = 0;           // mounts detached from the box root's own entry
-    int error = 0;              // 0 when the box root is open for reading in `box`
+    int error = 0;              // 0 when the box root is open for reading in `box`, else -errno
     bool unmountFailed = false; // error came from umount2
 };
 
@@ -50,11 +51,12 @@ struct BoxRootUnderMounts
 BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root);
 
 // Removes the (emptied) box root from its parent, but only while that entry
-// is still the directory that was opened.
-bool removeBoxRootEntry(const OpenedBoxRoot &root);
+// is still the directory that was opened (else -ESTALE). 0 or -errno.
+int removeBoxRootEntry(const OpenedBoxRoot &root);
 
-// Removes a box root that is a symbolic link: the link goes, its target stays.
-bool removeBoxRootLink(const OpenedBoxRoot &root);
+// Removes a box root that is a symbolic link: the link goes, its target
+// stays. 0 (also when the link is gone already) or -errno.
+int removeBoxRootLink(const OpenedBoxRoot &root);
 
 // A path that reaches the entry `name` through the open directory dirFd, so
 // no component above it is resolved again.
@@ -64,6 +66,6 @@ QByteArray pathThroughDescriptor(int dirFd, const QByteArray &name);
 // whose mount point is `relative` below the open box root boxFd. Nothing on
 // the way is resolved from a path: the directory holding the mount point is
 // opened beneath boxFd with no link followed, and the mount point is named
-// through that descriptor, itself never followed. 0, or the errno that
+// through that descriptor, itself never followed. 0, or -errno of what
 // stopped it.
 int detachMountBelowBox(int boxFd, const QByteArray &relative);

@@ -34,7 +34,8 @@ QStringList boxRootsOfAllAccounts()
         const QMutexLocker locker(&cursor);
         setpwent();
         while (const struct passwd *entry = getpwent()) {
-            const QString home = entry->pw_dir ? QString::fromUtf8(entry->pw_dir) : QString();
+            // Decoded as every file name is, so encodeName below gives the bytes back.
+            const QString home = entry->pw_dir ? QFile::decodeName(entry->pw_dir) : QString();
             candidates.append(QStringLiteral("%1/.box").arg(home));
         }
         endpwent();

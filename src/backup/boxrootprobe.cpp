@@ -3,25 +3,12 @@
 
 #include "callqueue.h"
 
-#include <QtGlobal>
-
 #include <algorithm>
 #include <map>
 #include <system_error>
 #include <thread>
 
 namespace {
-
-// Tests shorten the call deadline, and the bound with it, so that a stalled
-// look-up needs no long wait.
-int boundFromDeadline()
-{
-    bool ok = false;
-    const int deadlineMs = qEnvironmentVariableIntValue("ARKVANE_TEST_CALL_DEADLINE_MS", &ok);
-    return (ok && deadlineMs > 0 && deadlineMs <= CallQueue::kDeadlineMs ? deadlineMs
-                                                                         : CallQueue::kDeadlineMs)
-           / 10;
-}
 
 // Paths with a look-up that ran past its bound and has not returned yet,
 // counted: two calls may both have stalled on one path.
@@ -62,10 +49,11 @@ private:
 
 } // namespace
 
+// Tests shorten the call deadline, and the bound with it, so that a stalled
+// look-up needs no long wait.
 int boxRootProbeBoundMs()
 {
-    static const int boundMs = boundFromDeadline();
-    return boundMs;
+    return CallQueue::deadlineMs() / 10;
 }
 
 BoxRootLookUps::BoxRootLookUps(std::vector<QByteArray> paths)

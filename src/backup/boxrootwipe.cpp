@@ -25,14 +25,16 @@
 
 namespace {
 
-// The line keeps its fixed text, which the backup tool's operators may
-// match; the reason (EBUSY: a mount left below; EACCES, EROFS, ...) follows
-// on the debug stream, which the journal keeps beside it.
+// The box root, or something below it, could not be removed. The line keeps
+// its fixed text, which the backup tool's operators may match, though it
+// names removeRecursively, which the wipe no longer calls; the reason (error,
+// -errno: -EBUSY for a mount left below; -EACCES, -EROFS, ...) follows on the
+// debug stream, which the journal keeps beside it.
 void logRemovalFailed(const QString &boxRoot, int error)
 {
     syslog(LOG_INFO, LOG_WIPE_REMOVAL_FAILED, escapedForLog(boxRoot).constData());
-    qDebug().noquote() << "removeRecursively failed:" << escapedForLog(boxRoot) << "-"
-                       << (error != 0 ? std::strerror(error) : "the box root changed meanwhile");
+    qDebug().noquote() << "removing the box root failed:" << escapedForLog(boxRoot) << "-"
+                       << (error != 0 ? std::strerror(-error) : "the box root changed meanwhile");
 }
 
 // Every mount below the box root, found in the daemon's mount table rather
@@ -53,11 +55,11 @@ void detachMountsBelow(int boxFd, const QByteArray &realBox, const MountTable &t
             continue;
         const QByteArray relative = pathBelow(mount.mountPoint, realBox);
         const int error = detachMountBelowBox(boxFd, relative);
-        // EINVAL: already gone with a mount detached before it.
-        if (error != 0 && error != EINVAL) {
+        // -EINVAL: already gone with a mount detached before it.
+        if (error != 0 && error != -EINVAL) {
             syslog(LOG_INFO, LOG_WIPE_UNMOUNT_FAILED,
                    escapedForLog(boxRoot + QLatin1Char('/') + QFile::decodeName(relative)).constData(),
-                   std::strerror(error));
+                   std::strerror(-error));
         }
     }
 }
@@ -75,14 +77,17 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     case BoxRootKind::Absent:
         syslog(LOG_INFO, LOG_WIPE_INVALID_ENTRY, escapedForLog(boxRoot).constData());
         return 0;
-    case BoxRootKind::LinkToDirectory:
+    case BoxRootKind::LinkToDirectory: {
         // Nothing below a link is the box: no scan, no unmount, only the link goes.
-        if (removeBoxRootLink(root))
+        const int removed = removeBoxRootLink(root);
+        if (removed == 0)
             return 0;
-        logRemovalFailed(boxRoot, errno);
+        logRemovalFailed(boxRoot, removed);
         return -1;
+    }
     case BoxRootKind::Unusable:
-        logRemovalFailed(boxRoot, errno);
+        // Its reason comes with it: the look-up ran on a thread of its own.
+        logRemovalFailed(boxRoot, root.error);
         return -1;
     case BoxRootKind::Directory:
         break;
@@ -96,7 +101,7 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     if (!box)
         box = BoxPath::of(QFile::encodeName(boxRoot)); // a name the kernel cannot print: as given
     if (!box) {
-        logRemovalFailed(boxRoot, EINVAL);
+        logRemovalFailed(boxRoot, -EINVAL);
         return -1;
     }
     // One scan for the whole box root: the holders of anything below it,
@@ -119,7 +124,7 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     if (under.error != 0) {
         if (under.unmountFailed)
             syslog(LOG_INFO, LOG_WIPE_UNMOUNT_FAILED, escapedForLog(boxRoot).constData(),
-                   std::strerror(under.error));
+                   std::strerror(-under.error));
         else
             logRemovalFailed(boxRoot, under.error);
         return -1;
@@ -133,9 +138,10 @@ int wipeBoxRoot(const QString &boxRoot, int callerPid)
     // A mount still below (hidden, or its unmount failed) is left whole, and
     // then the box root cannot go either.
     const TreeRemoval removal = removeDirectoryContents(root.box.get());
-    if (removal && removeBoxRootEntry(root))
+    const int error = removal ? removeBoxRootEntry(root) : removal.firstError;
+    if (removal && error == 0)
         return holdersEnded ? 0 : -1;
-    logRemovalFailed(boxRoot, removal ? errno : removal.firstError);
+    logRemovalFailed(boxRoot, error);
     return -1;
 }
 

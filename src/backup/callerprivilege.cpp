@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -38,20 +39,20 @@ bool isAdmittedProgram(const char *path)
 int programPathOf(int nPid, char *pBuffer, int nSize)
 {
     char linkPath[25] = {};
-    if (nSize < kSmallestOutput)
-        return -1;
-    if (!pBuffer)
-        return -1;
+    if (nSize < kSmallestOutput || !pBuffer)
+        return -EINVAL;
     formatFitting(linkPath, sizeof linkPath, "/proc/%d/exe", nPid);
 
     std::unique_ptr<char[]> target(new (std::nothrow) char[kLinkTargetSize]());
     if (!target)
-        return -1;
+        return -ENOMEM;
     const ssize_t length = readlink(linkPath, target.get(), kLinkTargetSize);
+    if (length < 0)
+        return -errno;
     // A target that fills the whole scratch buffer may have been cut: no
     // reliable path, so the read counts as failed.
-    if (length < 0 || length >= kLinkTargetSize)
-        return -1;
+    if (length >= kLinkTargetSize)
+        return -ENAMETOOLONG;
 
     const auto copied =
         std::min<std::size_t>(static_cast<std::size_t>(length), static_cast<std::size_t>(nSize) - 1);

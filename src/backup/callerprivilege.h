@@ -3,8 +3,9 @@
 
 struct BusCaller;
 
-// The target of /proc/<nPid>/exe in pBuffer (at least 256 bytes), cut to fit;
-// 0, or -1 when it cannot be read whole.
+// The target of /proc/<nPid>/exe in pBuffer (at least 256 bytes, else
+// -EINVAL), cut to fit; 0, or -errno when it cannot be read whole
+// (-ENAMETOOLONG for a target of 4096 bytes or more).
 int programPathOf(int nPid, char *pBuffer, int nSize);
 
 // Whether the caller is the backup tool: uid 0 running one of the admitted

@@ -37,33 +37,34 @@ struct Node
 };
 
 // The one way the walk removes anything: an act of the call it works for,
-// refused (ECANCELED) once that call has been answered. 0 or the errno.
+// refused (-ECANCELED) once that call has been answered. 0 or -errno.
 int unlinkEntry(int dirFd, const char *name, int flags)
 {
     const GuardedAct act(CallGuard::Act::Removal);
     if (!act)
-        return ECANCELED;
-    return unlinkat(dirFd, name, flags) == 0 ? 0 : errno;
+        return -ECANCELED;
+    return unlinkat(dirFd, name, flags) == 0 ? 0 : -errno;
 }
 
-bool fillNode(int dirFd, const char *name, int flags, Node &node)
+// 0 or -errno.
+int fillNode(int dirFd, const char *name, int flags, Node &node)
 {
     struct statx sx = {};
     if (!statNode(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, sx))
-        return false;
+        return -errno;
     node.mode = sx.stx_mode;
     node.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     node.inode = sx.stx_ino;
     node.mountId = (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0;
-    return true;
+    return 0;
 }
 
-bool nodeAt(int dirFd, const char *name, Node &node)
+int nodeAt(int dirFd, const char *name, Node &node)
 {
     return fillNode(dirFd, name, 0, node);
 }
 
-bool nodeOf(int fd, Node &node)
+int nodeOf(int fd, Node &node)
 {
     return fillNode(fd, "", AT_EMPTY_PATH, node);
 }
@@ -108,7 +109,7 @@ public:
         for (;;) {
             Frame &top = m_stack.back();
             if (currentCallStopped()) {
-                fail(top, ECANCELED); // answered: nothing more is removed
+                fail(top, -ECANCELED); // answered: nothing more is removed
                 return false;
             }
             if (!top.subdirectories.empty()) {
@@ -120,13 +121,14 @@ public:
             if (m_stack.size() == 1)
                 return !top.incomplete;
             if (!leave()) {
-                fail(top, ESTALE);
+                fail(top, -ESTALE);
                 return false;
             }
         }
     }
 
 private:
+    // error: -errno.
     void fail(Frame &frame, int error)
     {
         frame.incomplete = true;
@@ -146,13 +148,13 @@ private:
                 continue;
             }
             Node node;
-            if (!nodeAt(frame.fd.get(), name, node)) {
-                if (errno != ENOENT)
-                    fail(frame, errno);
+            if (const int error = nodeAt(frame.fd.get(), name, node)) {
+                if (error != -ENOENT)
+                    fail(frame, error);
                 continue;
             }
             if (!onSameMount(node, m_top)) {
-                fail(frame, EBUSY); // another file system: left whole
+                fail(frame, -EBUSY); // another file system: left whole
                 continue;
             }
             if (S_ISDIR(node.mode))
@@ -161,20 +163,20 @@ private:
                 removeNonDirectory(frame, name);
         }
         if (entries.error() != 0)
-            fail(frame, entries.error());
+            fail(frame, -entries.error());
     }
 
     void removeNonDirectory(Frame &frame, const char *name)
     {
         const int error = unlinkEntry(frame.fd.get(), name, 0);
-        if (error == 0 || error == ENOENT)
+        if (error == 0 || error == -ENOENT)
             return;
-        if (error == EISDIR) {
+        if (error == -EISDIR) {
             // Replaced by a directory since it was listed; entering checks it.
             frame.subdirectories.emplace_back(name);
             return;
         }
-        fail(frame, error); // EBUSY: a file mounted there
+        fail(frame, error); // -EBUSY: a file mounted there
     }
 
     void enter(const QByteArray &name)
@@ -182,25 +184,26 @@ private:
         Frame &parent = m_stack.back();
         OwnedFd child(openat(parent.fd.get(), name.constData(), kOpenDirectory));
         if (!child.isValid()) {
-            if (errno == ENOENT)
+            const int error = -errno;
+            if (error == -ENOENT)
                 return;
-            if (errno == ELOOP || errno == ENOTDIR) {
+            if (error == -ELOOP || error == -ENOTDIR) {
                 // Swapped for a link or a file meanwhile: that entry goes, its target stays.
-                const int error = unlinkEntry(parent.fd.get(), name.constData(), 0);
-                if (error != 0 && error != ENOENT)
-                    fail(parent, error);
+                const int removed = unlinkEntry(parent.fd.get(), name.constData(), 0);
+                if (removed != 0 && removed != -ENOENT)
+                    fail(parent, removed);
                 return;
             }
-            fail(parent, errno);
+            fail(parent, error);
             return;
         }
         Node node;
-        if (!nodeOf(child.get(), node)) {
-            fail(parent, errno);
+        if (const int error = nodeOf(child.get(), node)) {
+            fail(parent, error);
             return;
         }
         if (!S_ISDIR(node.mode) || !onSameMount(node, m_top)) {
-            fail(parent, EBUSY);
+            fail(parent, -EBUSY);
             return;
         }
         if (m_stack.size() > kHeldLevels)
@@ -224,7 +227,7 @@ private:
         if (!parent.fd.isValid()) {
             OwnedFd up(openat(done.fd.get(), "..", kOpenDirectory));
             Node node;
-            if (!up.isValid() || !nodeOf(up.get(), node) || !sameNode(node, parent.node))
+            if (!up.isValid() || nodeOf(up.get(), node) != 0 || !sameNode(node, parent.node))
                 return false;
             parent.fd = std::move(up);
         }
@@ -235,17 +238,17 @@ private:
             return true;
         }
         Node now;
-        if (!nodeAt(parent.fd.get(), done.name.constData(), now)) {
-            if (errno != ENOENT)
-                fail(parent, errno);
+        if (const int error = nodeAt(parent.fd.get(), done.name.constData(), now)) {
+            if (error != -ENOENT)
+                fail(parent, error);
             return true;
         }
         if (!sameNode(now, done.node)) {
-            fail(parent, ESTALE); // something else took its name meanwhile
+            fail(parent, -ESTALE); // something else took its name meanwhile
             return true;
         }
         const int error = unlinkEntry(parent.fd.get(), done.name.constData(), AT_REMOVEDIR);
-        if (error != 0 && error != ENOENT)
+        if (error != 0 && error != -ENOENT)
             fail(parent, error);
         return true;
     }
@@ -262,9 +265,11 @@ TreeRemoval removeDirectoryContents(int dirFd)
 {
     // A description of our own, so the caller's read position stays as it was.
     OwnedFd start(openat(dirFd, ".", kOpenDirectory));
+    if (!start.isValid())
+        return {false, -errno};
     Node top;
-    if (!start.isValid() || !nodeOf(start.get(), top))
-        return {false, errno};
+    if (const int error = nodeOf(start.get(), top))
+        return {false, error};
     Walk walk(top);
     const bool emptied = walk.run(std::move(start));
     return {emptied, walk.firstError()};

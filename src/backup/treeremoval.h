@@ -5,9 +5,10 @@
 struct TreeRemoval
 {
     bool emptied = false; // the directory was left empty
-    // The first failure met, so a busy mount (EBUSY, also for a directory on
-    // another mount, left whole) tells itself apart from a permission problem
-    // (EACCES, EPERM); ESTALE when the tree changed under the walk; 0 when none.
+    // The first failure met, as -errno, so a busy mount (-EBUSY, also for a
+    // directory on another mount, left whole) tells itself apart from a
+    // permission problem (-EACCES, -EPERM); -ESTALE when the tree changed under
+    // the walk; 0 when none.
     int firstError = 0;
     explicit operator bool() const { return emptied; }
 };

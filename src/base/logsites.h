@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-// Every line the daemon writes to the system log, in one table. A line reads
+// Every line the daemon writes to the system log, in one table, and after it
+// the debug lines that are matched (DEBUG_..., at the end). A log line reads
 // "FUNCTION[SITE] TEXT": SITE is a fixed number that names the line, so an
 // administrator's filter or a test can rely on it, and TEXT is its fixed part.
 // Each row is the whole printf format of one line, for syslog(LOG_INFO, ...);
@@ -66,3 +67,27 @@ constexpr int kSitePassedNotOwn = 72;   // set_certificationPassed
 #define LOG_DECLINED_HOLDER                                                                                  \
     "%s[406] a holder has no process id in the daemon's pid namespace (box %s): the /proc walk serves\n"
 #define LOG_DECLINED_PASS "%s[407] the kernel engine's pass failed: %s (box %s): the /proc walk serves\n"
+
+// The debug stream (qDebug, so standard error, the journal under the service
+// manager): the lines tests and the manual's readers match, each the whole
+// printf format of one line, for qDebug(FORMAT, ...). Arguments are UTF-8
+// ("%s" of qUtf8Printable or of bytes); none is ever a format.
+#define DEBUG_STARTED "gogogo"
+#define DEBUG_NO_SYSTEM_BUS "Can not conneced to system bus, exiting ..."
+#define DEBUG_NAME_NOT_CLAIMED "could not claim com.tavrin.arkvane: %s"
+#define DEBUG_NOT_BATCH "workers run as ordinary threads, not batch threads: SCHED_BATCH refused: %s"
+#define DEBUG_WORK_AFTER_ANSWER "%s work ended after its answer, having made %s"
+// The user name quoted as QDebug quotes a string.
+#define DEBUG_CERTIFICATION_TICK "Enter timeout processing function. username =  %s   m_nTimer =  %d"
+// The uid, then the bus method refused, or "listing".
+#define DEBUG_IDENTITY_NOT_TAKEN "could not take on the file-system identity of uid %u - %s refused"
+#define DEBUG_KILL_FAILED "get_allFileStatus error."
+// The scan and the kill (src/proc); a process list as processesForLog gives it.
+#define DEBUG_EMPTY_SCAN_PATH "Lsof函数参数为空"
+#define DEBUG_KILL_SCAN_FAILED "get_allOpenFilePidByPath error."
+#define DEBUG_PASSED_OVER "passed over processes that are never signalled: %s"
+#define DEBUG_NOT_JUDGED "could not judge every descriptor of: %s"
+#define DEBUG_HOLDERS_LEFT "holders left after %d rounds of signals: %s"
+#define DEBUG_OUTLIVED_SIGKILL "outlived SIGKILL (stopped by a tracer, or held in the kernel): %s"
+#define DEBUG_RUNNING_WITHOUT "running without %s - these calls will fail: %s"
+#define DEBUG_LEFT_OUT_FILES "left out held files that could not be placed or named, held by: %s"

@@ -21,14 +21,15 @@ namespace {
 
 constexpr int kStepFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// -ELOOP when the entry that refused to open is a link, else -error.
+// -ELOOP when the entry that refused to open (with error, -errno) is a
+// link, else error.
 int refusal(int dirFd, const char *name, int error)
 {
     struct stat status = {};
-    if ((error == ENOTDIR || error == ELOOP) && fstatat(dirFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0
+    if ((error == -ENOTDIR || error == -ELOOP) && fstatat(dirFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0
         && S_ISLNK(status.st_mode))
         return -ELOOP;
-    return -error;
+    return error;
 }
 
 } // namespace
@@ -53,7 +54,7 @@ int openBeneathNoLinks(int dirFd, const QByteArray &relative, int flags)
         const bool last = i == parts.size() - 1;
         const int fd = openat(from, name, last ? (flags | O_NOFOLLOW | O_CLOEXEC) : kStepFlags);
         if (fd < 0)
-            return refusal(from, name, errno);
+            return refusal(from, name, -errno);
         at.reset(fd);
     }
     // O_PATH | O_NOFOLLOW opens a link itself rather than failing.

@@ -59,8 +59,7 @@ void yieldToTheBusThread()
     const int error = pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
     static std::atomic<bool> told{false};
     if (error != 0 && !told.exchange(true)) {
-        qDebug().noquote() << "workers run as ordinary threads, not batch threads: SCHED_BATCH refused:"
-                           << strerror(error);
+        qDebug(DEBUG_NOT_BATCH, strerror(error));
     }
 }
 
@@ -82,7 +81,13 @@ int deadlineFromEnvironment()
 
 } // namespace
 
-CallQueue::CallQueue() : m_deadlineMs(deadlineFromEnvironment()) {}
+CallQueue::CallQueue() = default;
+
+int CallQueue::deadlineMs()
+{
+    static const int deadline = deadlineFromEnvironment();
+    return deadline;
+}
 
 CallQueue &CallQueue::instance()
 {
@@ -119,7 +124,7 @@ void CallQueue::submit(const QDBusConnection &connection, const QDBusMessage &me
         m_turns.push_back(key);
     queue.waiting.push_back(call);
     const std::weak_ptr<Call> weak = call;
-    QTimer::singleShot(m_deadlineMs, this, [this, weak] {
+    QTimer::singleShot(deadlineMs(), this, [this, weak] {
         if (const auto late = weak.lock())
             expire(late);
     });
@@ -216,8 +221,7 @@ void CallQueue::answerOnWorker(Call &call)
         case CallGuard::Claim::Nothing:
             // Answered at the deadline; every act since was refused.
             if (call.changesSystem)
-                qDebug().noquote() << call.function << "work ended after its answer, having made"
-                                   << call.guard.actsForLog();
+                qDebug(DEBUG_WORK_AFTER_ANSWER, call.function, call.guard.actsForLog().constData());
             break;
         }
     }
@@ -275,7 +279,7 @@ void CallQueue::logLate(const Call &call, const char *where) const
     // A call that may change the system says what it did before it stopped.
     const QByteArray acts =
         call.changesSystem ? "; it stopped after " + call.guard.actsForLog() : QByteArray();
-    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, m_deadlineMs, where,
+    syslog(LOG_INFO, LOG_NO_ANSWER_IN_TIME, call.function, deadlineMs(), where,
            uidForLog(call.caller.uidKnown, call.caller.uid).constData(), acts.constData());
 }
 

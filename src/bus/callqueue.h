@@ -96,7 +96,10 @@ public:
                 Share share, const char *function, Effect effect, const QList<QVariant> &refusal, Work work,
                 const QByteArray &lane = QByteArray());
 
-    int deadlineMs() const { return m_deadlineMs; }
+    // kDeadlineMs, or the shorter deadline tests set in
+    // ARKVANE_TEST_CALL_DEADLINE_MS (read once). Safe on any thread: the
+    // box-root look-ups take their bound from it.
+    static int deadlineMs();
 
 private:
     struct Call;
@@ -131,5 +134,4 @@ private:
     std::deque<ShareKey> m_turns; // shares with waiting calls, next to be served first
     int m_active = 0;             // running calls not yet past their deadline
     int m_stuckReleased = 0;      // stuck workers not counted against their share
-    int m_deadlineMs;
 };

@@ -3,6 +3,7 @@
 #include "boxdaemonbackupserviceadapter.h"
 #include "boxdaemonservice.h"
 #include "boxdaemonserviceadapter.h"
+#include "logsites.h"
 #include "privileges.h"
 #include "processkill.h"
 #include "procwalk.h"
@@ -60,7 +61,7 @@ int main(int argc, char *argv[])
 
     QDBusConnection connection = QDBusConnection::systemBus();
     if (!connection.isConnected()) {
-        qDebug() << "Can not conneced to system bus, exiting ...";
+        qDebug(DEBUG_NO_SYSTEM_BUS);
         return 1;
     }
 
@@ -76,7 +77,7 @@ int main(int argc, char *argv[])
     // queued while activating the daemon is delivered after the claim, so it
     // always finds its object.
     if (!connection.registerService(kBusName)) {
-        qDebug().noquote() << "could not claim com.tavrin.arkvane:" << claimRefusal(connection);
+        qDebug(DEBUG_NAME_NOT_CLAIMED, qUtf8Printable(claimRefusal(connection)));
         return 1;
     }
 
@@ -84,6 +85,6 @@ int main(int argc, char *argv[])
     if (const QDBusConnectionInterface *bus = connection.interface())
         setBusDaemonPid(static_cast<int>(bus->servicePid(QStringLiteral("org.freedesktop.DBus")).value()));
     logMissingPrivileges();
-    qDebug() << "gogogo";
+    qDebug(DEBUG_STARTED);
     return app.exec();
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "account.h"
 
+#include <QFile>
+
 #include <pwd.h>
 
 #include <cerrno>
@@ -22,7 +24,7 @@ CallerAccount accountOfUid(uid_t uid)
     account.known = true;
     account.gid = entry.pw_gid;
     account.userName = QString::fromLocal8Bit(entry.pw_name ? entry.pw_name : "");
-    account.home = QString::fromLocal8Bit(entry.pw_dir ? entry.pw_dir : "");
+    account.home = QFile::decodeName(entry.pw_dir ? entry.pw_dir : "");
     return account;
 }
 

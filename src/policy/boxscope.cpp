@@ -58,7 +58,6 @@ ServedBoxPath servedBoxPathOf(const CallerAccount &account, const QString &boxPa
         return served;
     }
     const SafeResolution resolved = resolvedBoxPath(boxPath);
-    served.error = resolved.error;
     if (resolved.error == -ENOLINK) {
         served.verdict = ServedBoxPath::Unsafe;
         served.refusedAt = resolved.refusedAt;

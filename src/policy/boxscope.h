@@ -39,12 +39,11 @@ struct ServedBoxPath
         Served,     // path: the resolved box path, to act on
         OutsideBox, // not the caller's own box, or an unknown caller
         Unsafe,     // its resolution met an unsafe transition at refusedAt
-        Unresolved, // its resolution failed (error: -errno)
+        Unresolved, // its resolution failed
     };
     Verdict verdict = Unresolved;
     QByteArray path;
     QByteArray refusedAt;
-    int error = 0;
 };
 
 // The superuser is served for any path, any other account only inside its

@@ -19,6 +19,7 @@ public:
     explicit BoxDaemonService(QObject *parent = nullptr);
     ~BoxDaemonService() override;
 
+    // Kept for callers of the published interface; the daemon itself lists through listOpenFiles.
     int get_allFileStatus(const QString &strPath, CBoxFileList &list);
 
 public Q_SLOTS:

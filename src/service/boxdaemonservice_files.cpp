@@ -72,8 +72,7 @@ std::optional<QByteArray> servedPathOf(const CallerAccount &account,
         return std::nullopt;
     }
     if (!resolved.front()->identityTaken) {
-        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid << "-"
-                           << function << "refused";
+        qDebug(DEBUG_IDENTITY_NOT_TAKEN, identity->uid, function);
         return std::nullopt;
     }
     const ServedBoxPath &served = resolved.front()->served;
@@ -106,8 +105,7 @@ int listOpenFiles(const BoxPath &box, CBoxFileList &list,
     const CollectedFiles collected = collectOpenFiles(box, relatives, identity);
     if (!collected.identityTaken) {
         assert(identity);
-        qDebug().noquote() << "could not take on the file-system identity of uid" << identity->uid
-                           << "- listing refused";
+        qDebug(DEBUG_IDENTITY_NOT_TAKEN, identity->uid, "listing");
         return -1;
     }
     if (collected.error != 0) {
@@ -173,7 +171,7 @@ CallAnswer killForCaller(const BusCaller &caller, const QString &strBoxPath)
     const int nResult =
         box ? endHoldersOf(*box, caller.pid, onlyOwner) : kill_allProcessByPath({}, caller.pid);
     if (nResult != 0)
-        qDebug() << "get_allFileStatus error.";
+        qDebug(DEBUG_KILL_FAILED);
     return {{nResult}, 0};
 }
 
@@ -212,7 +210,7 @@ int BoxDaemonService::kill_allProcessSignal(const QString &strBoxPath)
     if (!calledFromDBus()) {
         const int nResult = kill_allProcessByPath(strBoxPath, 0);
         if (nResult != 0)
-            qDebug() << "get_allFileStatus error.";
+            qDebug(DEBUG_KILL_FAILED);
         return nResult;
     }
     const BusCaller caller = busCallerOf(connection(), message());

@@ -2,6 +2,7 @@
 #include "cauthcredservice.h"
 
 #include "boottimeclock.h"
+#include "logsites.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -11,6 +12,14 @@
 #include <limits>
 
 namespace {
+
+// The text as QDebug writes a string: in double quotes, with escapes.
+QString quotedForDebug(const QString &text)
+{
+    QString quoted;
+    QDebug(&quoted).nospace() << text;
+    return quoted;
+}
 
 // One tick more than before, or the whole seconds that really went by since
 // the pass if that is more: a missed tick (suspend, a long call) still counts.
@@ -51,8 +60,7 @@ int CAuthCredService::set_interval(int nInterval)
 
 void CAuthCredService::handleTimeOut()
 {
-    qDebug() << "Enter timeout processing function. username = " << m_strUserName
-             << "  m_nTimer = " << m_nTimer;
+    qDebug(DEBUG_CERTIFICATION_TICK, qUtf8Printable(quotedForDebug(m_strUserName)), m_nTimer);
     // Only a running pass needs the time; most entries wait in Required.
     const qint64 nNow = m_bPassed ? bootTimeNanoseconds() : 0;
     QMutexLocker locker(&m_mutex);

@@ -23,6 +23,7 @@
 
 namespace {
 QList<QByteArray> g_logged;
+QByteArray g_lastDebug; // the debug stream's last line
 } // namespace
 
 // The test defines syslog(), so every line the code under test writes to the
@@ -330,6 +331,16 @@ private Q_SLOTS:
             0);
         QCOMPARE(g_logged, QList<QByteArray>{"format_boxRootEntry[151] invalid entry: " + enc(m_root)
                                              + "/we\\x0aird %n%s\\x1b/.box\n"});
+        // No single entry: the reason is the look-up's own, whatever this thread's errno says.
+        const QtMessageHandler shown = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &line) { g_lastDebug = line.toUtf8(); });
+        errno = EPERM;
+        const int result = BoxDaemonBackupService().format_boxRootEntry(m_home + QStringLiteral("/.."));
+        qInstallMessageHandler(shown);
+        QCOMPARE(result, -1);
+        QCOMPARE(g_logged.takeLast(),
+                 "format_boxRootEntry[185] removeRecursively failed: " + enc(m_home) + "/..\n");
+        QCOMPARE(g_lastDebug, "removing the box root failed: " + enc(m_home) + "/.. - Invalid argument");
         // Called directly, not through the bus: no caller to admit, nothing wiped.
         QVERIFY(build(m_home, {QStringLiteral(".box/sub/")}));
         QCOMPARE(BoxDaemonBackupService().format_boxRootEntries(QStringLiteral("../x\n")), -1);

@@ -118,6 +118,7 @@ private Q_SLOTS:
     }
 
     // Each line whole, its site number with it: filters and readers rely on them.
+    // Debug lines the e2e suite does not match whole are here too.
     void logSites()
     {
         // One row per line, however long: the line as the log gets it.
@@ -155,6 +156,8 @@ private Q_SLOTS:
             {formatted(LOG_DECLINED_ANCHORS, "F", "W", "/p"), "F[405] the kernel engine cannot identify the box and the mounts below it: W (box /p): the /proc walk serves\n"},
             {formatted(LOG_DECLINED_HOLDER, "F", "/p"), "F[406] a holder has no process id in the daemon's pid namespace (box /p): the /proc walk serves\n"},
             {formatted(LOG_DECLINED_PASS, "F", "W", "/p"), "F[407] the kernel engine's pass failed: W (box /p): the /proc walk serves\n"},
+            {formatted(DEBUG_NOT_BATCH, "E"), "workers run as ordinary threads, not batch threads: SCHED_BATCH refused: E"},
+            {formatted(DEBUG_OUTLIVED_SIGKILL, "P"), "outlived SIGKILL (stopped by a tracer, or held in the kernel): P"},
         };
         // clang-format on
         for (const auto &[line, expected] : rows)
