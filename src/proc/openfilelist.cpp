@@ -3,6 +3,7 @@
 
 #include "boxjudge.h"
 #include "bytestringset.h"
+#include "logsites.h"
 #include "mounttable.h"
 #include "procwalk.h"
 #include "scanengine.h"
@@ -117,8 +118,7 @@ CollectedFiles collectOpenFiles(const BoxPath &box, std::vector<QByteArray> &rel
         // A listing changes nothing: what cannot be placed (a file deeper than
         // the kernel prints, on a mount no table names) is left out rather
         // than let one user's files deny every listing.
-        qDebug().noquote() << "left out held files that could not be placed or named, held by:"
-                           << processesForLog(visitor.failures());
+        qDebug(DEBUG_LEFT_OUT_FILES, processesForLog(visitor.failures()).constData());
     }
 
     if (identity) {

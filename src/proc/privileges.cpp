@@ -2,6 +2,7 @@
 #include "privileges.h"
 
 #include "capabilities.h"
+#include "logsites.h"
 
 #include <QDebug>
 #include <QStringList>
@@ -47,6 +48,6 @@ void logMissingPrivileges()
             failing << QLatin1String(need.failing);
     }
     if (!missing.isEmpty())
-        qDebug().noquote() << "running without" << missing.join(QStringLiteral(", "))
-                           << "- these calls will fail:" << failing.join(QStringLiteral("; "));
+        qDebug(DEBUG_RUNNING_WITHOUT, qUtf8Printable(missing.join(QStringLiteral(", "))),
+               qUtf8Printable(failing.join(QStringLiteral("; "))));
 }

@@ -5,6 +5,7 @@
 #include "callguard.h"
 #include "descriptorlimit.h"
 #include "direntries.h"
+#include "logsites.h"
 #include "mounttable.h"
 #include "ownedfd.h"
 #include "pathtext.h"
@@ -99,11 +100,10 @@ public:
     bool report() const
     {
         if (!m_spared.empty())
-            qDebug().noquote() << "passed over processes that are never signalled:"
-                               << processesForLog(m_spared);
+            qDebug(DEBUG_PASSED_OVER, processesForLog(m_spared).constData());
         if (m_unjudged.empty())
             return true;
-        qDebug().noquote() << "could not judge every descriptor of:" << processesForLog(m_unjudged);
+        qDebug(DEBUG_NOT_JUDGED, processesForLog(m_unjudged).constData());
         return false;
     }
 
@@ -188,7 +188,7 @@ int kill_allProcessByPath(const QString &strPath, int nExceptPid)
     if (box)
         return endHoldersOf(*box, nExceptPid, std::nullopt);
     logEmptyScanPath();
-    qDebug() << "get_allOpenFilePidByPath error.";
+    qDebug(DEBUG_KILL_SCAN_FAILED);
     return -1;
 }
 
@@ -197,7 +197,7 @@ int endHoldersOf(const BoxPath &box, int exceptPid, std::optional<uid_t> onlyOwn
     MountTable mounts;
     if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo")) {
         logProcUnreadable(error);
-        qDebug() << "get_allOpenFilePidByPath error.";
+        qDebug(DEBUG_KILL_SCAN_FAILED);
         return -1;
     }
     return endHoldersBelow(box, mounts, exceptPid, onlyOwner);
@@ -215,7 +215,7 @@ int endHoldersBelow(const BoxPath &box, const MountTable &mounts, int exceptPid,
         const int error = scanHolders(scanned, sink);
         if (error != 0 && error != -EAGAIN) {
             logProcUnreadable(error);
-            qDebug() << "get_allOpenFilePidByPath error.";
+            qDebug(DEBUG_KILL_SCAN_FAILED);
             return -1;
         }
         // Processes kept being made while /proc was read: a child may hold
@@ -234,8 +234,7 @@ int endHoldersBelow(const BoxPath &box, const MountTable &mounts, int exceptPid,
             sink.report();
             if (!complete)
                 qDebug() << "processes were made faster than /proc could be read";
-            qDebug().noquote() << "holders left after" << round
-                               << "rounds of signals:" << processesForLog(found);
+            qDebug(DEBUG_HOLDERS_LEFT, round, processesForLog(found).constData());
             return -1;
         }
         // The next scan sees only what outlived its signal, or was born since.
@@ -249,13 +248,11 @@ int endHoldersBelow(const BoxPath &box, const MountTable &mounts, int exceptPid,
                 waitedFor.insert(process.pid);
         }
         if (!held.empty())
-            qDebug().noquote() << "outlived SIGKILL (stopped by a tracer, or held in the kernel):"
-                               << processesForLog(held);
+            qDebug(DEBUG_OUTLIVED_SIGKILL, processesForLog(held).constData());
         // Not one of this round's processes ended: the next would find them again.
         if (!sink.ending().empty() && held.size() == sink.ending().size() && complete) {
             sink.report();
-            qDebug().noquote() << "holders left after" << round + 1
-                               << "rounds of signals:" << processesForLog(found);
+            qDebug(DEBUG_HOLDERS_LEFT, round + 1, processesForLog(found).constData());
             return -1;
         }
     }

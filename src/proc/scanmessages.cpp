@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "scanmessages.h"
 
+#include "logsites.h"
+
 #include <QDebug>
 
 #include <cstdlib>
@@ -8,7 +10,7 @@
 
 void logEmptyScanPath()
 {
-    qDebug() << "Lsof函数参数为空";
+    qDebug(DEBUG_EMPTY_SCAN_PATH);
 }
 
 void logProcUnreadable(int error)

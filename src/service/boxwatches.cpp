@@ -74,7 +74,8 @@ BoxWatches::BoxWatches(const QDBusConnection &connection, QString objectPath, QS
                        QObject *parent)
     : QObject(parent), m_connection(connection), m_path(std::move(objectPath)),
       m_interface(std::move(interface)),
-      m_owners(new QDBusServiceWatcher(QString(), connection, QDBusServiceWatcher::WatchForUnregistration, this))
+      m_owners(
+          new QDBusServiceWatcher(QString(), connection, QDBusServiceWatcher::WatchForUnregistration, this))
 {
     connect(m_owners, &QDBusServiceWatcher::serviceUnregistered, this, &BoxWatches::ownerLeft);
 }
@@ -111,7 +112,7 @@ int BoxWatches::add(const QString &owner, uid_t uid, const BoxPath &path, const 
         auto box = std::make_unique<Box>(*BoxPath::of(path.bytes()));
         box->timer = new QTimer(this);
         box->timer->setSingleShot(true);
-        const QByteArray key = path.bytes();
+        const QByteArray &key = path.bytes();
         connect(box->timer, &QTimer::timeout, this, [this, key] { startScan(key); });
         found = m_boxes.emplace(key, std::move(box)).first;
     }
@@ -199,7 +200,8 @@ void BoxWatches::startScan(const QByteArray &key)
     const bool started = scanThreads().run([this, key] {
         const std::optional<BoxPath> path = BoxPath::of(key);
         const int holders = path ? countHolders(*path) : -EINVAL;
-        QMetaObject::invokeMethod(this, [this, key, holders] { scanned(key, holders); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, key, holders] { scanned(key, holders); }, Qt::QueuedConnection);
     });
     if (!started)
         scanned(key, -EAGAIN);
