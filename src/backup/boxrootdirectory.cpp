@@ -31,8 +31,8 @@ bool meansAbsent(int error)
 BoxRootKind kindOfEntry(int parentFd, const char *name, int entryFd, int &error)
 {
     struct statx own = {};
-    if (!statNode(entryFd, "", AT_EMPTY_PATH, own)) {
-        error = -errno;
+    if (const int statted = statNode(entryFd, "", AT_EMPTY_PATH, own)) {
+        error = statted;
         return BoxRootKind::Unusable;
     }
     if (S_ISDIR(own.stx_mode))
@@ -155,8 +155,8 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
 {
     BoxRootUnderMounts result;
     struct statx parent = {};
-    if (!statNode(root.parent.get(), "", AT_EMPTY_PATH, parent)) {
-        result.error = -errno;
+    if (const int statted = statNode(root.parent.get(), "", AT_EMPTY_PATH, parent)) {
+        result.error = statted;
         return result;
     }
     // Without mount ids a bind mount from the parent's own file system could
@@ -170,8 +170,9 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
         // The name is looked up in the parent and the mounts on it entered,
         // but nothing is asked of the file system mounted there.
         struct statx entry = {};
-        if (!statNode(root.parent.get(), root.name.constData(), AT_SYMLINK_NOFOLLOW, entry)) {
-            result.error = -errno;
+        if (const int statted =
+                statNode(root.parent.get(), root.name.constData(), AT_SYMLINK_NOFOLLOW, entry)) {
+            result.error = statted;
             return result;
         }
         if (entry.stx_mnt_id == parent.stx_mnt_id)
@@ -197,8 +198,8 @@ BoxRootUnderMounts openUnderMountsOnIt(OpenedBoxRoot &root)
     OwnedFd box(
         openat(root.parent.get(), root.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct statx opened = {};
-    if (!box.isValid() || !statNode(box.get(), "", AT_EMPTY_PATH, opened)) {
-        result.error = -errno;
+    if (const int error = box.isValid() ? statNode(box.get(), "", AT_EMPTY_PATH, opened) : -errno) {
+        result.error = error;
         return result;
     }
     if (opened.stx_mnt_id != parent.stx_mnt_id) {

@@ -50,8 +50,8 @@ int unlinkEntry(int dirFd, const char *name, int flags)
 int fillNode(int dirFd, const char *name, int flags, Node &node)
 {
     struct statx sx = {};
-    if (!statNode(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, sx))
-        return -errno;
+    if (const int statted = statNode(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, sx))
+        return statted;
     node.mode = sx.stx_mode;
     node.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     node.inode = sx.stx_ino;
@@ -163,7 +163,7 @@ private:
                 removeNonDirectory(frame, name);
         }
         if (entries.error() != 0)
-            fail(frame, -entries.error());
+            fail(frame, entries.error());
     }
 
     void removeNonDirectory(Frame &frame, const char *name)

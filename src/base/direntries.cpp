@@ -25,7 +25,7 @@ const char *DirEntries::next(unsigned char *type)
             if (count < 0 && errno == EINTR)
                 continue;
             if (count <= 0) {
-                m_error = count < 0 ? errno : 0;
+                m_error = count < 0 ? -errno : 0;
                 return nullptr;
             }
             m_filled = static_cast<std::size_t>(count);
@@ -48,12 +48,12 @@ const char *DirEntries::next(unsigned char *type)
     }
 }
 
-bool DirEntries::rewind()
+int DirEntries::rewind()
 {
     m_filled = m_offset = 0;
     m_ended = false;
     m_error = 0;
-    return lseek(m_dirFd, 0, SEEK_SET) == 0;
+    return lseek(m_dirFd, 0, SEEK_SET) == 0 ? 0 : -errno;
 }
 
 int pidOfProcEntry(const char *name)

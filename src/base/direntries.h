@@ -19,11 +19,10 @@ public:
     // The next entry's name, or nullptr at the end or on a read error; "." and
     // ".." are passed over. type receives the entry's d_type.
     const char *next(unsigned char *type = nullptr);
-    // The errno of the read that ended the listing early, or 0.
+    // -errno of the read that ended the listing early, or 0.
     int error() const { return m_error; }
-    // Lists the directory again from its start; false with errno set when
-    // it cannot be.
-    bool rewind();
+    // Lists the directory again from its start: 0, or -errno.
+    int rewind();
 
 private:
     int m_dirFd;

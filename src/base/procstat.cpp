@@ -49,22 +49,24 @@ std::optional<ProcStat> parseProcStat(const char *text, std::size_t length)
     return stat;
 }
 
-std::optional<ProcStat> procStatIn(int dirFd, const char *path)
+int procStatIn(int dirFd, ProcStat &stat, const char *path)
 {
     const OwnedFd file(openat(dirFd, path, O_RDONLY | O_CLOEXEC));
+    if (!file)
+        return -errno;
     // A name is at most 64 bytes; the whole line fits with room to spare.
     char text[1024];
     ssize_t length = -1;
     do
-        length = file ? read(file.get(), text, sizeof text) : -1;
+        length = read(file.get(), text, sizeof text);
     while (length < 0 && errno == EINTR);
-    if (length <= 0) {
-        if (length == 0)
-            errno = ESRCH; // a process that has gone shows an empty file
-        return std::nullopt;
-    }
-    const std::optional<ProcStat> stat = parseProcStat(text, static_cast<std::size_t>(length));
-    if (!stat)
-        errno = EINVAL;
-    return stat;
+    if (length < 0)
+        return -errno;
+    if (length == 0)
+        return -ESRCH; // a process that has gone shows an empty file
+    const std::optional<ProcStat> parsed = parseProcStat(text, static_cast<std::size_t>(length));
+    if (!parsed)
+        return -EINVAL;
+    stat = *parsed;
+    return 0;
 }

@@ -17,6 +17,7 @@ struct ProcStat
 std::optional<ProcStat> parseProcStat(const char *text, std::size_t length);
 
 // The stat file at path below dirFd (a process's or thread's /proc
-// directory, or one above it), read and parsed; nothing when it cannot be
-// read (errno ENOENT or ESRCH: the process has ended) or parsed (EINVAL).
-std::optional<ProcStat> procStatIn(int dirFd, const char *path = "stat");
+// directory, or one above it), read and parsed into stat: 0, or -errno when
+// it cannot be read (-ENOENT or -ESRCH: the process has ended) or parsed
+// (-EINVAL).
+int procStatIn(int dirFd, ProcStat &stat, const char *path = "stat");

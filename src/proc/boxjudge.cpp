@@ -57,7 +57,7 @@ int mountIdFromFdinfo(int fdDir, const char *name)
 void statHeldDescriptor(int fdDir, const char *name, HeldDescriptor &held)
 {
     struct statx sx = {};
-    if (statNode(fdDir, name, 0, sx) && (sx.stx_mask & STATX_MNT_ID)) {
+    if (statNode(fdDir, name, 0, sx) == 0 && (sx.stx_mask & STATX_MNT_ID)) {
         held.statted = true;
         held.mountId = static_cast<int>(sx.stx_mnt_id);
         held.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
@@ -146,7 +146,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
     OwnedFd directory(m_box.openBelow(root.boxRelative, O_RDONLY | O_DIRECTORY));
     struct statx sx = {};
     // Not there, or covered by a later mount: what it holds is out of reach.
-    if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx) || !(sx.stx_mask & STATX_MNT_ID)
+    if (!directory || statNode(directory.get(), "", AT_EMPTY_PATH, sx) != 0 || !(sx.stx_mask & STATX_MNT_ID)
         || sx.stx_mnt_id != static_cast<std::uint64_t>(root.mountId)) {
         notWalked(root);
         return;
@@ -176,8 +176,9 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         const QByteArray name = std::move(level.subdirectories.back());
         level.subdirectories.pop_back();
         struct statx childSx = {};
-        if (!statNode(level.directory.get(), name.constData(), AT_SYMLINK_NOFOLLOW, childSx)) {
-            if (errno != ENOENT) // else removed since it was listed: nothing left to find
+        if (const int statted =
+                statNode(level.directory.get(), name.constData(), AT_SYMLINK_NOFOLLOW, childSx)) {
+            if (statted != -ENOENT) // else removed since it was listed: nothing left to find
                 m_uncertain.insert(level.device);
             continue;
         }
@@ -196,7 +197,7 @@ void BoxTreeIdentities::walkRoot(const Root &root, char *buffer)
         OwnedFd child(
             openat(level.directory.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct statx opened = {};
-        if (!child || !statNode(child.get(), "", AT_EMPTY_PATH, opened)
+        if (!child || statNode(child.get(), "", AT_EMPTY_PATH, opened) != 0
             || opened.stx_mnt_id != childSx.stx_mnt_id || opened.stx_ino != childSx.stx_ino) {
             // Replaced or mounted on since it was looked at: what it holds
             // was not seen.
@@ -231,8 +232,8 @@ bool BoxTreeIdentities::readDirectory(int dirFd, dev_t device, char *buffer,
             continue;
         }
         struct statx sx = {};
-        if (!statNode(dirFd, name, AT_SYMLINK_NOFOLLOW, sx)) {
-            if (errno != ENOENT)
+        if (const int statted = statNode(dirFd, name, AT_SYMLINK_NOFOLLOW, sx)) {
+            if (statted != -ENOENT)
                 m_uncertain.insert(device);
             continue;
         }
@@ -461,7 +462,7 @@ bool BoxJudge::isAnchorNode(dev_t device, ino_t inode, bool includeBoxItself)
         if (!anchor.statted) {
             struct statx sx = {};
             const QByteArray path = joinedPath(m_boxPath, anchor.boxRelative);
-            if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
+            if (statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx) != 0)
                 continue;
             anchor.statted = true;
             anchor.statDevice = makedev(sx.stx_dev_major, sx.stx_dev_minor);
@@ -487,7 +488,7 @@ Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor
         return judgeByIdentity(held);
     OwnedFd current(openat(fdDir, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct statx sx = {};
-    if (!current || !statNode(current.get(), "", AT_EMPTY_PATH, sx))
+    if (!current || statNode(current.get(), "", AT_EMPTY_PATH, sx) != 0)
         return judgeByIdentity(held);
     const bool deleted = sx.stx_nlink == 0;
     // Every directory passed on the way up gets the verdict the climb ends
@@ -514,7 +515,7 @@ Judgement BoxJudge::judgeUnnamed(const NamespaceView &view, const HeldDescriptor
             passed.push_back(key);
         OwnedFd parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct statx up = {};
-        if (!parent || !statNode(parent.get(), "", AT_EMPTY_PATH, up))
+        if (!parent || statNode(parent.get(), "", AT_EMPTY_PATH, up) != 0)
             return judgeByIdentity(held);
         if (up.stx_dev_major == sx.stx_dev_major && up.stx_dev_minor == sx.stx_dev_minor
             && up.stx_ino == sx.stx_ino) {

@@ -111,7 +111,8 @@ std::optional<Decline> kernelAnchorsOf(const ScannedBox &scanned, std::vector<Ke
             return Decline{kFileSystemType, want.mount->type};
         OwnedFd directory(scanned.box.openBelow(want.boxRelative, O_PATH | O_DIRECTORY));
         struct statx sx = {};
-        if (!directory || !statNode(directory.get(), "", AT_EMPTY_PATH, sx) || !(sx.stx_mask & STATX_MNT_ID))
+        if (!directory || statNode(directory.get(), "", AT_EMPTY_PATH, sx) != 0
+            || !(sx.stx_mask & STATX_MNT_ID))
             return Decline{kAnchorsUnknown, "cannot open the box or a mount below it"};
         if (sx.stx_mnt_id != static_cast<std::uint64_t>(want.mount->id))
             return Decline{kAnchorsUnknown, "the box or a mount below it is not where the mount table says"};

@@ -176,8 +176,10 @@ public:
             char name[16];
             formatFitting(name, sizeof name, "%d", record.fd);
             struct statx sx = {};
-            if (!m_table || !statNode(m_table.get(), name, 0, sx))
+            if (!m_table)
                 return -errno;
+            if (const int statted = statNode(m_table.get(), name, 0, sx))
+                return statted;
             const Identity seen{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
             known = m_known.insert({{record.dev, record.ino}, seen}).first;
         }
@@ -278,13 +280,14 @@ bool kernelHolders(const ScannedBox &scanned, HolderSink &sink)
             continue; // ended since the pass
         // Another start time: the holder ended and its id was given again
         // (or the clocks disagree); either way it cannot be vouched for.
-        const std::optional<ProcStat> stat = procDir ? procStatIn(procDir.get()) : std::nullopt;
-        if (procDir && !stat && hasEnded(errno))
+        ProcStat stat;
+        const int statRead = procDir ? procStatIn(procDir.get(), stat) : procDir.get();
+        if (procDir && hasEnded(-statRead))
             continue; // ended since the pass
         // Tests shift the pass's start times to see a holder they disagree on left alone.
         static const unsigned long long testSkew =
             std::strtoull(qgetenv("ARKVANE_TEST_START_TIME_SKEW").constData(), nullptr, 10);
-        if (!stat || stat->startTicks != record.startTicks + testSkew) {
+        if (statRead != 0 || stat.startTicks != record.startTicks + testSkew) {
             sink.cannotJudge(record.pid);
             continue;
         }

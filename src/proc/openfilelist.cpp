@@ -40,7 +40,7 @@ bool isSameFileAt(const BoxPath &box, const Candidate &candidate)
 {
     const QByteArray path = joinedPath(box.bytes(), candidate.relative);
     struct statx sx = {};
-    if (!statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx))
+    if (statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx) != 0)
         return false;
     return !candidate.statted
            || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == candidate.device

@@ -49,8 +49,8 @@ bool isStoppedByTracer(const EndingProcess &process)
     while (!stopped && (thread = entries.next())) {
         char statPath[kFdDirPathSize + 8];
         formatFitting(statPath, sizeof statPath, "%s/stat", thread);
-        const std::optional<ProcStat> stat = procStatIn(threads.get(), statPath);
-        stopped = stat && stat->state == 't';
+        ProcStat stat;
+        stopped = procStatIn(threads.get(), stat, statPath) == 0 && stat.state == 't';
     }
     return stopped && isAlive(process);
 }

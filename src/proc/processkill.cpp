@@ -143,7 +143,8 @@ private:
 
     static bool hasEndedSinceFound(const HolderProcess &holder)
     {
-        return !procStatIn(holder.procDir.get()) && hasEnded(errno);
+        ProcStat stat;
+        return hasEnded(-procStatIn(holder.procDir.get(), stat));
     }
 
     // Whether the process's real uid is the caller's and it has no memory

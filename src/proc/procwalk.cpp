@@ -80,7 +80,7 @@ int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
         readProcess(pid, name);
     }
     if (listing.error())
-        return -listing.error();
+        return listing.error();
     if (twoThreads)
         readOnTwoThreads(judge, visitor, proc.get(), std::move(entries));
 
@@ -97,8 +97,8 @@ int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
         if (pass == kListingPasses)
             return -EAGAIN;
         lastPid = nowLast;
-        if (!listing.rewind())
-            return -errno;
+        if (const int error = listing.rewind())
+            return error;
         bool anyNew = false;
         while (const char *name = nextProcess(pid, type)) {
             if (!seen.insert(pid).second)
@@ -108,7 +108,7 @@ int walkBoxDescriptors(BoxJudge &judge, DescriptorVisitor &visitor)
                 readProcess(pid, name);
         }
         if (listing.error())
-            return -listing.error();
+            return listing.error();
         if (!anyNew)
             return 0;
     }
