@@ -1,0 +1,295 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "holderrecords.h"
+
+#include "boxjudge.h"
+#include "direntries.h"
+#include "holderscan.h"
+#include "mounttable.h"
+#include "ownedfd.h"
+#include "procstat.h"
+#include "statnode.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+namespace {
+
+// Drops one capability from the calling thread's effective set for as long
+// as it lives (the permitted set keeps it), so that what the kernel lets
+// through is what it would let the caller through. The kernel's /proc checks
+// (hidepid, the exe link) ask CAP_SYS_PTRACE, which the file-system identity
+// leaves in place. Raw system calls: the thread's own capabilities only.
+class ScopedWithoutCapability
+{
+public:
+    explicit ScopedWithoutCapability(int capability)
+    {
+        if (syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct lowered[_LINUX_CAPABILITY_U32S_3];
+        std::memcpy(lowered, m_saved, sizeof lowered);
+        lowered[capability / 32].effective &= ~(1u << (capability % 32));
+        m_inEffect = syscall(SYS_capset, &m_header, lowered) == 0;
+        m_lowered = m_inEffect;
+        if (!m_inEffect) // not holding it is as good
+            m_inEffect = (m_saved[capability / 32].effective & (1u << (capability % 32))) == 0;
+    }
+    ~ScopedWithoutCapability()
+    {
+        // A thread that cannot get its capability back would fail every scan after.
+        if (m_lowered && syscall(SYS_capset, &m_header, m_saved) != 0)
+            std::abort();
+    }
+    ScopedWithoutCapability(const ScopedWithoutCapability &) = delete;
+    ScopedWithoutCapability &operator=(const ScopedWithoutCapability &) = delete;
+
+    bool tookEffect() const { return m_inEffect; }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[_LINUX_CAPABILITY_U32S_3] = {};
+    bool m_lowered = false;
+    bool m_inEffect = false;
+};
+
+// Whether the file at the box path plus relative is the held one, as the listing tells.
+bool isSameFileAt(const QByteArray &boxPath, const QByteArray &relative, const HeldDescriptor &held)
+{
+    struct statx sx = {};
+    if (!statNode(AT_FDCWD, joinedPath(boxPath, relative).constData(), AT_SYMLINK_NOFOLLOW, sx))
+        return false;
+    return !held.statted
+           || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == held.device && sx.stx_ino == held.inode);
+}
+
+// The whole of a small /proc file below dirFd, or nothing.
+std::optional<QByteArray> procFileIn(int dirFd, const char *name)
+{
+    const OwnedFd file(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
+    if (!file)
+        return std::nullopt;
+    char text[4096];
+    const ssize_t length = read(file.get(), text, sizeof text);
+    if (length < 0)
+        return std::nullopt;
+    return QByteArray(text, static_cast<int>(length));
+}
+
+// The real uid of the "Uid:" line of a status file.
+std::optional<uid_t> realUidOf(const QByteArray &status)
+{
+    const int at = status.indexOf("\nUid:");
+    if (at < 0)
+        return std::nullopt;
+    char *end = nullptr;
+    const unsigned long uid = std::strtoul(status.constData() + at + 5, &end, 10);
+    if (end == status.constData() + at + 5)
+        return std::nullopt;
+    return static_cast<uid_t>(uid);
+}
+
+qint64 nanosecondsOfTicks(unsigned long long ticks)
+{
+    static const unsigned long long perSecond = static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
+    constexpr unsigned long long kNano = 1000000000ull;
+    return static_cast<qint64>(ticks / perSecond * kNano + ticks % perSecond * kNano / perSecond);
+}
+
+// The facts of the process whose /proc directory procDir is, read with the
+// calling thread's identity; false when that identity may not read them or
+// the process has ended.
+bool readFacts(int procDir, HolderRecord &record)
+{
+    const std::optional<ProcStat> stat = procStatIn(procDir);
+    const std::optional<QByteArray> status = stat ? procFileIn(procDir, "status") : std::nullopt;
+    const std::optional<uid_t> uid = status ? realUidOf(*status) : std::nullopt;
+    std::optional<QByteArray> name = uid ? procFileIn(procDir, "comm") : std::nullopt;
+    if (!name)
+        return false;
+    if (name->endsWith('\n'))
+        name->chop(1);
+    record.startNanoseconds = nanosecondsOfTicks(stat->startTicks);
+    record.uid = *uid;
+    record.name = *name;
+    char target[kHolderLinkBufferSize];
+    const ssize_t length = readlinkat(procDir, "exe", target, sizeof target);
+    record.executable = length > 0 ? QByteArray(target, static_cast<int>(length)) : QByteArray();
+    return true;
+}
+
+// The access of each link text in a descriptor directory, from the modes
+// the kernel gives the links (read and write bits of the owner as the
+// descriptor was opened), joined over descriptors of the same text.
+void addAccessOf(int fdDir, char *buffer, std::map<QByteArray, unsigned> &access)
+{
+    DirEntries descriptors(fdDir, buffer, kDirEntriesBufferSize, true);
+    char target[kHolderLinkBufferSize];
+    while (const char *name = descriptors.next()) {
+        const ssize_t length = readlinkat(fdDir, name, target, sizeof target);
+        struct stat link = {};
+        if (length <= 0 || fstatat(fdDir, name, &link, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        unsigned &bits = access[QByteArray(target, static_cast<int>(length))];
+        bits |= ((link.st_mode & S_IRUSR) ? kHeldForReading : 0u) | ((link.st_mode & S_IWUSR) ? kHeldForWriting : 0u);
+    }
+}
+
+// Gathers each holder's Inside descriptors as the walk hands them over,
+// process by process, and turns a holder into a record once the walk has
+// moved past it: at most one holder's /proc directory is open at a time.
+class RecordingVisitor : public DescriptorVisitor
+{
+public:
+    RecordingVisitor(const QByteArray &boxPath, const std::optional<ExistenceIdentity> &identity,
+                     std::vector<HolderRecord> &records)
+        : m_boxPath(boxPath), m_identity(identity), m_records(records),
+          m_buffer(new char[kDirEntriesBufferSize])
+    {
+    }
+
+    bool wants(int) const override { return m_identityTaken; }
+
+    bool judged(int pid, int fdDir, const HeldDescriptor &held, const Judgement &judgement) override
+    {
+        // The listing's rules: an unplaced, unnamed or deleted file is not listed.
+        if (!m_identityTaken || judgement.verdict != Verdict::Inside || judgement.boxRelative.isEmpty()
+            || judgement.deleted)
+            return m_identityTaken;
+        if (pid != m_pid) {
+            finish();
+            m_pid = pid;
+            m_procDir = OwnedFd(openat(fdDir, "..", kDirOpenFlags));
+            m_access.clear();
+            m_tasksRead = false;
+            if (m_procDir)
+                addAccessOf(fdDir, m_buffer.get(), m_access);
+        }
+        if (!m_procDir)
+            return false;
+        const QByteArray text = held.length > 0 ? QByteArray(held.text, held.length) : QByteArray();
+        for (Held &known : m_held) {
+            if (known.file.relative == judgement.boxRelative) {
+                known.file.access |= accessOf(text);
+                return true;
+            }
+        }
+        m_held.push_back(Held{{judgement.boxRelative, accessOf(text)}, held});
+        m_held.back().descriptor.text = nullptr;
+        return true;
+    }
+
+    void unreadable(int) override {}
+
+    // Turns the holder last handed over into a record.
+    void finish()
+    {
+        std::vector<Held> held = std::move(m_held);
+        m_held.clear();
+        OwnedFd procDir = std::move(m_procDir);
+        if (!procDir || held.empty())
+            return;
+        // A name that only reads like the kernel's mark of a deleted one is
+        // told apart by the file it leads to, as the listing does.
+        std::vector<Held> named;
+        for (Held &one : held) {
+            if (!one.file.relative.endsWith(kDeletedSuffix)
+                || (one.descriptor.statted && isSameFileAt(m_boxPath, one.file.relative, one.descriptor)))
+                named.push_back(std::move(one));
+        }
+        HolderRecord record;
+        record.pid = m_pid;
+        if (m_identity) {
+            // The caller's own view of the paths and of the process, under one switch.
+            const ScopedFileSystemIdentity as(*m_identity);
+            const ScopedWithoutCapability unprivileged(CAP_SYS_PTRACE);
+            if (!as.tookEffect() || !unprivileged.tookEffect()) {
+                m_identityTaken = false;
+                return;
+            }
+            for (Held &one : named) {
+                if (isSameFileAt(m_boxPath, one.file.relative, one.descriptor))
+                    record.files.push_back(std::move(one.file));
+            }
+            if (record.files.empty() || !readFacts(procDir.get(), record))
+                return;
+        } else {
+            for (Held &one : named)
+                record.files.push_back(std::move(one.file));
+            if (record.files.empty() || !readFacts(procDir.get(), record))
+                return;
+        }
+        m_records.push_back(std::move(record));
+    }
+
+    bool identityTaken() const { return m_identityTaken; }
+
+private:
+    struct Held
+    {
+        HeldFileRecord file;
+        HeldDescriptor descriptor; // its identity, for the checks of the path
+    };
+
+    // A descriptor of a thread with a table of its own is not in the
+    // leader's: the tables of the threads are read once for such a holder.
+    unsigned accessOf(const QByteArray &text)
+    {
+        auto found = m_access.find(text);
+        if (found == m_access.end() && !m_tasksRead) {
+            m_tasksRead = true;
+            const OwnedFd tasks(openat(m_procDir.get(), "task", kDirOpenFlags));
+            std::unique_ptr<char[]> names(new char[kDirEntriesBufferSize]);
+            DirEntries entries(tasks.get(), names.get(), kDirEntriesBufferSize);
+            while (const char *task = tasks ? entries.next() : nullptr) {
+                char path[kFdDirPathSize];
+                const OwnedFd fdDir(fdDirPathOf(task, path) ? openat(tasks.get(), path, kDirOpenFlags) : -1);
+                if (fdDir)
+                    addAccessOf(fdDir.get(), m_buffer.get(), m_access);
+            }
+            found = m_access.find(text);
+        }
+        return found == m_access.end() ? 0u : found->second;
+    }
+
+    QByteArray m_boxPath;
+    const std::optional<ExistenceIdentity> &m_identity;
+    std::vector<HolderRecord> &m_records;
+    std::unique_ptr<char[]> m_buffer;
+    bool m_identityTaken = true;
+    int m_pid = 0;
+    OwnedFd m_procDir;
+    std::vector<Held> m_held;
+    std::map<QByteArray, unsigned> m_access;
+    bool m_tasksRead = false;
+};
+
+} // namespace
+
+CollectedHolders collectHolderRecords(const QByteArray &boxPath, std::vector<HolderRecord> &records,
+                                      const std::optional<ExistenceIdentity> &identity)
+{
+    assert(!boxPath.isEmpty() && !boxPath.endsWith('/'));
+    MountTable mounts;
+    if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
+        return {error, true};
+    std::vector<HolderRecord> found;
+    RecordingVisitor visitor(boxPath, identity, found);
+    BoxJudge judge(boxPath, mounts);
+    if (const int error = walkBoxDescriptors(judge, visitor))
+        return {error, true};
+    visitor.finish();
+    if (!visitor.identityTaken())
+        return {0, false};
+    records.insert(records.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    return {};
+}
