@@ -4,7 +4,6 @@ what ps shows each caller, and arkvanectl who."""
 
 from harness import *
 
-ACTIVITY_IFACE = "com.tavrin.arkvane.activity"
 CTL = public_copy("ARKVANECTL")
 SH, HOLDER_EXE = os.path.realpath(shutil.which("sh")), os.path.realpath(HOLDER)
 HOLD_RW = 'exec 3<"$1" 4>>"$2" 5<>"$3"; echo ready; read x'  # one process: r, w and rw
