@@ -121,25 +121,35 @@ bool readFacts(int procDir, HolderRecord &record)
     record.startNanoseconds = nanosecondsOfTicks(stat->startTicks);
     record.uid = *uid;
     record.name = *name;
+    // No exe link (ENOENT): the process is ending, its memory already gone,
+    // and so are its descriptors, or soon. Refused: the caller may not see it.
     char target[kHolderLinkBufferSize];
     const ssize_t length = readlinkat(procDir, "exe", target, sizeof target);
+    if (length < 0 && hasEnded(errno))
+        return false;
     record.executable = length > 0 ? QByteArray(target, static_cast<int>(length)) : QByteArray();
     return true;
 }
 
 // The access of each link text in a descriptor directory, from the modes
 // the kernel gives the links (read and write bits of the owner as the
-// descriptor was opened), joined over descriptors of the same text.
-void addAccessOf(int fdDir, char *buffer, std::map<QByteArray, unsigned> &access)
+// descriptor was opened), joined over descriptors of the same text. A text
+// too long to read is keyed by the empty text.
+void addAccessOf(int dirFd, const char *fdDirPath, char *buffer, std::map<QByteArray, unsigned> &access)
 {
-    DirEntries descriptors(fdDir, buffer, kDirEntriesBufferSize, true);
+    // Opened anew: a walk may be listing the same directory through its own
+    // descriptor, whose position this listing must not move.
+    const OwnedFd fdDir(openat(dirFd, fdDirPath, kDirOpenFlags));
+    if (!fdDir)
+        return;
+    DirEntries descriptors(fdDir.get(), buffer, kDirEntriesBufferSize, true);
     char target[kHolderLinkBufferSize];
     while (const char *name = descriptors.next()) {
-        const ssize_t length = readlinkat(fdDir, name, target, sizeof target);
+        const ssize_t length = readlinkat(fdDir.get(), name, target, sizeof target);
         struct stat link = {};
-        if (length <= 0 || fstatat(fdDir, name, &link, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        unsigned &bits = access[QByteArray(target, static_cast<int>(length))];
+        if ((length < 0 && hasEnded(errno)) || fstatat(fdDir.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // closed meanwhile
+        unsigned &bits = access[length > 0 ? QByteArray(target, static_cast<int>(length)) : QByteArray()];
         bits |= ((link.st_mode & S_IRUSR) ? kHeldForReading : 0u) | ((link.st_mode & S_IWUSR) ? kHeldForWriting : 0u);
     }
 }
@@ -167,30 +177,31 @@ public:
             return m_identityTaken;
         if (pid != m_pid) {
             finish();
-            m_pid = pid;
-            m_procDir = OwnedFd(openat(fdDir, "..", kDirOpenFlags));
-            m_access.clear();
-            m_tasksRead = false;
-            if (m_procDir)
-                addAccessOf(fdDir, m_buffer.get(), m_access);
+            begin(pid, fdDir, judgement.boxRelative);
         }
         if (!m_procDir)
-            return false;
-        const QByteArray text = held.length > 0 ? QByteArray(held.text, held.length) : QByteArray();
+            return false; // hidden from the caller, or ended
+        // A descriptor closed since the walk read it (or by a holder that has
+        // ended since) holds nothing any more.
+        const std::optional<unsigned> access =
+            accessOf(held.length > 0 ? QByteArray(held.text, held.length) : QByteArray());
+        if (!access)
+            return true;
         for (Held &known : m_held) {
             if (known.file.relative == judgement.boxRelative) {
-                known.file.access |= accessOf(text);
+                known.file.access |= *access;
                 return true;
             }
         }
-        m_held.push_back(Held{{judgement.boxRelative, accessOf(text)}, held});
+        m_held.push_back(Held{{judgement.boxRelative, *access}, held});
         m_held.back().descriptor.text = nullptr;
         return true;
     }
 
     void unreadable(int) override {}
 
-    // Turns the holder last handed over into a record.
+    // The holder last handed over, once the walk has moved past it, as a
+    // record of the files the caller could look at itself.
     void finish()
     {
         std::vector<Held> held = std::move(m_held);
@@ -206,34 +217,86 @@ public:
                 || (one.descriptor.statted && isSameFileAt(m_boxPath, one.file.relative, one.descriptor)))
                 named.push_back(std::move(one));
         }
-        HolderRecord record;
-        record.pid = m_pid;
         if (m_identity) {
-            // The caller's own view of the paths and of the process, under one switch.
             const ScopedFileSystemIdentity as(*m_identity);
-            const ScopedWithoutCapability unprivileged(CAP_SYS_PTRACE);
-            if (!as.tookEffect() || !unprivileged.tookEffect()) {
+            if (!as.tookEffect()) {
                 m_identityTaken = false;
                 return;
             }
             for (Held &one : named) {
                 if (isSameFileAt(m_boxPath, one.file.relative, one.descriptor))
-                    record.files.push_back(std::move(one.file));
+                    m_record.files.push_back(std::move(one.file));
             }
-            if (record.files.empty() || !readFacts(procDir.get(), record))
-                return;
         } else {
             for (Held &one : named)
-                record.files.push_back(std::move(one.file));
-            if (record.files.empty() || !readFacts(procDir.get(), record))
-                return;
+                m_record.files.push_back(std::move(one.file));
         }
-        m_records.push_back(std::move(record));
+        if (!m_record.files.empty())
+            m_records.push_back(std::move(m_record));
     }
 
     bool identityTaken() const { return m_identityTaken; }
+    // Whether every file that a holder ending before its facts were read
+    // held is named by a record (of a descendant that holds it now).
+    bool namesWhatEndedHolders(const std::vector<HolderRecord> &records) const
+    {
+        for (const QByteArray &lost : m_lost) {
+            bool named = false;
+            for (std::size_t i = 0; i < records.size() && !named; ++i) {
+                for (const HeldFileRecord &file : records[i].files)
+                    named = named || file.relative == lost;
+            }
+            if (!named)
+                return false;
+        }
+        return true;
+    }
 
 private:
+    // A holder's facts are read at its first descriptor inside, while it
+    // most likely still lives (a holder that forks and ends without pause
+    // is seen by its descendants' reading); as the caller would read them.
+    void begin(int pid, int fdDir, const QByteArray &firstHeld)
+    {
+        m_pid = pid;
+        m_record = HolderRecord();
+        m_record.pid = pid;
+        m_access.clear();
+        m_tasksRead = false;
+        m_procDir = OwnedFd(openat(fdDir, "..", kDirOpenFlags));
+        if (!m_procDir) {
+            if (hasEnded(errno))
+                m_lost.push_back(firstHeld);
+            return;
+        }
+        bool read = false;
+        if (m_identity) {
+            const ScopedFileSystemIdentity as(*m_identity);
+            const ScopedWithoutCapability unprivileged(CAP_SYS_PTRACE);
+            if (!as.tookEffect() || !unprivileged.tookEffect())
+                m_identityTaken = false;
+            else
+                read = readFacts(m_procDir.get(), m_record);
+        } else {
+            read = readFacts(m_procDir.get(), m_record);
+        }
+        if (read)
+            addAccessOf(fdDir, ".", m_buffer.get(), m_access);
+        if (!read || m_access.empty())
+            dropEnding(firstHeld);
+    }
+
+    // Leaves the holder out; its file noted when it is ending (its memory gone: no
+    // exe link even for the daemon), not merely hidden from the caller,
+    // since its descendants may hold its files now.
+    void dropEnding(const QByteArray &firstHeld)
+    {
+        char target[1];
+        if (readlinkat(m_procDir.get(), "exe", target, sizeof target) < 0)
+            m_lost.push_back(firstHeld);
+        m_procDir = OwnedFd();
+    }
+
     struct Held
     {
         HeldFileRecord file;
@@ -242,7 +305,7 @@ private:
 
     // A descriptor of a thread with a table of its own is not in the
     // leader's: the tables of the threads are read once for such a holder.
-    unsigned accessOf(const QByteArray &text)
+    std::optional<unsigned> accessOf(const QByteArray &text)
     {
         auto found = m_access.find(text);
         if (found == m_access.end() && !m_tasksRead) {
@@ -252,13 +315,14 @@ private:
             DirEntries entries(tasks.get(), names.get(), kDirEntriesBufferSize);
             while (const char *task = tasks ? entries.next() : nullptr) {
                 char path[kFdDirPathSize];
-                const OwnedFd fdDir(fdDirPathOf(task, path) ? openat(tasks.get(), path, kDirOpenFlags) : -1);
-                if (fdDir)
-                    addAccessOf(fdDir.get(), m_buffer.get(), m_access);
+                if (fdDirPathOf(task, path))
+                    addAccessOf(tasks.get(), path, m_buffer.get(), m_access);
             }
             found = m_access.find(text);
         }
-        return found == m_access.end() ? 0u : found->second;
+        if (found == m_access.end())
+            return std::nullopt;
+        return found->second;
     }
 
     QByteArray m_boxPath;
@@ -266,14 +330,21 @@ private:
     std::vector<HolderRecord> &m_records;
     std::unique_ptr<char[]> m_buffer;
     bool m_identityTaken = true;
+    std::vector<QByteArray> m_lost; // a file of each holder that ended before its facts were read
     int m_pid = 0;
     OwnedFd m_procDir;
+    HolderRecord m_record;
     std::vector<Held> m_held;
     std::map<QByteArray, unsigned> m_access;
     bool m_tasksRead = false;
 };
 
 } // namespace
+
+// Walks of the box a call makes at most, while holders end before their
+// facts are read and their files are named by no record: a holder that
+// forks and ends without pause is named by a descendant in most.
+constexpr int kWalks = 8;
 
 CollectedHolders collectHolderRecords(const QByteArray &boxPath, std::vector<HolderRecord> &records,
                                       const std::optional<ExistenceIdentity> &identity)
@@ -282,14 +353,22 @@ CollectedHolders collectHolderRecords(const QByteArray &boxPath, std::vector<Hol
     MountTable mounts;
     if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
         return {error, true};
-    std::vector<HolderRecord> found;
-    RecordingVisitor visitor(boxPath, identity, found);
-    BoxJudge judge(boxPath, mounts);
-    if (const int error = walkBoxDescriptors(judge, visitor))
-        return {error, true};
-    visitor.finish();
-    if (!visitor.identityTaken())
-        return {0, false};
-    records.insert(records.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    std::vector<HolderRecord> answer;
+    for (int walk = 0; walk < kWalks; ++walk) {
+        std::vector<HolderRecord> found;
+        RecordingVisitor visitor(boxPath, identity, found);
+        BoxJudge judge(boxPath, mounts);
+        if (const int error = walkBoxDescriptors(judge, visitor))
+            return {error, true};
+        visitor.finish();
+        if (!visitor.identityTaken())
+            return {0, false};
+        // Short of a complete walk, the last that named any holder.
+        if (!found.empty() || walk == 0)
+            answer = std::move(found);
+        if (visitor.namesWhatEndedHolders(answer))
+            break;
+    }
+    records.insert(records.end(), std::make_move_iterator(answer.begin()), std::make_move_iterator(answer.end()));
     return {};
 }

@@ -37,6 +37,13 @@ class Holders(DaemonTestCase):
         self.assertIn("get_boxHolders[501] refused: caller uid 1002 for path /home/alice/.box outside its box",
                       self.syslog.lines())
 
+    def test_a_holder_that_forks_without_pause_is_named_by_a_descendant(self):
+        (a,) = make_tree(box_of("alice"), ["a"], user="alice")
+        self.hold(["-f", a], user="alice")
+        (result, got), error = call("/activity", ACTIVITY_IFACE, "get_boxHolders", "s", box_of("alice"), user="alice")
+        self.assertEqual((result, {(h[2], h[3], h[4], str(h[5])) for h in got}),
+                         (0, {(1001, "arkvane-holder", HOLDER_EXE, "[['a', 'r']]")}))
+
     def test_who_in_a_pipe_and_as_json(self):
         (a,) = make_tree(box_of("alice"), ["a\tb"], user="alice")
         pid = self.hold([a], user="alice").pid
