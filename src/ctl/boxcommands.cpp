@@ -185,8 +185,8 @@ void printHoldersAsJson(const CBoxHolderList &holders)
     for (const BoxHolderItem &holder : holders) {
         QJsonArray files;
         for (const BoxHeldFile &file : holder.files) {
-            files.append(
-                QJsonObject{{QStringLiteral("path"), file.strRelativePath}, {QStringLiteral("mode"), file.strMode}});
+            files.append(QJsonObject{{QStringLiteral("path"), file.strRelativePath},
+                                     {QStringLiteral("mode"), file.strMode}});
         }
         // JSON numbers are doubles: a start time is exact for 104 days after
         // boot, and within a microsecond for decades.
@@ -218,7 +218,8 @@ void printHoldersAsTable(const CBoxHolderList &holders, const QString &boxPath)
         return;
     }
     QList<QStringList> rows;
-    rows.append({QStringLiteral("PID"), QStringLiteral("USER"), QStringLiteral("NAME"), QStringLiteral("FILES")});
+    rows.append(
+        {QStringLiteral("PID"), QStringLiteral("USER"), QStringLiteral("NAME"), QStringLiteral("FILES")});
     for (const BoxHolderItem &holder : holders) {
         const CallerAccount owner = accountOfUid(holder.nUid);
         rows.append({QString::number(holder.nPid),

@@ -150,7 +150,8 @@ void addAccessOf(int dirFd, const char *fdDirPath, char *buffer, std::map<QByteA
         if ((length < 0 && hasEnded(errno)) || fstatat(fdDir.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0)
             continue; // closed meanwhile
         unsigned &bits = access[length > 0 ? QByteArray(target, static_cast<int>(length)) : QByteArray()];
-        bits |= ((link.st_mode & S_IRUSR) ? kHeldForReading : 0u) | ((link.st_mode & S_IWUSR) ? kHeldForWriting : 0u);
+        bits |= ((link.st_mode & S_IRUSR) ? kHeldForReading : 0u)
+                | ((link.st_mode & S_IWUSR) ? kHeldForWriting : 0u);
     }
 }
 
@@ -369,6 +370,7 @@ CollectedHolders collectHolderRecords(const QByteArray &boxPath, std::vector<Hol
         if (visitor.namesWhatEndedHolders(answer))
             break;
     }
-    records.insert(records.end(), std::make_move_iterator(answer.begin()), std::make_move_iterator(answer.end()));
+    records.insert(records.end(), std::make_move_iterator(answer.begin()),
+                   std::make_move_iterator(answer.end()));
     return {};
 }

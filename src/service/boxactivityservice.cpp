@@ -61,7 +61,7 @@ int listHolders(const QString &strPath, CBoxHolderList &holders,
                            {}};
         for (const HeldFileRecord &file : record.files)
             item.files.append(BoxHeldFile{textWithReplacements(file.relative), modeText(file.access)});
-        holders.append(std::move(item));
+        holders.append(item);
     }
     return 0;
 }
@@ -97,8 +97,8 @@ int BoxActivityService::get_boxHolders(const QString &strBoxPath, CBoxHolderList
         return listHolders(format_boxPath(strBoxPath), holders);
     const BusCaller caller = busCallerOf(connection(), message());
     setDelayedReply(true);
-    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller, "get_boxHolders",
-                                 CallQueue::Effect::Reads, holdersReply(-1, {}),
+    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller,
+                                 "get_boxHolders", CallQueue::Effect::Reads, holdersReply(-1, {}),
                                  [caller, strBoxPath] { return holdersForCaller(caller, strBoxPath); });
     return -1;
 }

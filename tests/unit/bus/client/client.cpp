@@ -14,7 +14,8 @@ int main()
     ComTavrinArkvaneBackupInterface backup(service, QStringLiteral("/backup"), QDBusConnection::systemBus());
     QDBusPendingReply<int, CBoxFileList> listing = logfile.get_allRunFileList(QStringLiteral("/root/.box"));
     const CBoxFileList files = listing.argumentAt<1>();
-    ComTavrinArkvaneActivityInterface activity(service, QStringLiteral("/activity"), QDBusConnection::systemBus());
+    ComTavrinArkvaneActivityInterface activity(service, QStringLiteral("/activity"),
+                                               QDBusConnection::systemBus());
     QDBusPendingReply<int, CBoxHolderList> holders = activity.get_boxHolders(QStringLiteral("/root/.box"));
     const int held = holders.argumentAt<1>().isEmpty() ? 0 : holders.argumentAt<1>().first().files.size();
     return files.isEmpty() && backup.isValid() ? held : files.first().strRelativePath.size();
