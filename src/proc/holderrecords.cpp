@@ -6,6 +6,7 @@
 #include "holderscan.h"
 #include "mounttable.h"
 #include "ownedfd.h"
+#include "pathtext.h"
 #include "procstat.h"
 #include "statnode.h"
 
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <unordered_set>
 
 namespace {
 
@@ -155,20 +157,39 @@ void addAccessOf(int dirFd, const char *fdDirPath, char *buffer, std::map<QByteA
     }
 }
 
+// Processes whose facts a walk holds read ahead at most (each with a
+// descriptor open): bounds what a flood of new processes costs.
+constexpr std::size_t kReadAheadLimit = 4096;
+
 // Gathers each holder's Inside descriptors as the walk hands them over,
 // process by process, and turns a holder into a record once the walk has
 // moved past it: at most one holder's /proc directory is open at a time.
 class RecordingVisitor : public DescriptorVisitor
 {
 public:
+    // lost: a file of each holder that ended before its facts were read, in
+    // this walk or an earlier one.
+    // processes: those the first walk listed, which it adds to; a later
+    // walk reads the facts of every other process ahead, as /proc lists it
+    // (a process made during the call may live for less than its reading).
     RecordingVisitor(const QByteArray &boxPath, const std::optional<ExistenceIdentity> &identity,
-                     std::vector<HolderRecord> &records)
-        : m_boxPath(boxPath), m_identity(identity), m_records(records),
-          m_buffer(new char[kDirEntriesBufferSize])
+                     std::vector<HolderRecord> &records, std::unordered_set<int> &processes, bool firstWalk,
+                     std::vector<QByteArray> &lost)
+        : m_boxPath(boxPath), m_identity(identity), m_records(records), m_processes(processes),
+          m_firstWalk(firstWalk), m_lost(lost), m_buffer(new char[kDirEntriesBufferSize])
     {
     }
 
-    bool wants(int) const override { return m_identityTaken; }
+    bool wants(int pid) const override
+    {
+        // The visitor is not const: wants() is const for the walk's sake only.
+        auto &self = const_cast<RecordingVisitor &>(*this);
+        if (m_firstWalk)
+            m_processes.insert(pid);
+        else if (m_identityTaken && !m_processes.count(pid) && m_ahead.size() < kReadAheadLimit)
+            self.readAhead(pid);
+        return m_identityTaken;
+    }
 
     bool judged(int pid, int fdDir, const HeldDescriptor &held, const Judgement &judgement) override
     {
@@ -180,7 +201,7 @@ public:
             finish();
             begin(pid, fdDir, judgement.boxRelative);
         }
-        if (!m_procDir)
+        if (!m_current.procDir)
             return false; // hidden from the caller, or ended
         // A descriptor closed since the walk read it (or by a holder that has
         // ended since) holds nothing any more.
@@ -207,7 +228,7 @@ public:
     {
         std::vector<Held> held = std::move(m_held);
         m_held.clear();
-        OwnedFd procDir = std::move(m_procDir);
+        const OwnedFd procDir = std::move(m_current.procDir);
         if (!procDir || held.empty())
             return;
         // A name that only reads like the kernel's mark of a deleted one is
@@ -226,19 +247,20 @@ public:
             }
             for (Held &one : named) {
                 if (isSameFileAt(m_boxPath, one.file.relative, one.descriptor))
-                    m_record.files.push_back(std::move(one.file));
+                    m_current.record.files.push_back(std::move(one.file));
             }
         } else {
             for (Held &one : named)
-                m_record.files.push_back(std::move(one.file));
+                m_current.record.files.push_back(std::move(one.file));
         }
-        if (!m_record.files.empty())
-            m_records.push_back(std::move(m_record));
+        if (!m_current.record.files.empty())
+            m_records.push_back(std::move(m_current.record));
     }
 
     bool identityTaken() const { return m_identityTaken; }
     // Whether every file that a holder ending before its facts were read
-    // held is named by a record (of a descendant that holds it now).
+    // held, in this walk or an earlier one, is named by a record (of a
+    // descendant that holds it now).
     bool namesWhatEndedHolders(const std::vector<HolderRecord> &records) const
     {
         for (const QByteArray &lost : m_lost) {
@@ -254,22 +276,57 @@ public:
     }
 
 private:
+    // What is read of a holder besides its descriptors inside.
+    struct Facts
+    {
+        OwnedFd procDir;
+        HolderRecord record;
+        std::map<QByteArray, unsigned> access; // see addAccessOf
+    };
+
     // A holder's facts are read at its first descriptor inside, while it
     // most likely still lives (a holder that forks and ends without pause
     // is seen by its descendants' reading); as the caller would read them.
     void begin(int pid, int fdDir, const QByteArray &firstHeld)
     {
         m_pid = pid;
-        m_record = HolderRecord();
-        m_record.pid = pid;
-        m_access.clear();
         m_tasksRead = false;
-        m_procDir = OwnedFd(openat(fdDir, "..", kDirOpenFlags));
-        if (!m_procDir) {
+        const auto ahead = m_ahead.find(pid);
+        if (ahead != m_ahead.end()) {
+            m_current = std::move(ahead->second);
+            m_ahead.erase(ahead);
+            return;
+        }
+        m_current = Facts();
+        m_current.procDir = OwnedFd(openat(fdDir, "..", kDirOpenFlags));
+        if (!m_current.procDir) {
             if (hasEnded(errno))
                 m_lost.push_back(firstHeld);
             return;
         }
+        if (!readFactsOf(pid, m_current))
+            dropEnding(firstHeld);
+    }
+
+    // The facts of a process made since the first walk, read before the walk
+    // reads its descriptors; kept only when it could be read as a holder.
+    void readAhead(int pid)
+    {
+        char name[16];
+        formatFitting(name, sizeof name, "/proc/%d", pid);
+        Facts facts;
+        facts.procDir = OwnedFd(open(name, kDirOpenFlags));
+        if (facts.procDir && readFactsOf(pid, facts))
+            m_ahead[pid] = std::move(facts);
+    }
+
+    // Reads the facts of the process whose /proc directory facts.procDir is,
+    // with the caller's eyes, and its descriptors' access; false when the
+    // caller may not see it or it has ended.
+    bool readFactsOf(int pid, Facts &facts)
+    {
+        facts.record = HolderRecord();
+        facts.record.pid = pid;
         bool read = false;
         if (m_identity) {
             const ScopedFileSystemIdentity as(*m_identity);
@@ -277,14 +334,13 @@ private:
             if (!as.tookEffect() || !unprivileged.tookEffect())
                 m_identityTaken = false;
             else
-                read = readFacts(m_procDir.get(), m_record);
+                read = readFacts(facts.procDir.get(), facts.record);
         } else {
-            read = readFacts(m_procDir.get(), m_record);
+            read = readFacts(facts.procDir.get(), facts.record);
         }
         if (read)
-            addAccessOf(fdDir, ".", m_buffer.get(), m_access);
-        if (!read || m_access.empty())
-            dropEnding(firstHeld);
+            addAccessOf(facts.procDir.get(), "fd", m_buffer.get(), facts.access);
+        return read && !facts.access.empty();
     }
 
     // Leaves the holder out; its file noted when it is ending (its memory gone: no
@@ -293,9 +349,9 @@ private:
     void dropEnding(const QByteArray &firstHeld)
     {
         char target[1];
-        if (readlinkat(m_procDir.get(), "exe", target, sizeof target) < 0)
+        if (readlinkat(m_current.procDir.get(), "exe", target, sizeof target) < 0)
             m_lost.push_back(firstHeld);
-        m_procDir = OwnedFd();
+        m_current.procDir = OwnedFd();
     }
 
     struct Held
@@ -308,20 +364,20 @@ private:
     // leader's: the tables of the threads are read once for such a holder.
     std::optional<unsigned> accessOf(const QByteArray &text)
     {
-        auto found = m_access.find(text);
-        if (found == m_access.end() && !m_tasksRead) {
+        auto found = m_current.access.find(text);
+        if (found == m_current.access.end() && !m_tasksRead) {
             m_tasksRead = true;
-            const OwnedFd tasks(openat(m_procDir.get(), "task", kDirOpenFlags));
+            const OwnedFd tasks(openat(m_current.procDir.get(), "task", kDirOpenFlags));
             std::unique_ptr<char[]> names(new char[kDirEntriesBufferSize]);
             DirEntries entries(tasks.get(), names.get(), kDirEntriesBufferSize);
             while (const char *task = tasks ? entries.next() : nullptr) {
                 char path[kFdDirPathSize];
                 if (fdDirPathOf(task, path))
-                    addAccessOf(tasks.get(), path, m_buffer.get(), m_access);
+                    addAccessOf(tasks.get(), path, m_buffer.get(), m_current.access);
             }
-            found = m_access.find(text);
+            found = m_current.access.find(text);
         }
-        if (found == m_access.end())
+        if (found == m_current.access.end())
             return std::nullopt;
         return found->second;
     }
@@ -329,14 +385,15 @@ private:
     QByteArray m_boxPath;
     const std::optional<ExistenceIdentity> &m_identity;
     std::vector<HolderRecord> &m_records;
+    std::unordered_set<int> &m_processes;
+    bool m_firstWalk;
+    std::vector<QByteArray> &m_lost;
     std::unique_ptr<char[]> m_buffer;
     bool m_identityTaken = true;
-    std::vector<QByteArray> m_lost; // a file of each holder that ended before its facts were read
+    std::map<int, Facts> m_ahead;
     int m_pid = 0;
-    OwnedFd m_procDir;
-    HolderRecord m_record;
+    Facts m_current;
     std::vector<Held> m_held;
-    std::map<QByteArray, unsigned> m_access;
     bool m_tasksRead = false;
 };
 
@@ -344,8 +401,10 @@ private:
 
 // Walks of the box a call makes at most, while holders end before their
 // facts are read and their files are named by no record: a holder that
-// forks and ends without pause is named by a descendant in most.
-constexpr int kWalks = 8;
+// forks and ends without pause is named by a descendant in one of them (its
+// processes may each live for less than their reading); a holder that ended
+// for good costs the call all of them.
+constexpr int kWalks = 16;
 
 CollectedHolders collectHolderRecords(const QByteArray &boxPath, std::vector<HolderRecord> &records,
                                       const std::optional<ExistenceIdentity> &identity)
@@ -355,9 +414,11 @@ CollectedHolders collectHolderRecords(const QByteArray &boxPath, std::vector<Hol
     if (const int error = mounts.read(AT_FDCWD, "/proc/self/mountinfo"))
         return {error, true};
     std::vector<HolderRecord> answer;
+    std::unordered_set<int> processes;
+    std::vector<QByteArray> lost;
     for (int walk = 0; walk < kWalks; ++walk) {
         std::vector<HolderRecord> found;
-        RecordingVisitor visitor(boxPath, identity, found);
+        RecordingVisitor visitor(boxPath, identity, found, processes, walk == 0, lost);
         BoxJudge judge(boxPath, mounts);
         if (const int error = walkBoxDescriptors(judge, visitor))
             return {error, true};

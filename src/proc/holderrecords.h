@@ -44,7 +44,10 @@ struct HolderRecord
 // CAP_SYS_PTRACE, so a process hidden from the caller (hidepid) is left out
 // and the executable of one whose exe link the caller could not read (another
 // user's, a non-dumpable one) is left empty. A process that ended before its
-// facts were read is left out. On failure records are as they were.
+// facts were read is left out, and the box is walked again while the files
+// it held are named by no record (a descendant may hold them now); each
+// record is of a process that lived and held its files when it was read.
+// On failure records are as they were.
 struct CollectedHolders
 {
     int error = 0;             // -errno: /proc or the mount table could not be read
