@@ -163,7 +163,8 @@ constexpr std::size_t kReadAheadLimit = 4096;
 
 // Gathers each holder's Inside descriptors as the walk hands them over,
 // process by process, and turns a holder into a record once the walk has
-// moved past it: at most one holder's /proc directory is open at a time.
+// moved past it: besides the processes read ahead (kReadAheadLimit), one
+// holder's /proc directory is open at a time.
 class RecordingVisitor : public DescriptorVisitor
 {
 public:
@@ -367,13 +368,13 @@ private:
         auto found = m_current.access.find(text);
         if (found == m_current.access.end() && !m_tasksRead) {
             m_tasksRead = true;
-            const OwnedFd tasks(openat(m_current.procDir.get(), "task", kDirOpenFlags));
+            const OwnedFd threads(openat(m_current.procDir.get(), "task", kDirOpenFlags));
             std::unique_ptr<char[]> names(new char[kDirEntriesBufferSize]);
-            DirEntries entries(tasks.get(), names.get(), kDirEntriesBufferSize);
-            while (const char *task = tasks ? entries.next() : nullptr) {
+            DirEntries entries(threads.get(), names.get(), kDirEntriesBufferSize);
+            while (const char *thread = threads ? entries.next() : nullptr) {
                 char path[kFdDirPathSize];
-                if (fdDirPathOf(task, path))
-                    addAccessOf(tasks.get(), path, m_buffer.get(), m_current.access);
+                if (fdDirPathOf(thread, path))
+                    addAccessOf(threads.get(), path, m_buffer.get(), m_current.access);
             }
             found = m_current.access.find(text);
         }
