@@ -107,6 +107,45 @@ qint64 nanosecondsOfTicks(unsigned long long ticks)
     return static_cast<qint64>(ticks / perSecond * kNano + ticks % perSecond * kNano / perSecond);
 }
 
+// Calls visit with each thread's directory below procDir, as "task/<tid>".
+template <typename Visit>
+void forEachThread(int procDir, Visit visit)
+{
+    const OwnedFd threads(openat(procDir, "task", kDirOpenFlags));
+    if (!threads)
+        return;
+    std::unique_ptr<char[]> names(new char[kDirEntriesBufferSize]);
+    DirEntries entries(threads.get(), names.get(), kDirEntriesBufferSize);
+    while (const char *thread = entries.next()) {
+        char path[NAME_MAX + 16];
+        formatFitting(path, sizeof path, "task/%s", thread);
+        visit(path);
+    }
+}
+// The exe link's target of the process whose /proc directory procDir is,
+// empty when the calling thread's identity may not read it; nothing when
+// the process is ending (no thread has its memory left). A leader that has
+// exited while its threads live has no link of its own: a thread's serves.
+std::optional<QByteArray> executableOf(int procDir)
+{
+    char target[kHolderLinkBufferSize];
+    ssize_t length = readlinkat(procDir, "exe", target, sizeof target);
+    int error = length < 0 ? errno : 0;
+    if (length < 0 && hasEnded(error)) {
+        forEachThread(procDir, [&](const char *thread) {
+            if (length >= 0 || !hasEnded(error))
+                return;
+            char path[NAME_MAX + 16];
+            formatFitting(path, sizeof path, "%s/exe", thread);
+            length = readlinkat(procDir, path, target, sizeof target);
+            error = length < 0 ? errno : 0;
+        });
+    }
+    if (length < 0 && hasEnded(error))
+        return std::nullopt;
+    return length > 0 ? QByteArray(target, static_cast<int>(length)) : QByteArray();
+}
+
 // The facts of the process whose /proc directory procDir is, read with the
 // calling thread's identity; false when that identity may not read them or
 // the process has ended.
@@ -123,13 +162,10 @@ bool readFacts(int procDir, HolderRecord &record)
     record.startNanoseconds = nanosecondsOfTicks(stat->startTicks);
     record.uid = *uid;
     record.name = *name;
-    // No exe link (ENOENT): the process is ending, its memory already gone,
-    // and so are its descriptors, or soon. Refused: the caller may not see it.
-    char target[kHolderLinkBufferSize];
-    const ssize_t length = readlinkat(procDir, "exe", target, sizeof target);
-    if (length < 0 && hasEnded(errno))
+    std::optional<QByteArray> executable = executableOf(procDir);
+    if (!executable)
         return false;
-    record.executable = length > 0 ? QByteArray(target, static_cast<int>(length)) : QByteArray();
+    record.executable = *executable;
     return true;
 }
 
@@ -291,7 +327,7 @@ private:
     void begin(int pid, int fdDir, const QByteArray &firstHeld)
     {
         m_pid = pid;
-        m_tasksRead = false;
+        m_threadsRead = false;
         const auto ahead = m_ahead.find(pid);
         if (ahead != m_ahead.end()) {
             m_current = std::move(ahead->second);
@@ -341,16 +377,17 @@ private:
         }
         if (read)
             addAccessOf(facts.procDir.get(), "fd", m_buffer.get(), facts.access);
+        if (read && facts.access.empty()) // a leader that has exited has no table
+            addThreadsAccessOf(facts.procDir.get(), facts.access);
         return read && !facts.access.empty();
     }
 
     // Leaves the holder out; its file noted when it is ending (its memory gone: no
-    // exe link even for the daemon), not merely hidden from the caller,
+    // exe link even for the daemon, see executableOf), not merely hidden from the caller,
     // since its descendants may hold its files now.
     void dropEnding(const QByteArray &firstHeld)
     {
-        char target[1];
-        if (readlinkat(m_current.procDir.get(), "exe", target, sizeof target) < 0)
+        if (!executableOf(m_current.procDir.get()))
             m_lost.push_back(firstHeld);
         m_current.procDir = OwnedFd();
     }
@@ -361,21 +398,23 @@ private:
         HeldDescriptor descriptor; // its identity, for the checks of the path
     };
 
+    void addThreadsAccessOf(int procDir, std::map<QByteArray, unsigned> &access)
+    {
+        forEachThread(procDir, [&](const char *thread) {
+            char path[NAME_MAX + 16];
+            formatFitting(path, sizeof path, "%s/fd", thread);
+            addAccessOf(procDir, path, m_buffer.get(), access);
+        });
+    }
+
     // A descriptor of a thread with a table of its own is not in the
     // leader's: the tables of the threads are read once for such a holder.
     std::optional<unsigned> accessOf(const QByteArray &text)
     {
         auto found = m_current.access.find(text);
-        if (found == m_current.access.end() && !m_tasksRead) {
-            m_tasksRead = true;
-            const OwnedFd threads(openat(m_current.procDir.get(), "task", kDirOpenFlags));
-            std::unique_ptr<char[]> names(new char[kDirEntriesBufferSize]);
-            DirEntries entries(threads.get(), names.get(), kDirEntriesBufferSize);
-            while (const char *thread = threads ? entries.next() : nullptr) {
-                char path[kFdDirPathSize];
-                if (fdDirPathOf(thread, path))
-                    addAccessOf(threads.get(), path, m_buffer.get(), m_current.access);
-            }
+        if (found == m_current.access.end() && !m_threadsRead) {
+            m_threadsRead = true;
+            addThreadsAccessOf(m_current.procDir.get(), m_current.access);
             found = m_current.access.find(text);
         }
         if (found == m_current.access.end())
@@ -395,7 +434,7 @@ private:
     int m_pid = 0;
     Facts m_current;
     std::vector<Held> m_held;
-    bool m_tasksRead = false;
+    bool m_threadsRead = false;
 };
 
 } // namespace
