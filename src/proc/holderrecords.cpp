@@ -259,6 +259,15 @@ public:
 
     void unreadable(int) override {}
 
+    // Out of descriptors: the facts read ahead go (their processes are read
+    // as any other when the walk reaches them).
+    bool freeDescriptors() override
+    {
+        const bool any = !m_ahead.empty();
+        m_ahead.clear();
+        return any;
+    }
+
     // The holder last handed over, once the walk has moved past it, as a
     // record of the files the caller could look at itself.
     void finish()
