@@ -10,9 +10,10 @@
 // writes the line (the bus method a refusal or a queue line is about). The
 // rows are literals, so the compiler checks every call's arguments.
 
-// Caller identity and scope: who may do what (the /logfile interface).
+// Caller identity and scope: who may do what (the /logfile and /activity interfaces).
 #define LOG_LISTING_OUTSIDE_BOX "get_allRunFileList[55] refused: caller uid %s for path %s outside its box\n"
 #define LOG_KILL_OUTSIDE_BOX "kill_allProcessSignal[64] refused: caller uid %s for path %s outside its box\n"
+#define LOG_HOLDERS_OUTSIDE_BOX "get_boxHolders[501] refused: caller uid %s for path %s outside its box\n"
 // A box path is resolved one entry at a time, for every caller: an entry that
 // is neither root's nor of the owner the way so far belongs to is not entered
 // (a user's link to another user's box, or to root's files).

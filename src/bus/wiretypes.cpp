@@ -28,6 +28,7 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, CBoxPidList &list
 void registerWireTypes()
 {
     registerBoxFileTypes();
+    registerBoxHolderTypes();
     qRegisterMetaType<CBoxPidList>("CBoxPidList");
     qDBusRegisterMetaType<CBoxPidList>();
 }
@@ -56,5 +57,18 @@ qint64 wireSizeOf(const CBoxFileList &list)
     qint64 bytes = 4 + 4;
     for (const BoxFileItem &item : list)
         bytes += 8 + wireSizeOf(item.strFilePath) + wireSizeOf(item.strRelativePath);
+    return bytes;
+}
+
+qint64 wireSizeOf(const CBoxHolderList &list)
+{
+    qint64 bytes = 4 + 4;
+    for (const BoxHolderItem &item : list) {
+        // Aligned structure, pid, padding, start time, uid, two strings and
+        // the files' array (its length word and alignment).
+        bytes += 8 + 8 + 8 + 4 + wireSizeOf(item.strName) + wireSizeOf(item.strExecutable) + 8;
+        for (const BoxHeldFile &file : item.files)
+            bytes += 8 + wireSizeOf(file.strRelativePath) + wireSizeOf(file.strMode);
+    }
     return bytes;
 }

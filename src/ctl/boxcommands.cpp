@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 
 #include <chrono>
 #include <thread>
@@ -169,6 +170,71 @@ Outcome listAfterKill(const DaemonLink &daemon, const BoxChoice &box, const Call
     }
 }
 
+// The held files' mode and path, "r:docs/a", in fields or one after another.
+QStringList heldFilesOf(const BoxHolderItem &holder)
+{
+    QStringList files;
+    for (const BoxHeldFile &file : holder.files)
+        files.append(printable(file.strMode) + QLatin1Char(':') + printable(file.strRelativePath));
+    return files;
+}
+
+void printHoldersAsJson(const CBoxHolderList &holders)
+{
+    QJsonArray array;
+    for (const BoxHolderItem &holder : holders) {
+        QJsonArray files;
+        for (const BoxHeldFile &file : holder.files) {
+            files.append(QJsonObject{{QStringLiteral("path"), file.strRelativePath},
+                                     {QStringLiteral("mode"), file.strMode}});
+        }
+        // JSON numbers are doubles: a start time is exact for 104 days after
+        // boot, and within a microsecond for decades.
+        array.append(QJsonObject{{QStringLiteral("pid"), holder.nPid},
+                                 {QStringLiteral("startTime"), static_cast<double>(holder.nStartTime)},
+                                 {QStringLiteral("uid"), static_cast<double>(holder.nUid)},
+                                 {QStringLiteral("name"), holder.strName},
+                                 {QStringLiteral("executable"), holder.strExecutable},
+                                 {QStringLiteral("files"), files}});
+    }
+    printJson(QJsonDocument(array));
+}
+
+// One line per holder, its fields and then each file's a field of its own,
+// tab-separated: pid, uid, name, executable, mode:path...
+void printHoldersAsLines(const CBoxHolderList &holders)
+{
+    for (const BoxHolderItem &holder : holders) {
+        const QStringList fields{QString::number(holder.nPid), QString::number(holder.nUid),
+                                 printable(holder.strName), printable(holder.strExecutable)};
+        printLine((fields + heldFilesOf(holder)).join(QLatin1Char('\t')));
+    }
+}
+
+void printHoldersAsTable(const CBoxHolderList &holders, const QString &boxPath)
+{
+    if (holders.isEmpty()) {
+        printLine(QStringLiteral("No process holds a file open in %1.").arg(printable(boxPath)));
+        return;
+    }
+    QList<QStringList> rows;
+    rows.append(
+        {QStringLiteral("PID"), QStringLiteral("USER"), QStringLiteral("NAME"), QStringLiteral("FILES")});
+    for (const BoxHolderItem &holder : holders) {
+        const CallerAccount owner = accountOfUid(holder.nUid);
+        rows.append({QString::number(holder.nPid),
+                     owner.known ? printable(owner.userName) : QString::number(holder.nUid),
+                     printable(holder.strName), heldFilesOf(holder).join(QStringLiteral(" "))});
+    }
+    for (const QString &line : alignedRows(rows, terminalColumns()))
+        printLine(line);
+    printLine(QString());
+    printLine(QStringLiteral("%1 %2 files open in %3.")
+                  .arg(countOf(holders.size(), QStringLiteral("process"), QStringLiteral("processes")),
+                       holders.size() == 1 ? QStringLiteral("holds") : QStringLiteral("hold"),
+                       printable(boxPath)));
+}
+
 QString heldBefore(int count)
 {
     if (count == 0)
@@ -241,5 +307,26 @@ ExitStatus runClose(const Invocation &invocation, const DaemonLink &daemon, cons
                   .arg(printable(box.path), heldBefore(before.size()), heldAfter(after.size())));
     for (const BoxFileItem &item : after)
         printLine(QStringLiteral("  ") + printable(item.strRelativePath));
+    return ExitStatus::Success;
+}
+
+ExitStatus runWho(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
+{
+    const BoxChoice box = chooseBox(invocation.operands, account);
+    if (!box.problem.succeeded())
+        return endWith(box.problem);
+
+    const Answer<HolderListing> listing = daemon.listHolders(box.path);
+    if (!listing.answered())
+        return endWith(listing.failure);
+    if (listing.value.result != 0)
+        return endWith(Outcome::failure(explainScanFailure(box.path, account)));
+
+    if (invocation.has(OptJson))
+        printHoldersAsJson(listing.value.holders);
+    else if (standardOutputIsTerminal())
+        printHoldersAsTable(listing.value.holders, box.path);
+    else
+        printHoldersAsLines(listing.value.holders);
     return ExitStatus::Success;
 }

@@ -34,7 +34,7 @@ const char kProgramHelpTail[] = "  help [COMMAND]                Show the help o
                                 "Options:\n"
                                 "  -h, --help     Show this help, or a command's\n"
                                 "      --version  Show the version\n"
-                                "      --json     Print JSON (files, auth)\n"
+                                "      --json     Print JSON (files, who, auth)\n"
                                 "      --full     Print full paths (files)\n"
                                 "  -y, --yes      Close without asking (close)\n"
                                 "\n"
@@ -102,7 +102,7 @@ QString checkOperandCount(const Invocation &invocation)
     return {};
 }
 
-// The commands that take the option, as "files and auth".
+// The commands that take the option, as "files, who and auth".
 QString takersOf(Option option)
 {
     QStringList names;
@@ -111,7 +111,8 @@ QString takersOf(Option option)
         if ((kCommands[i].options & option) && !names.contains(name))
             names.append(name);
     }
-    return names.join(QStringLiteral(" and "));
+    const QString last = names.isEmpty() ? QString() : names.takeLast();
+    return names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
 
 QString checkOptionsApply(const Invocation &invocation)

@@ -68,6 +68,7 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments);
 QString helpText(const CommandRow *command);
 
 ExitStatus runFiles(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
+ExitStatus runWho(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
 ExitStatus runClose(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
 ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon,
                          const CallerAccount &account);

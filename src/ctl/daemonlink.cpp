@@ -93,7 +93,13 @@ DaemonLink::DaemonLink() : m_connection(QDBusConnection::systemBus()) {}
 
 QDBusMessage DaemonLink::call(const QString &method, const QVariantList &arguments) const
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+    return call(kPath, kInterface, method, arguments);
+}
+
+QDBusMessage DaemonLink::call(const QString &path, const QString &interface, const QString &method,
+                              const QVariantList &arguments) const
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(kService, path, interface, method);
     message.setArguments(arguments);
     return m_connection.call(message, QDBus::Block, kCallTimeoutMs);
 }
@@ -111,6 +117,23 @@ Answer<FileListing> DaemonLink::listOpenFiles(const QString &boxPath) const
     }
     answer.value.result = reply.argumentAt<0>();
     answer.value.files = reply.argumentAt<1>();
+    return answer;
+}
+
+Answer<HolderListing> DaemonLink::listHolders(const QString &boxPath) const
+{
+    if (!m_connection.isConnected())
+        return withoutBus<HolderListing>(m_connection);
+    const QDBusPendingReply<int, CBoxHolderList> reply =
+        call(QStringLiteral("/activity"), QStringLiteral("com.tavrin.arkvane.activity"),
+             QStringLiteral("get_boxHolders"), {boxPath});
+    Answer<HolderListing> answer;
+    if (reply.isError()) {
+        answer.failure = describeBusError(reply.error());
+        return answer;
+    }
+    answer.value.result = reply.argumentAt<0>();
+    answer.value.holders = reply.argumentAt<1>();
     return answer;
 }
 

@@ -23,7 +23,13 @@ struct FileListing
     CBoxFileList files;
 };
 
-// The calls this client makes on "/logfile". Each answers unreachable when
+struct HolderListing
+{
+    int result = -1;
+    CBoxHolderList holders;
+};
+
+// The calls this client makes on "/logfile" and "/activity". Each answers unreachable when
 // there is no system bus. Bus activation stays on: on an installed system
 // the first call is what starts the daemon.
 class DaemonLink
@@ -32,6 +38,7 @@ public:
     DaemonLink();
 
     Answer<FileListing> listOpenFiles(const QString &boxPath) const;
+    Answer<HolderListing> listHolders(const QString &boxPath) const;
     Answer<int> endProcesses(const QString &boxPath) const;
     Answer<bool> isCertificationRequired(const QString &userName) const;
     Answer<int> certificationInterval(const QString &userName) const;
@@ -40,6 +47,8 @@ public:
 
 private:
     QDBusMessage call(const QString &method, const QVariantList &arguments) const;
+    QDBusMessage call(const QString &path, const QString &interface, const QString &method,
+                      const QVariantList &arguments) const;
 
     QDBusConnection m_connection;
 };

@@ -24,6 +24,19 @@ const char kFilesHelp[] = "Usage: arkvanectl files [--full] [--json] [BOX]\n"
                           "BOX is made absolute against the working directory; the daemon resolves it.\n"
                           "Control characters in names are shown escaped; --json gives them exactly.\n";
 
+const char kWhoHelp[] = "Usage: arkvanectl who [--json] [BOX]\n"
+                        "\n"
+                        "Lists the processes holding files open inside BOX (default: your own box\n"
+                        "root), each with the files it holds there and how (r: reading, w: writing,\n"
+                        "rw: both). Of another user's process you see what /proc shows you: its\n"
+                        "program only when you could read it there yourself.\n"
+                        "\n"
+                        "In a pipe, one line per process, tab-separated: PID, UID, NAME, PROGRAM,\n"
+                        "then MODE:PATH for each file.\n"
+                        "\n"
+                        "  --json  Print an array of {\"pid\", \"startTime\" (nanoseconds after boot),\n"
+                        "          \"uid\", \"name\", \"executable\", \"files\": [{\"path\", \"mode\"}]}\n";
+
 const char kCloseHelp[] = "Usage: arkvanectl close [--yes] [BOX]\n"
                           "\n"
                           "Ends (SIGKILL) every process holding a file inside BOX (default: your own\n"
@@ -59,6 +72,8 @@ const char kAuthHelp[] = "Usage: arkvanectl auth [status] [--json] [USER]\n"
 const CommandRow kCommands[] = {
     {"files", nullptr, 0, 1, nullptr, OptFull | OptJson, "files [BOX]", "List the files held open inside BOX",
      kFilesHelp, runFiles},
+    {"who", nullptr, 0, 1, nullptr, OptJson, "who [BOX]", "List the processes holding files inside BOX",
+     kWhoHelp, runWho},
     {"close", nullptr, 0, 1, nullptr, OptYes, "close [BOX]", "End the processes holding files inside BOX",
      kCloseHelp, runClose},
     {"auth", "status", 0, 1, nullptr, OptJson, "auth [status] [USER]",

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "boxactivityservice.h"
+#include "boxactivityserviceadapter.h"
 #include "boxdaemonbackupservice.h"
 #include "boxdaemonbackupserviceadapter.h"
 #include "boxdaemonservice.h"
@@ -56,6 +58,8 @@ int main(int argc, char *argv[])
     new BoxDaemonServiceAdapter(service);
     auto *backupService = new BoxDaemonBackupService();
     new BoxDaemonBackupServiceAdapter(backupService);
+    auto *activityService = new BoxActivityService();
+    new BoxActivityServiceAdapter(activityService);
 
     registerWireTypes();
 
@@ -72,8 +76,12 @@ int main(int argc, char *argv[])
                                    QDBusConnection::ExportAdaptors)) {
         qDebug() << "failed to register redirection backup service: " << connection.lastError().message();
     }
+    if (!connection.registerObject(QStringLiteral("/activity"), activityService,
+                                   QDBusConnection::ExportAdaptors)) {
+        qDebug() << "failed to register the activity service: " << connection.lastError().message();
+    }
 
-    // The name is claimed only once both objects are there: a call the bus
+    // The name is claimed only once every object is there: a call the bus
     // queued while activating the daemon is delivered after the claim, so it
     // always finds its object.
     if (!connection.registerService(kBusName)) {

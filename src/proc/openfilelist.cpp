@@ -34,17 +34,13 @@ struct Candidate
     ino_t inode = 0;
 };
 
-// Whether the file at the box path plus the candidate's is the held one, as
-// the calling thread's file-system identity reaches it by that path.
 bool isSameFileAt(const BoxPath &box, const Candidate &candidate)
 {
-    const QByteArray path = joinedPath(box.bytes(), candidate.relative);
-    struct statx sx = {};
-    if (statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx) != 0)
-        return false;
-    return !candidate.statted
-           || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == candidate.device
-               && sx.stx_ino == candidate.inode);
+    HeldDescriptor held;
+    held.statted = candidate.statted;
+    held.device = candidate.device;
+    held.inode = candidate.inode;
+    return isHeldFileAt(box, candidate.relative, held);
 }
 
 // Collects the held files of the box, each once (by the bytes of its path
@@ -103,6 +99,16 @@ private:
 };
 
 } // namespace
+
+bool isHeldFileAt(const BoxPath &box, const QByteArray &relative, const HeldDescriptor &held)
+{
+    const QByteArray path = joinedPath(box.bytes(), relative);
+    struct statx sx = {};
+    if (statNode(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, sx) != 0)
+        return false;
+    return !held.statted
+           || (makedev(sx.stx_dev_major, sx.stx_dev_minor) == held.device && sx.stx_ino == held.inode);
+}
 
 CollectedFiles collectOpenFiles(const BoxPath &box, std::vector<QByteArray> &relatives,
                                 const std::optional<ExistenceIdentity> &identity)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "boxjudge.h"
 #include "boxpath.h"
 #include "fsidentity.h"
 
@@ -22,5 +23,10 @@ struct CollectedFiles
     int error = 0;             // -errno: /proc or the mount table could not be read
     bool identityTaken = true; // false: the identity could not be taken on, nothing listed
 };
+// Whether the file at the box path plus relative is the held one, as the
+// calling thread's file-system identity reaches it by that path: the very
+// file (device and inode) when held was statted, else any file there.
+bool isHeldFileAt(const BoxPath &box, const QByteArray &relative, const HeldDescriptor &held);
+
 CollectedFiles collectOpenFiles(const BoxPath &box, std::vector<QByteArray> &relatives,
                                 const std::optional<ExistenceIdentity> &identity = std::nullopt);

@@ -12,6 +12,7 @@
 #include "openfilelist.h"
 #include "processkill.h"
 #include "scanmessages.h"
+#include "servedpath.h"
 #include "systemlog.h"
 #include "utf8text.h"
 
@@ -25,74 +26,6 @@
 #include <cstring>
 
 namespace {
-
-// The identity under which the caller's paths are looked at: none for the
-// superuser, the caller's own for any other account.
-std::optional<ExistenceIdentity> identityOf(const CallerAccount &account)
-{
-    if (account.isSuperuser())
-        return std::nullopt;
-    return ExistenceIdentity{account.uid, account.gid,
-                             supplementaryGroupsOf(account.userName.toLocal8Bit(), account.gid)};
-}
-
-// The box path of one call, resolved as the caller's file system sees it,
-// when the caller may act on it; nothing, with its line logged, when not.
-// The resolution runs under the caller's identity (root's for the
-// superuser), never as root through a user's links, and within the bound of
-// a box-root look-up: a link into a file system that stopped answering
-// holds only a thread of its own, and the same path is refused at once
-// while that look-up is stuck. The empty path is left to the scan, which
-// fails it for every caller with its own message and touches nothing.
-std::optional<QByteArray> servedPathOf(const CallerAccount &account,
-                                       const std::optional<ExistenceIdentity> &identity,
-                                       const QString &strBoxPath, const char *function)
-{
-    if (strBoxPath.isEmpty())
-        return QByteArray();
-    struct Resolved
-    {
-        bool identityTaken = true;
-        ServedBoxPath served;
-    };
-    const std::vector<std::optional<Resolved>> resolved = lookUpEachWithin<Resolved>(
-        {strBoxPath.toUtf8()}, [&account, &identity, &strBoxPath](const QByteArray &) {
-            if (!identity)
-                return Resolved{true, servedBoxPathOf(account, strBoxPath)};
-            const ScopedFileSystemIdentity as(*identity);
-            if (!as.tookEffect())
-                return Resolved{false, {}};
-            return Resolved{true, servedBoxPathOf(account, strBoxPath)};
-        });
-    const QByteArray uid = uidForLog(account.uidKnown, account.uid);
-    const QByteArray path = escapedForLog(strBoxPath);
-    if (!resolved.front()) {
-        syslog(LOG_INFO, LOG_PATH_STALLED, function, uid.constData(), path.constData(),
-               boxRootProbeBoundMs());
-        return std::nullopt;
-    }
-    if (!resolved.front()->identityTaken) {
-        qDebug(DEBUG_IDENTITY_NOT_TAKEN, identity->uid, function);
-        return std::nullopt;
-    }
-    const ServedBoxPath &served = resolved.front()->served;
-    switch (served.verdict) {
-    case ServedBoxPath::Served:
-        return served.path;
-    case ServedBoxPath::Unsafe:
-        syslog(LOG_INFO, LOG_PATH_UNSAFE, function, uid.constData(), path.constData(),
-               escapedForLog(served.refusedAt).constData());
-        return std::nullopt;
-    case ServedBoxPath::OutsideBox:
-    case ServedBoxPath::Unresolved:
-        break;
-    }
-    if (std::strcmp(function, "kill_allProcessSignal") == 0)
-        syslog(LOG_INFO, LOG_KILL_OUTSIDE_BOX, uid.constData(), path.constData());
-    else
-        syslog(LOG_INFO, LOG_LISTING_OUTSIDE_BOX, uid.constData(), path.constData());
-    return std::nullopt;
-}
 
 // The listing of one box: appends the files found that list does not hold
 // yet, each named by the box path with "/" appended and its path inside the

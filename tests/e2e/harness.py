@@ -19,6 +19,7 @@ if os.environ.get("ARKVANE_SANDBOX") != "1":
 
 SERVICE = LOGFILE_IFACE = "com.tavrin.arkvane"
 BACKUP_IFACE = "com.tavrin.arkvane.backup"
+ACTIVITY_IFACE = "com.tavrin.arkvane.activity"
 SCRATCH = os.environ["ARKVANE_SANDBOX_TMP"]
 SYSLOG = os.environ["ARKVANE_SYSLOG"]
 DAEMON = os.environ["ARKVANE_DAEMON"]

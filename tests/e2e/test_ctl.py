@@ -112,7 +112,7 @@ class Outcomes(CtlCase):
                 ("root", ["files", "--frob"], 2, "unknown option --frob (see arkvanectl files --help)"),
                 ("root", ["files", "a", "b"], 2, "too many arguments for files (see arkvanectl files --help)"),
                 ("root", ["close", "--full"], 2, "--full applies only to files (see arkvanectl close --help)"),
-                *(("root", a, 2, f"--json applies only to files and auth (see arkvanectl {a[0]}{c} --help)")
+                *(("root", a, 2, f"--json applies only to files, who and auth (see arkvanectl {a[0]}{c} --help)")
                   for a, c in ((["close", "--json"], ""), (["auth", "passed", "--json"], " passed"))),
                 ("root", ["files", "--yes"], 2, "--yes applies only to close (see arkvanectl files --help)"),
                 ("root", ["auth", "interval"], 2,
@@ -217,7 +217,7 @@ class Usage(unittest.TestCase):
 
     def test_bash_completion(self):
         script = os.path.join(SOURCE_DIR, "src", "ctl", "arkvanectl.bash-completion")
-        for words, expected in (([""], ["files", "close", "auth", "help"]), (["au"], ["auth"]),
+        for words, expected in (([""], ["files", "who", "close", "auth", "help"]), (["au"], ["auth"]),
                                 (["auth", "p"], ["passed"]),
                                 (["files", "--"], ["--help", "--version", "--full", "--json"]),
                                 (["close", "--"], ["--help", "--version", "--yes"]),

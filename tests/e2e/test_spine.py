@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""Start-up, the two exported interfaces, their signatures and the bus policy."""
+"""Start-up, the three exported interfaces, their signatures and the bus policy."""
 
 from xml.etree import ElementTree
 
@@ -15,6 +15,7 @@ LOGFILE_METHODS = [
     "get_certificationInterval(in s strUserName, out i)",
     "set_certificationPassed(in s strUserName)",
 ]
+ACTIVITY_METHODS = ["get_boxHolders(in s strBoxPath, out i nResult, out a(ixussa(ss)) holders) Out1=CBoxHolderList"]
 BACKUP_METHODS = [
     "get_allBoxRootEntries(out as)",
     "format_allBoxRootEntries(out i)",
@@ -45,7 +46,8 @@ class Interfaces(DaemonTestCase):
     def test_start_up_line_and_each_objects_interface_text(self):
         self.assertEqual(self.start_up, ["gogogo"])
         for path, iface, methods, user in (("/logfile", LOGFILE_IFACE, LOGFILE_METHODS, "alice"),
-                                           ("/backup", BACKUP_IFACE, BACKUP_METHODS, "root")):
+                                           ("/backup", BACKUP_IFACE, BACKUP_METHODS, "root"),
+                                           ("/activity", ACTIVITY_IFACE, ACTIVITY_METHODS, "bob")):
             with self.subTest(path=path):
                 self.assertEqual(introspect(path, user), ([iface] + STANDARD, methods))
 
@@ -57,6 +59,7 @@ class Interfaces(DaemonTestCase):
                 ("/logfile", LOGFILE_IFACE, "set_certificationInterval", "i", "si", "root", 600),
                 ("/logfile", LOGFILE_IFACE, "get_certificationInterval", "i", "s", "root"),
                 ("/logfile", LOGFILE_IFACE, "set_certificationPassed", "", "s", "root"),
+                ("/activity", ACTIVITY_IFACE, "get_boxHolders", "ia(ixussa(ss))", "s", "/nonexistent/box"),
                 ("/backup", BACKUP_IFACE, "get_allBoxRootEntries", "as"),
                 ("/backup", BACKUP_IFACE, "format_boxRootEntries", "i", "s", "nobody-here")):
             with self.subTest(method=method):
