@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "fsidentity.h"
 
+#include <cstring>
 #include <grp.h>
 #include <sys/fsuid.h>
 #include <sys/syscall.h>
@@ -86,5 +87,25 @@ void ScopedFileSystemIdentity::restore()
         restored = restored && setThreadGroups(m_savedGroups);
     m_uidSet = m_gidSet = m_groupsSet = m_inEffect = false;
     if (!restored)
+        std::abort();
+}
+
+ScopedWithoutCapability::ScopedWithoutCapability(int capability)
+{
+    if (syscall(SYS_capget, &m_header, m_saved) != 0)
+        return;
+    __user_cap_data_struct lowered[_LINUX_CAPABILITY_U32S_3];
+    std::memcpy(lowered, m_saved, sizeof lowered);
+    lowered[capability / 32].effective &= ~(1u << (capability % 32));
+    m_inEffect = syscall(SYS_capset, &m_header, lowered) == 0;
+    m_lowered = m_inEffect;
+    if (!m_inEffect) // not holding it is as good
+        m_inEffect = (m_saved[capability / 32].effective & (1u << (capability % 32))) == 0;
+}
+
+ScopedWithoutCapability::~ScopedWithoutCapability()
+{
+    // A thread that cannot get its capability back would fail every scan after.
+    if (m_lowered && syscall(SYS_capset, &m_header, m_saved) != 0)
         std::abort();
 }

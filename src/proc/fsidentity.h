@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <linux/capability.h>
+
 #include <QByteArray>
 
 #include <sys/types.h>
@@ -45,5 +47,30 @@ private:
     bool m_groupsSet = false;
     bool m_gidSet = false;
     bool m_uidSet = false;
+    bool m_inEffect = false;
+};
+
+// Drops one capability from the calling thread's effective set for as long
+// as it lives (the permitted set keeps it), so that what the kernel lets
+// through is what it would let the caller through. The kernel's /proc checks
+// (hidepid, the exe link) ask CAP_SYS_PTRACE, which the file-system identity
+// leaves in place. Raw system calls: the thread's own capabilities only. On
+// leaving it restores them, or ends the process rather than let the thread
+// serve on without them.
+class ScopedWithoutCapability
+{
+public:
+    explicit ScopedWithoutCapability(int capability);
+    ~ScopedWithoutCapability();
+    ScopedWithoutCapability(const ScopedWithoutCapability &) = delete;
+    ScopedWithoutCapability &operator=(const ScopedWithoutCapability &) = delete;
+
+    // Whether the thread is without it now (also when it never held it).
+    bool tookEffect() const { return m_inEffect; }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[_LINUX_CAPABILITY_U32S_3] = {};
+    bool m_lowered = false;
     bool m_inEffect = false;
 };

@@ -27,44 +27,6 @@
 
 namespace {
 
-// Drops one capability from the calling thread's effective set for as long
-// as it lives (the permitted set keeps it), so that what the kernel lets
-// through is what it would let the caller through. The kernel's /proc checks
-// (hidepid, the exe link) ask CAP_SYS_PTRACE, which the file-system identity
-// leaves in place. Raw system calls: the thread's own capabilities only.
-class ScopedWithoutCapability
-{
-public:
-    explicit ScopedWithoutCapability(int capability)
-    {
-        if (syscall(SYS_capget, &m_header, m_saved) != 0)
-            return;
-        __user_cap_data_struct lowered[_LINUX_CAPABILITY_U32S_3];
-        std::memcpy(lowered, m_saved, sizeof lowered);
-        lowered[capability / 32].effective &= ~(1u << (capability % 32));
-        m_inEffect = syscall(SYS_capset, &m_header, lowered) == 0;
-        m_lowered = m_inEffect;
-        if (!m_inEffect) // not holding it is as good
-            m_inEffect = (m_saved[capability / 32].effective & (1u << (capability % 32))) == 0;
-    }
-    ~ScopedWithoutCapability()
-    {
-        // A thread that cannot get its capability back would fail every scan after.
-        if (m_lowered && syscall(SYS_capset, &m_header, m_saved) != 0)
-            std::abort();
-    }
-    ScopedWithoutCapability(const ScopedWithoutCapability &) = delete;
-    ScopedWithoutCapability &operator=(const ScopedWithoutCapability &) = delete;
-
-    bool tookEffect() const { return m_inEffect; }
-
-private:
-    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct m_saved[_LINUX_CAPABILITY_U32S_3] = {};
-    bool m_lowered = false;
-    bool m_inEffect = false;
-};
-
 // The whole of a small /proc file below dirFd, or nothing.
 std::optional<QByteArray> procFileIn(int dirFd, const char *name)
 {
