@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "fsidentity.h"
 
-#include <cstring>
 #include <grp.h>
 #include <sys/fsuid.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
