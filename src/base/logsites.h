@@ -14,6 +14,8 @@
 #define LOG_LISTING_OUTSIDE_BOX "get_allRunFileList[55] refused: caller uid %s for path %s outside its box\n"
 #define LOG_KILL_OUTSIDE_BOX "kill_allProcessSignal[64] refused: caller uid %s for path %s outside its box\n"
 #define LOG_HOLDERS_OUTSIDE_BOX "get_boxHolders[501] refused: caller uid %s for path %s outside its box\n"
+#define LOG_WATCH_OUTSIDE_BOX "add_boxWatch[502] refused: caller uid %s for path %s outside its box\n"
+#define LOG_WATCH_LIMIT "add_boxWatch[503] refused: caller uid %u for path %s: %s\n"
 // A box path is resolved one entry at a time, for every caller: an entry that
 // is neither root's nor of the owner the way so far belongs to is not entered
 // (a user's link to another user's box, or to root's files).

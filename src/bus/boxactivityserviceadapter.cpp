@@ -17,3 +17,25 @@ int BoxActivityServiceAdapter::get_boxHolders(const QString &strBoxPath, CBoxHol
                               Q_ARG(CBoxHolderList &, holders));
     return out0;
 }
+
+int BoxActivityServiceAdapter::add_boxWatch(const QString &strBoxPath)
+{
+    int out0 = -1;
+    QMetaObject::invokeMethod(parent(), "add_boxWatch", Q_RETURN_ARG(int, out0), Q_ARG(QString, strBoxPath));
+    return out0;
+}
+
+int BoxActivityServiceAdapter::remove_boxWatch(int nWatchId)
+{
+    int out0 = -1;
+    QMetaObject::invokeMethod(parent(), "remove_boxWatch", Q_RETURN_ARG(int, out0), Q_ARG(int, nWatchId));
+    return out0;
+}
+
+QString BoxActivityServiceAdapter::get_watchMechanism(int &nLatencyMs)
+{
+    QString out0;
+    QMetaObject::invokeMethod(parent(), "get_watchMechanism", Q_RETURN_ARG(QString, out0),
+                              Q_ARG(int &, nLatencyMs));
+    return out0;
+}

@@ -20,4 +20,7 @@ public:
 
 public Q_SLOTS:
     int get_boxHolders(const QString &strBoxPath, CBoxHolderList &holders);
+    int add_boxWatch(const QString &strBoxPath);
+    int remove_boxWatch(int nWatchId);
+    QString get_watchMechanism(int &nLatencyMs);
 };

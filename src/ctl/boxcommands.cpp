@@ -4,13 +4,17 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QTimer>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -329,4 +333,67 @@ ExitStatus runWho(const Invocation &invocation, const DaemonLink &daemon, const 
     else
         printHoldersAsLines(listing.value.holders);
     return ExitStatus::Success;
+}
+
+ExitStatus runWait(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account)
+{
+    const BoxChoice box = chooseBox(invocation.operands, account);
+    if (!box.problem.succeeded())
+        return endWith(box.problem);
+
+    WatchInbox inbox;
+    const Answer<int> watch = daemon.watchBox(box.path, inbox);
+    if (!watch.answered())
+        return endWith(watch.failure);
+    if (watch.value == -1)
+        return endWith(Outcome::failure(explainScanFailure(box.path, account)));
+    if (watch.value < 0)
+        return endWith(Outcome::failure(
+            QStringLiteral("cannot watch %1: %2")
+                .arg(printable(box.path), QString::fromLocal8Bit(std::strerror(-watch.value)))));
+
+    const bool live = standardOutputIsTerminal();
+    QEventLoop loop;
+    // Signals that came before the id did are read with the rest.
+    const auto readEvents = [&] {
+        for (const WatchInbox::Event &event : inbox.events) {
+            if (event.watchId != watch.value)
+                continue;
+            if (event.freed) {
+                loop.exit(static_cast<int>(ExitStatus::Success));
+                return;
+            }
+            if (live)
+                (void)std::fprintf(stdout, "\r%s held in %s ",
+                                   qUtf8Printable(countOf(event.holders, QStringLiteral("process"),
+                                                          QStringLiteral("processes"))),
+                                   qUtf8Printable(printable(box.path)));
+            (void)std::fflush(stdout);
+        }
+        inbox.events.clear();
+    };
+    QObject::connect(&inbox, &WatchInbox::arrived, &loop, readEvents, Qt::QueuedConnection);
+    QObject::connect(&inbox, &WatchInbox::daemonLeft, &loop,
+                     [&loop] { loop.exit(static_cast<int>(ExitStatus::Unreachable)); });
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop,
+                     [&loop] { loop.exit(static_cast<int>(ExitStatus::TimedOut)); });
+    if (invocation.timeoutSeconds >= 0)
+        timeout.start(std::chrono::seconds(invocation.timeoutSeconds));
+    QTimer::singleShot(0, &loop, readEvents);
+    const auto status = static_cast<ExitStatus>(loop.exec());
+    if (live)
+        printLine(QString());
+    switch (status) {
+    case ExitStatus::TimedOut:
+        complain(QStringLiteral("%1 still held after %2 s")
+                     .arg(printable(box.path))
+                     .arg(invocation.timeoutSeconds));
+        return status;
+    case ExitStatus::Unreachable:
+        return endWith(Outcome::unreachable(QStringLiteral("arkvaned left the system bus")));
+    default:
+        return status;
+    }
 }

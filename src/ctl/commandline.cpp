@@ -16,7 +16,7 @@ struct OptionName
 const OptionName kOptions[] = {
     {"--help", "-h", OptHelp},    {"--version", nullptr, OptVersion},
     {"--full", nullptr, OptFull}, {"--json", nullptr, OptJson},
-    {"--yes", "-y", OptYes},
+    {"--yes", "-y", OptYes},      {"--timeout", nullptr, OptTimeout},
 };
 
 const char kProgramHelpHead[] = "Usage: arkvanectl [OPTION...] COMMAND [ARG...]\n"
@@ -37,9 +37,10 @@ const char kProgramHelpTail[] = "  help [COMMAND]                Show the help o
                                 "      --json     Print JSON (files, who, auth)\n"
                                 "      --full     Print full paths (files)\n"
                                 "  -y, --yes      Close without asking (close)\n"
+                                "      --timeout SECONDS  Give up waiting after SECONDS (wait)\n"
                                 "\n"
                                 "Exit status: 0 success, 1 the daemon failed or refused, 2 usage error,\n"
-                                "3 the daemon cannot be reached.\n";
+                                "3 the daemon cannot be reached, 4 the wait timed out.\n";
 
 bool isNegativeNumber(const QString &argument)
 {
@@ -59,8 +60,11 @@ bool isOption(const QString &argument)
 }
 
 // The option the argument names, or 0 for one this program lacks.
+// "--timeout=SECONDS" names --timeout too.
 unsigned optionNamed(const QString &argument)
 {
+    if (argument.startsWith(QLatin1String("--timeout=")))
+        return OptTimeout;
     for (const OptionName &name : kOptions) {
         if (argument == QLatin1String(name.longName)
             || (name.shortName && argument == QLatin1String(name.shortName)))
@@ -149,7 +153,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     Invocation &invocation = parsed.invocation;
     QStringList operands;
     bool optionsEnded = false;
-    for (const QString &argument : arguments) {
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
         if (!optionsEnded && argument == QLatin1String("--")) {
             optionsEnded = true;
         } else if (!optionsEnded && isOption(argument)) {
@@ -157,6 +162,15 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             invocation.options |= option;
             if (!option && parsed.usageError.isEmpty())
                 parsed.usageError = QStringLiteral("unknown option %1").arg(argument);
+            if (option == OptTimeout) {
+                const int equals = argument.indexOf(QLatin1Char('='));
+                const QString value = equals >= 0 ? argument.mid(equals + 1) : arguments.value(++i);
+                bool ok = false;
+                invocation.timeoutSeconds = value.toInt(&ok, 10);
+                if ((!ok || invocation.timeoutSeconds < 0) && parsed.usageError.isEmpty())
+                    parsed.usageError =
+                        QStringLiteral("--timeout needs a whole number of seconds, not \"%1\"").arg(value);
+            }
         } else {
             operands.append(argument);
         }

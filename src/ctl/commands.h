@@ -17,6 +17,7 @@ enum Option : unsigned {
     OptFull = 1u << 2,
     OptJson = 1u << 3,
     OptYes = 1u << 4,
+    OptTimeout = 1u << 5, // takes a value: --timeout SECONDS
 };
 
 struct CommandRow;
@@ -28,6 +29,7 @@ struct Invocation
     const CommandRow *command = nullptr; // null: no command given
     QStringList operands;                // after the command words (without SECONDS)
     int seconds = 0;                     // the SECONDS operand of a command that takes one
+    int timeoutSeconds = -1;             // --timeout's value; -1 without it
     unsigned options = 0;
 
     bool has(Option option) const { return (options & option) != 0; }
@@ -70,6 +72,7 @@ QString helpText(const CommandRow *command);
 ExitStatus runFiles(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
 ExitStatus runWho(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
 ExitStatus runClose(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
+ExitStatus runWait(const Invocation &invocation, const DaemonLink &daemon, const CallerAccount &account);
 ExitStatus runAuthStatus(const Invocation &invocation, const DaemonLink &daemon,
                          const CallerAccount &account);
 ExitStatus runAuthPassed(const Invocation &invocation, const DaemonLink &daemon,

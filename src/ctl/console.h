@@ -12,6 +12,7 @@ enum class ExitStatus {
     Failure = 1, // the daemon answered with a failure or a refusal
     Usage = 2,
     Unreachable = 3, // no system bus, or nobody owns the daemon's name
+    TimedOut = 4,    // a wait ended by its timeout
 };
 
 inline int exitCode(ExitStatus status)

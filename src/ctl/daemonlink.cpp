@@ -137,6 +137,41 @@ Answer<HolderListing> DaemonLink::listHolders(const QString &boxPath) const
     return answer;
 }
 
+void WatchInbox::holdersChanged(int watchId, const QString &, int holders)
+{
+    events.append({watchId, false, holders});
+    emit arrived();
+}
+
+void WatchInbox::freed(int watchId, const QString &)
+{
+    events.append({watchId, true, 0});
+    emit arrived();
+}
+
+void WatchInbox::ownerChanged(const QString &, const QString &, const QString &newOwner)
+{
+    if (newOwner.isEmpty())
+        emit daemonLeft();
+}
+
+Answer<int> DaemonLink::watchBox(const QString &boxPath, WatchInbox &inbox) const
+{
+    if (!m_connection.isConnected())
+        return withoutBus<int>(m_connection);
+    const QString path = QStringLiteral("/activity");
+    const QString interface = QStringLiteral("com.tavrin.arkvane.activity");
+    QDBusConnection connection = m_connection;
+    connection.connect(kService, path, interface, QStringLiteral("boxHoldersChanged"), &inbox,
+                       SLOT(holdersChanged(int, QString, int)));
+    connection.connect(kService, path, interface, QStringLiteral("boxFreed"), &inbox,
+                       SLOT(freed(int, QString)));
+    connection.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), {kService},
+                       QString(), &inbox, SLOT(ownerChanged(QString, QString, QString)));
+    return answerOf(QDBusPendingReply<int>(call(path, interface, QStringLiteral("add_boxWatch"), {boxPath})));
+}
+
 Answer<int> DaemonLink::endProcesses(const QString &boxPath) const
 {
     if (!m_connection.isConnected())

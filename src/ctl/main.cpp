@@ -37,6 +37,15 @@ const char kWhoHelp[] = "Usage: arkvanectl who [--json] [BOX]\n"
                         "  --json  Print an array of {\"pid\", \"startTime\" (nanoseconds after boot),\n"
                         "          \"uid\", \"name\", \"executable\", \"files\": [{\"path\", \"mode\"}]}\n";
 
+const char kWaitHelp[] = "Usage: arkvanectl wait [--timeout SECONDS] [BOX]\n"
+                         "\n"
+                         "Waits until no process holds a file open inside BOX (default: your own box\n"
+                         "root), and returns at once when none does. The daemon tells when that\n"
+                         "changes: nothing is polled from here. On a terminal the number of\n"
+                         "processes holding files there is shown as it changes.\n"
+                         "\n"
+                         "  --timeout SECONDS  Give up after SECONDS (exit status 4)\n";
+
 const char kCloseHelp[] = "Usage: arkvanectl close [--yes] [BOX]\n"
                           "\n"
                           "Ends (SIGKILL) every process holding a file inside BOX (default: your own\n"
@@ -74,6 +83,8 @@ const CommandRow kCommands[] = {
      kFilesHelp, runFiles},
     {"who", nullptr, 0, 1, nullptr, OptJson, "who [BOX]", "List the processes holding files inside BOX",
      kWhoHelp, runWho},
+    {"wait", nullptr, 0, 1, nullptr, OptTimeout, "wait [BOX]", "Wait until no process holds files inside BOX",
+     kWaitHelp, runWait},
     {"close", nullptr, 0, 1, nullptr, OptYes, "close [BOX]", "End the processes holding files inside BOX",
      kCloseHelp, runClose},
     {"auth", "status", 0, 1, nullptr, OptJson, "auth [status] [USER]",

@@ -2,6 +2,7 @@
 #include "boxactivityservice.h"
 
 #include "boxpath.h"
+#include "boxwatches.h"
 #include "buscaller.h"
 #include "calleraccount.h"
 #include "callqueue.h"
@@ -9,9 +10,15 @@
 #include "logsites.h"
 #include "scanmessages.h"
 #include "servedpath.h"
+#include "systemlog.h"
 #include "utf8text.h"
 
 #include <QDebug>
+
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cassert>
 
@@ -83,9 +90,74 @@ CallAnswer holdersForCaller(const BusCaller &caller, const QString &strBoxPath)
     return {holdersReply(nResult, holders), bytes};
 }
 
+// A watch of one bus call, on a worker: the box scope, then the watch,
+// started on the thread the watches live on.
+CallAnswer watchForCaller(const BusCaller &caller, const QString &strBoxPath, const QString &owner,
+                          BoxWatches &watches)
+{
+    const CallerAccount account = accountOfCaller(caller);
+    const std::optional<ExistenceIdentity> identity = identityOf(account);
+    const std::optional<QByteArray> served = servedPathOf(account, identity, strBoxPath, "add_boxWatch");
+    const std::optional<BoxPath> box = served ? BoxPath::of(*served) : std::nullopt;
+    if (!box) {
+        if (served)
+            logEmptyScanPath();
+        return {{-1}, 0};
+    }
+    int id = -1;
+    QMetaObject::invokeMethod(
+        &watches, [&] { id = watches.add(owner, account.uid, *box, textWithReplacements(box->bytes())); },
+        Qt::BlockingQueuedConnection);
+    if (id < 0)
+        syslog(LOG_INFO, LOG_WATCH_LIMIT, account.uid, escapedForLog(box->bytes()).constData(),
+               std::strerror(-id));
+    return {{id}, 0};
+}
+
 } // namespace
 
 BoxActivityService::BoxActivityService(QObject *parent) : QObject(parent) {}
+
+BoxWatches &BoxActivityService::watches()
+{
+    if (!m_watches)
+        m_watches = new BoxWatches(connection(), QStringLiteral("/activity"),
+                                   QStringLiteral("com.tavrin.arkvane.activity"), this);
+    return *m_watches;
+}
+
+int BoxActivityService::add_boxWatch(const QString &strBoxPath)
+{
+    // A watch sends its signals to a caller on the bus.
+    if (!calledFromDBus())
+        return -1;
+    const BusCaller caller = busCallerOf(connection(), message());
+    const QString owner = message().service();
+    BoxWatches *const boxWatches = &watches();
+    setDelayedReply(true);
+    CallQueue::instance().submit(connection(), message(), caller, CallQueue::Share::OfCaller, "add_boxWatch",
+                                 CallQueue::Effect::Reads, {-1}, [caller, strBoxPath, owner, boxWatches] {
+                                     return watchForCaller(caller, strBoxPath, owner, *boxWatches);
+                                 });
+    return -1;
+}
+
+int BoxActivityService::remove_boxWatch(int nWatchId)
+{
+    if (!calledFromDBus() || !m_watches)
+        return -ENOENT;
+    return m_watches->remove(message().service(), nWatchId);
+}
+
+QString BoxActivityService::get_watchMechanism(int &nLatencyMs)
+{
+    if (!calledFromDBus()) {
+        nLatencyMs = 0;
+        return {};
+    }
+    nLatencyMs = watches().latencyMs();
+    return watches().mechanism();
+}
 
 int BoxActivityService::get_boxHolders(const QString &strBoxPath, CBoxHolderList &holders)
 {

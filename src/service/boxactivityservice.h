@@ -7,7 +7,10 @@
 #include <QObject>
 #include <QString>
 
-// The object behind "/activity": who holds the files of a box.
+class BoxWatches;
+
+// The object behind "/activity": who holds the files of a box, and the
+// watches that tell a caller when that changes.
 class BoxActivityService : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -19,4 +22,19 @@ public Q_SLOTS:
     // rules (see get_allRunFileList): 0, or -1 with no holders when the
     // caller is refused or the scan failed.
     int get_boxHolders(const QString &strBoxPath, CBoxHolderList &holders);
+
+    // Starts a watch of strBoxPath for the caller (see BoxWatches), under the
+    // same rules: its id, or -1 when the caller is refused (or the call does
+    // not come over the bus), -EUSERS or -ENOSPC at the limits.
+    int add_boxWatch(const QString &strBoxPath);
+    // Ends the caller's watch nWatchId: 0, or -ENOENT.
+    int remove_boxWatch(int nWatchId);
+    // How changes are noticed, and in how many milliseconds at most.
+    QString get_watchMechanism(int &nLatencyMs);
+
+private:
+    // Made on the first call, on the connection calls come on.
+    BoxWatches &watches();
+
+    BoxWatches *m_watches = nullptr;
 };

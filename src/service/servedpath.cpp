@@ -67,6 +67,8 @@ std::optional<QByteArray> servedPathOf(const CallerAccount &account,
         syslog(LOG_INFO, LOG_KILL_OUTSIDE_BOX, uid.constData(), path.constData());
     else if (std::strcmp(function, "get_boxHolders") == 0)
         syslog(LOG_INFO, LOG_HOLDERS_OUTSIDE_BOX, uid.constData(), path.constData());
+    else if (std::strcmp(function, "add_boxWatch") == 0)
+        syslog(LOG_INFO, LOG_WATCH_OUTSIDE_BOX, uid.constData(), path.constData());
     else
         syslog(LOG_INFO, LOG_LISTING_OUTSIDE_BOX, uid.constData(), path.constData());
     return std::nullopt;
