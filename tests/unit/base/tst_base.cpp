@@ -155,6 +155,7 @@ private Q_SLOTS:
             {formatted(LOG_DECLINED_ANCHORS, "F", "W", "/p"), "F[405] the kernel engine cannot identify the box and the mounts below it: W (box /p): the /proc walk serves\n"},
             {formatted(LOG_DECLINED_HOLDER, "F", "/p"), "F[406] a holder has no process id in the daemon's pid namespace (box /p): the /proc walk serves\n"},
             {formatted(LOG_DECLINED_PASS, "F", "W", "/p"), "F[407] the kernel engine's pass failed: W (box /p): the /proc walk serves\n"},
+            {formatted(LOG_WATCH_POLLING, 1, 2, "W"), "BoxWatcher[421] box changes are found by polling /proc every 1 to 2 ms: W\n"},
         };
         // clang-format on
         for (const auto &[line, expected] : rows)

@@ -1,0 +1,404 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+/* Tells user space, without its polling, that the holders of a watched box may
+ * have changed: a descriptor of a file inside the box was taken out of a
+ * descriptor table (close, close_range, dup2 or dup3 over it, exec's
+ * close-on-exec, the exit of the table's last task) or put into one (open,
+ * dup, fcntl's F_DUPFD, pidfd_getfd; a descriptor received through a socket
+ * is not seen). A removal is told once it is done: a scan woken by the hint
+ * must not find the descriptor still there. So a close found on a system
+ * call's entry is told at its return, and a table found at a task's exit is
+ * told at the dead task's last switch, after exit_files.
+ *
+ * Raw tracepoints (sys_enter, sys_exit, sched_process_exit, sched_switch),
+ * not fentry on fd_install and filp_flush: kernels that refuse trampolines
+ * (as some with lockdown do) still load these. The loader attaches them only
+ * while a box is watched.
+ *
+ * A file is inside a box as the scan iterator (openfiles.bpf.c) judges it:
+ * its dentry, walked up by its parents within its own file system, whichever
+ * mount it was opened through, reaches an anchor: the box directory (a
+ * descriptor on it does not count) or the root of a mount below it (one on
+ * it does). Anchors are named by superblock and inode number, which outlive
+ * the dentry: a box nobody uses may lose its dentries, and a dentry address
+ * may be reused, but neither changes while the file system stays mounted.
+ *
+ * Nothing goes to user space for a file outside every watched box: a file on
+ * a file system without anchors is passed over at a filter of superblocks; a
+ * walk tests each level against a filter of anchors first, and looks the
+ * anchors' map up only on a hit. A box's first change sets its bit in
+ * `pending` and wakes the reader through the ring buffer; further changes
+ * before the reader takes the bits cost an atomic OR and wake nothing. */
+#include "vmlinux.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+char LICENSE[] SEC("license") = "GPL";
+
+/* The same numbers are in boxwatch.cpp. */
+#define BE_MAX_BOXES 64
+#define BE_MAX_ANCHORS (BE_MAX_BOXES * 8)
+#define BE_FILTER_WORDS 64
+#define BE_SB_FILTER_WORDS 4
+#define BE_MAX_REQUESTS 8
+/* Levels walked up from a file; a deeper one may be in any box. */
+#define BE_MAX_LEVELS 4096
+/* Words of a descriptor bitmap read at an exit, exec or close_range: 2^21
+ * descriptors, the most a table may have (fs.nr_open's limit). */
+#define BE_MAX_FD_WORDS (1 << 15)
+/* Tasks between a close's entry and its return, or between exit and death. */
+#define BE_TASKS 8192
+
+#define BE_TASK_DEAD 0x80
+#define BE_CLOSE_RANGE_CLOEXEC 4
+#define BE_F_DUPFD 0
+#define BE_F_DUPFD_CLOEXEC 1030
+
+/* The system calls' numbers, from the loader's headers; -1 where the
+ * architecture has no such call. */
+const volatile long nr_close = -1;
+const volatile long nr_close_range = -1;
+const volatile long nr_dup = -1;
+const volatile long nr_dup2 = -1;
+const volatile long nr_dup3 = -1;
+const volatile long nr_fcntl = -1;
+const volatile long nr_execve = -1;
+const volatile long nr_execveat = -1;
+const volatile long nr_open = -1;
+const volatile long nr_openat = -1;
+const volatile long nr_openat2 = -1;
+const volatile long nr_creat = -1;
+const volatile long nr_pidfd_getfd = -1;
+
+struct anchor_key
+{
+    __u64 sb;
+    __u64 ino;
+};
+
+struct anchor_boxes
+{
+    __u64 below;  /* a bit per box: files below this directory are inside */
+    __u64 itself; /* a bit per box: a descriptor on the directory itself is too */
+};
+
+/* Written by user space alone. */
+struct
+{
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, BE_MAX_ANCHORS);
+    __type(key, struct anchor_key);
+    __type(value, struct anchor_boxes);
+} anchors SEC(".maps");
+
+/* Boxes to tell when a task returns from its system call (closing) or is
+ * dead (dying), by task. LRU: a task killed inside a call leaves its entry,
+ * which only costs a look-up until it gives way. */
+struct
+{
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, BE_TASKS);
+    __type(key, __u64);
+    __type(value, __u64);
+} closing SEC(".maps");
+
+struct
+{
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, BE_TASKS);
+    __type(key, __u64);
+    __type(value, __u64);
+} dying SEC(".maps");
+
+/* Carries only wake-ups: the boxes are in `pending`. A record is written
+ * only when a bit goes from 0 to 1, so at most BE_MAX_BOXES wait at once. */
+struct
+{
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 4096);
+} wakeups SEC(".maps");
+
+__u32 watching;                      /* boxes watched: 0 turns every hook into a return */
+__u64 filter[BE_FILTER_WORDS];       /* a bit per anchor, at bit_of(sb, ino) */
+__u64 sb_filter[BE_SB_FILTER_WORDS]; /* a bit per anchor's superblock, at sb_bit_of(sb) */
+__u64 pending;                       /* a bit per box with a change user space has not taken */
+__u64 unplaced;                      /* files deeper than BE_MAX_LEVELS: every box was told */
+__s64 closing_count;                 /* entries of closing, about */
+__s64 dying_count;                   /* entries of dying, about */
+
+/* An anchor request: user space's own descriptors of the directories, read
+ * by the iterator below in its own descriptor table. */
+__u32 request_count;
+__u32 request_fd[BE_MAX_REQUESTS];
+__u64 found_sb[BE_MAX_REQUESTS];
+__u64 found_ino[BE_MAX_REQUESTS];
+
+static __always_inline __u32 bit_of(__u64 sb, __u64 ino)
+{
+    return (__u32)(((ino ^ (sb >> 6)) * 0x9E3779B97F4A7C15ULL) >> 52);
+}
+
+static __always_inline __u32 sb_bit_of(__u64 sb)
+{
+    return (__u32)(((sb >> 6) * 0x9E3779B97F4A7C15ULL) >> 56);
+}
+
+static __always_inline int has_bit(const __u64 *words, __u32 words_mask, __u32 bit)
+{
+    return (words[(bit >> 6) & words_mask] >> (bit & 63)) & 1;
+}
+
+struct walk
+{
+    struct dentry *dentry;
+    __u64 boxes;
+    int done;
+};
+
+static long walk_up(__u32 level, struct walk *w)
+{
+    struct dentry *dentry = w->dentry;
+    struct inode *inode = BPF_CORE_READ(dentry, d_inode);
+    if (inode) {
+        struct anchor_key key = {.sb = (__u64)BPF_CORE_READ(dentry, d_sb),
+                                 .ino = BPF_CORE_READ(inode, i_ino)};
+        if (has_bit(filter, BE_FILTER_WORDS - 1, bit_of(key.sb, key.ino))) {
+            struct anchor_boxes *boxes = bpf_map_lookup_elem(&anchors, &key);
+            if (boxes)
+                w->boxes |= level > 0 ? boxes->below : boxes->itself;
+        }
+    }
+    struct dentry *parent = BPF_CORE_READ(dentry, d_parent);
+    if (!parent || parent == dentry) {
+        w->done = 1;
+        return 1;
+    }
+    w->dentry = parent;
+    return 0;
+}
+
+/* The boxes file lies in. */
+static __always_inline __u64 boxes_of(struct file *file)
+{
+    if (!file)
+        return 0;
+    struct dentry *dentry = BPF_CORE_READ(file, f_path.dentry);
+    if (!dentry || !has_bit(sb_filter, BE_SB_FILTER_WORDS - 1, sb_bit_of((__u64)BPF_CORE_READ(dentry, d_sb))))
+        return 0;
+    struct walk w = {.dentry = dentry};
+    bpf_loop(BE_MAX_LEVELS, walk_up, &w, 0);
+    if (w.done)
+        return w.boxes;
+    /* Too deep to place here: any box may hold it; the scan decides. */
+    __sync_fetch_and_add(&unplaced, 1);
+    return ~0ULL;
+}
+
+static __always_inline struct file *file_at(struct fdtable *fdt, __u64 fd)
+{
+    if (!fdt || fd >= BPF_CORE_READ(fdt, max_fds))
+        return 0;
+    struct file **fds = BPF_CORE_READ(fdt, fd);
+    struct file *file = 0;
+    bpf_probe_read_kernel(&file, sizeof file, fds + fd);
+    return file;
+}
+
+static __always_inline struct fdtable *table_of(struct task_struct *task)
+{
+    return BPF_CORE_READ(task, files, fdt);
+}
+
+struct fd_range
+{
+    struct fdtable *fdt;
+    long unsigned int *bits; /* open_fds or close_on_exec */
+    __u64 first;
+    __u64 last; /* inclusive, below max_fds */
+    __u64 word; /* the bits being looked at, with their base */
+    __u64 base;
+    __u64 boxes;
+};
+
+static long look_at_bit(__u32 bit, struct fd_range *r)
+{
+    if (!r->word)
+        return 1;
+    if (r->word & 1) {
+        __u64 fd = r->base + bit;
+        if (fd >= r->first && fd <= r->last)
+            r->boxes |= boxes_of(file_at(r->fdt, fd));
+    }
+    r->word >>= 1;
+    return 0;
+}
+
+static long look_at_word(__u32 i, struct fd_range *r)
+{
+    __u64 base = (r->first & ~63ULL) + (__u64)i * 64;
+    if (base > r->last)
+        return 1;
+    __u64 word = 0;
+    bpf_probe_read_kernel(&word, sizeof word, r->bits + base / 64);
+    r->word = word;
+    r->base = base;
+    bpf_loop(64, look_at_bit, r, 0);
+    return 0;
+}
+
+/* The boxes of the descriptors first to last whose bit is set in bits. */
+static __always_inline __u64 boxes_in_range(struct fdtable *fdt, long unsigned int *bits, __u64 first,
+                                            __u64 last)
+{
+    if (!fdt || !bits)
+        return 0;
+    __u64 max_fds = BPF_CORE_READ(fdt, max_fds);
+    if (!max_fds || first >= max_fds)
+        return 0;
+    struct fd_range r = {
+        .fdt = fdt, .bits = bits, .first = first, .last = last < max_fds ? last : max_fds - 1};
+    bpf_loop(BE_MAX_FD_WORDS, look_at_word, &r, 0);
+    return r.boxes;
+}
+
+static __always_inline void tell(__u64 boxes)
+{
+    if (!boxes)
+        return;
+    __u64 before = __sync_fetch_and_or(&pending, boxes);
+    if ((before & boxes) != boxes)
+        bpf_ringbuf_output(&wakeups, &boxes, sizeof boxes, 0);
+}
+
+/* Adds boxes to what key's entry of map holds. */
+static __always_inline void keep(void *map, __s64 *count, __u64 key, __u64 boxes)
+{
+    if (!boxes)
+        return;
+    __u64 *held = bpf_map_lookup_elem(map, &key);
+    if (held) {
+        __sync_fetch_and_or(held, boxes);
+        return;
+    }
+    if (bpf_map_update_elem(map, &key, &boxes, BPF_NOEXIST) == 0)
+        __sync_fetch_and_add(count, 1);
+    else
+        tell(boxes); /* raced or full: better early than never */
+}
+
+/* What key's entry of map held, taken out. */
+static __always_inline __u64 take(void *map, __s64 *count, __u64 key)
+{
+    __u64 *held = bpf_map_lookup_elem(map, &key);
+    if (!held)
+        return 0;
+    __u64 boxes = *held;
+    if (bpf_map_delete_elem(map, &key) == 0)
+        __sync_fetch_and_add(count, -1);
+    return boxes;
+}
+
+#ifdef __TARGET_ARCH_x86
+SEC("raw_tp/sys_enter")
+int BPF_PROG(syscall_entered, struct pt_regs *regs, long id)
+{
+    if (!watching)
+        return 0;
+    struct task_struct *task = (void *)bpf_get_current_task();
+    __u64 boxes = 0;
+    if (id == nr_close) {
+        boxes = boxes_of(file_at(table_of(task), (__u32)PT_REGS_PARM1_CORE_SYSCALL(regs)));
+    } else if (id == nr_dup2 || id == nr_dup3) {
+        __u32 from = (__u32)PT_REGS_PARM1_CORE_SYSCALL(regs);
+        __u32 to = (__u32)PT_REGS_PARM2_CORE_SYSCALL(regs);
+        if (from != to)
+            boxes = boxes_of(file_at(table_of(task), to));
+    } else if (id == nr_close_range) {
+        __u32 flags = (__u32)PT_REGS_PARM3_CORE_SYSCALL(regs);
+        struct fdtable *fdt = table_of(task);
+        if (!(flags & BE_CLOSE_RANGE_CLOEXEC))
+            boxes = boxes_in_range(fdt, BPF_CORE_READ(fdt, open_fds), (__u32)PT_REGS_PARM1_CORE_SYSCALL(regs),
+                                   (__u32)PT_REGS_PARM2_CORE_SYSCALL(regs));
+    } else if (id == nr_execve || id == nr_execveat) {
+        struct fdtable *fdt = table_of(task);
+        boxes = boxes_in_range(fdt, BPF_CORE_READ(fdt, close_on_exec), 0, ~0ULL);
+    } else {
+        return 0;
+    }
+    keep(&closing, &closing_count, (__u64)task, boxes);
+    return 0;
+}
+
+SEC("raw_tp/sys_exit")
+int BPF_PROG(syscall_returned, struct pt_regs *regs, long ret)
+{
+    if (!watching)
+        return 0;
+    struct task_struct *task = (void *)bpf_get_current_task();
+    __u64 boxes = closing_count > 0 ? take(&closing, &closing_count, (__u64)task) : 0;
+    if (ret >= 0) {
+        long id = BPF_CORE_READ(regs, orig_ax);
+        int installed = id == nr_open || id == nr_openat || id == nr_openat2 || id == nr_creat || id == nr_dup
+                        || id == nr_dup2 || id == nr_dup3 || id == nr_pidfd_getfd;
+        if (id == nr_fcntl) {
+            long command = (long)PT_REGS_PARM2_CORE_SYSCALL(regs);
+            installed = command == BE_F_DUPFD || command == BE_F_DUPFD_CLOEXEC;
+        }
+        if (installed)
+            boxes |= boxes_of(file_at(table_of(task), (__u64)ret));
+    }
+    tell(boxes);
+    return 0;
+}
+#endif
+
+/* The table's last task is leaving: what it holds of a box is told once the
+ * task is dead and the table closed. */
+SEC("raw_tp/sched_process_exit")
+int BPF_PROG(task_exiting, struct task_struct *task)
+{
+    if (!watching)
+        return 0;
+    __u64 boxes = closing_count > 0 ? take(&closing, &closing_count, (__u64)task) : 0;
+    struct files_struct *files = BPF_CORE_READ(task, files);
+    if (files && BPF_CORE_READ(files, count.counter) == 1) {
+        struct fdtable *fdt = BPF_CORE_READ(files, fdt);
+        boxes |= boxes_in_range(fdt, BPF_CORE_READ(fdt, open_fds), 0, ~0ULL);
+    }
+    keep(&dying, &dying_count, (__u64)task, boxes);
+    return 0;
+}
+
+SEC("raw_tp/sched_switch")
+int BPF_PROG(task_switched, bool preempt, struct task_struct *prev, struct task_struct *next,
+             unsigned int prev_state)
+{
+    if (dying_count <= 0 || prev_state != BE_TASK_DEAD)
+        return 0;
+    tell(take(&dying, &dying_count, (__u64)prev));
+    return 0;
+}
+
+/* Run on user space's own descriptor table (the link names its process):
+ * the superblock and inode number of each requested descriptor's file. */
+SEC("iter/task_file")
+int take_anchors(struct bpf_iter__task_file *ctx)
+{
+    struct file *file = ctx->file;
+    if (!file)
+        return 0;
+    for (int i = 0; i < BE_MAX_REQUESTS; ++i) {
+        if (i >= request_count)
+            break;
+        if (request_fd[i] != ctx->fd)
+            continue;
+        struct dentry *dentry = file->f_path.dentry;
+        struct inode *inode = BPF_CORE_READ(dentry, d_inode);
+        if (!inode)
+            continue;
+        found_sb[i] = (__u64)BPF_CORE_READ(dentry, d_sb);
+        found_ino[i] = BPF_CORE_READ(inode, i_ino);
+    }
+    return 0;
+}
