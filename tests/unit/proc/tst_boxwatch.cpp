@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace {
 
 // Hints counted while the watcher's descriptor is polled, until there are
@@ -26,25 +28,53 @@ int awaitHints(BoxWatcher &watcher, const int &hints, int wanted, int timeoutMs)
     return hints;
 }
 
-// Holds box/f open (O_CLOEXEC), says 'r', then does what the test writes:
-// 'c' closes it, 'x' execs, 'o' opens and closes a file outside the box a
-// thousand times and says 'd'; then waits for the end of its input.
-[[noreturn]] void holder(const QByteArray &dir, int control, int ready)
+// A child holding box/f open (O_CLOEXEC), which says 'r', then does what it
+// is told: 'c' closes it, 'x' execs, 'o' opens and closes a file outside the
+// box a thousand times, keeps it open the last time and says 'd'. Killed and
+// reaped when the test leaves, passed or not.
+struct Holder
 {
-    const int fd = open(dir + "/box/f", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    char what = fd >= 0 ? 'r' : '!';
-    if (write(ready, &what, 1) != 1 || read(control, &what, 1) != 1)
-        _exit(1);
-    if (what == 'c')
-        close(fd);
-    if (what == 'x')
-        execl("/bin/sleep", "sleep", "1000", static_cast<char *>(nullptr));
-    for (int i = 0; what == 'o' && i < 1000; ++i)
-        close(open(dir + "/box2/f", O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (write(ready, "d", 1) != 1 || read(control, &what, 1) < 0)
-        _exit(1);
-    _exit(0);
-}
+    int control[2] = {-1, -1};
+    int ready[2] = {-1, -1};
+    pid_t pid = -1;
+
+    explicit Holder(const QByteArray &dir)
+    {
+        if (pipe2(control, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0 || (pid = fork()) < 0)
+            return;
+        if (pid > 0) {
+            close(std::exchange(control[0], -1));
+            close(std::exchange(ready[1], -1));
+            return;
+        }
+        const int fd = open(dir + "/box/f", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        char what = fd >= 0 ? 'r' : '!';
+        if (write(ready[1], &what, 1) != 1 || read(control[0], &what, 1) != 1)
+            _exit(1);
+        if (what == 'c')
+            close(fd);
+        if (what == 'x')
+            execl("/bin/sleep", "sleep", "1000", static_cast<char *>(nullptr));
+        for (int i = 0; what == 'o' && i <= 1000; ++i)
+            if (const int outside = open(dir + "/box2/f", O_RDONLY | O_CREAT | O_CLOEXEC, 0644); i < 1000)
+                close(outside);
+        (void)!write(ready[1], "d", 1);
+        (void)!read(control[0], &what, 1);
+        _exit(0);
+    }
+    ~Holder()
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        for (const int fd : {control[0], control[1], ready[0], ready[1]})
+            close(fd);
+    }
+    char said() const
+    {
+        char what = 0;
+        return read(ready[0], &what, 1) == 1 ? what : '!';
+    }
+};
 
 } // namespace
 
@@ -81,28 +111,19 @@ private Q_SLOTS:
         int seen = 0;
         const int id = watcher.watch(path + "/box", [&seen] { ++seen; });
         QCOMPARE(id, 0);
-        int control[2], ready[2];
-        QVERIFY(pipe2(control, O_CLOEXEC) == 0 && pipe2(ready, O_CLOEXEC) == 0);
-        const pid_t child = fork();
-        if (child == 0)
-            holder(path, control[0], ready[1]);
-        char said = 0;
-        QVERIFY(read(ready[0], &said, 1) == 1 && said == 'r');
+        const Holder holder(path);
+        QCOMPARE(holder.said(), 'r');
         const int wait = watcher.latencyMs() + 200;
         QCOMPARE(awaitHints(watcher, seen, 1, wait), 1); // the open
         if (act == 'u')
             QCOMPARE(watcher.unwatch(id), 0);
         if (act == 'k')
-            kill(child, SIGKILL);
+            QCOMPARE(kill(holder.pid, SIGKILL), 0);
         else
-            QVERIFY(write(control[1], act == 'u' ? "c" : &act, 1) == 1);
+            QCOMPARE(write(holder.control[1], act == 'u' ? "c" : &act, 1), ssize_t(1));
         if (act == 'o')
-            QVERIFY(read(ready[0], &said, 1) == 1 && said == 'd');
+            QCOMPARE(holder.said(), 'd');
         QCOMPARE(awaitHints(watcher, seen, hints + 1, wait), hints); // and no more
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        for (const int fd : {control[0], control[1], ready[0], ready[1]})
-            close(fd);
     }
 };
 
