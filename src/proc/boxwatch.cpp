@@ -49,14 +49,14 @@ constexpr int kFilterWords = 64;
 constexpr int kSbFilterWords = 4;
 constexpr int kRequests = 8;
 
-std::uint32_t filterBitOf(std::uint64_t sb, std::uint64_t ino)
+std::uint32_t filterBitOf(std::uint64_t dev, std::uint64_t ino)
 {
-    return static_cast<std::uint32_t>(((ino ^ (sb >> 6)) * 0x9E3779B97F4A7C15ULL) >> 52);
+    return static_cast<std::uint32_t>(((ino ^ (dev << 32)) * 0x9E3779B97F4A7C15ULL) >> 52);
 }
 
-std::uint32_t sbFilterBitOf(std::uint64_t sb)
+std::uint32_t sbFilterBitOf(std::uint64_t dev)
 {
-    return static_cast<std::uint32_t>(((sb >> 6) * 0x9E3779B97F4A7C15ULL) >> 56);
+    return static_cast<std::uint32_t>(((dev + 1) * 0x9E3779B97F4A7C15ULL) >> 56);
 }
 
 std::uint64_t mixed(std::uint64_t value)
@@ -94,7 +94,7 @@ struct BoxWatcher::Kernel
     std::vector<bpf_link *> hooks;
     bpf_link *ownTable = nullptr; // the iterator, over this process's descriptors alone
     ring_buffer *wakeups = nullptr;
-    // What the anchors map holds: (sb, ino) -> (below, itself).
+    // What the anchors map holds: (dev, ino) -> (below, itself).
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::uint64_t, std::uint64_t>> placed;
 
     int attach()
@@ -203,7 +203,8 @@ bool BoxWatcher::loadKernel()
     return true;
 }
 
-// The superblock and inode number of each anchor, as the kernel names them:
+// The device and inode number of each anchor, as the kernel's superblock
+// and inode name them:
 // each directory opened here, read by the iterator in this process's own
 // table, and closed again (the box is not held by its watcher).
 int BoxWatcher::takeAnchors(const QByteArray &boxPath, Box &box)
@@ -249,7 +250,7 @@ int BoxWatcher::takeAnchors(const QByteArray &boxPath, Box &box)
     bss->request_count = static_cast<__u32>(directories.size());
     for (std::size_t i = 0; i < directories.size(); ++i) {
         bss->request_fd[i] = static_cast<__u32>(directories[i].get());
-        bss->found_sb[i] = 0;
+        bss->found_dev[i] = 0;
         bss->found_ino[i] = 0;
     }
     const OwnedFd pass(bpf_iter_create(bpf_link__fd(m_kernel->ownTable)));
@@ -262,11 +263,11 @@ int BoxWatcher::takeAnchors(const QByteArray &boxPath, Box &box)
             return -errno;
     box.anchors.clear();
     for (std::size_t i = 0; i < directories.size(); ++i) {
-        if (!bss->found_sb[i])
+        if (!bss->found_ino[i])
             return -EBADF;
         // An anchor that counts itself is marked by the ino's top bit, which
         // no inode number of a mount's root uses.
-        box.anchors.emplace_back(bss->found_sb[i], bss->found_ino[i] | (countsItself[i] ? 1ULL << 63 : 0));
+        box.anchors.emplace_back(bss->found_dev[i], bss->found_ino[i] | (countsItself[i] ? 1ULL << 63 : 0));
     }
     return 0;
 }
@@ -279,8 +280,8 @@ int BoxWatcher::placeAnchors()
         if (!m_boxes[id].used)
             continue;
         ++watching;
-        for (const auto &[sb, marked] : m_boxes[id].anchors) {
-            auto &boxes = wanted[{sb, marked & ~(1ULL << 63)}];
+        for (const auto &[dev, marked] : m_boxes[id].anchors) {
+            auto &boxes = wanted[{dev, marked & ~(1ULL << 63)}];
             boxes.first |= 1ULL << id;
             if (marked >> 63)
                 boxes.second |= 1ULL << id;
@@ -289,7 +290,7 @@ int BoxWatcher::placeAnchors()
     const int map = bpf_map__fd(m_kernel->skeleton->maps.anchors);
     struct Key
     {
-        std::uint64_t sb, ino;
+        std::uint64_t dev, ino;
     };
     struct Value
     {

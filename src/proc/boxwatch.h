@@ -86,7 +86,7 @@ private:
         unsigned serial = 0; // tells this watch from an earlier one of the same id
         QByteArray path;
         Hint hint;
-        std::vector<std::pair<unsigned long long, unsigned long long>> anchors; // bpf: (sb, ino)
+        std::vector<std::pair<unsigned long long, unsigned long long>> anchors; // bpf: (dev, ino)
         unsigned long long fingerprint = 0;                                     // polling: the last walk's
         bool due = false;
         std::chrono::steady_clock::time_point lastHint{};

@@ -21,6 +21,10 @@
  * it does). Anchors are named by superblock and inode number, which outlive
  * the dentry: a box nobody uses may lose its dentries, and a dentry address
  * may be reused, but neither changes while the file system stays mounted.
+ * The superblock is named by its device number (s_dev, unique among mounted
+ * file systems): its address cannot be hashed here. Subvolumes of one btrfs
+ * share it, and their inode numbers overlap: a file of another subvolume
+ * may be told as a box's, never one of the box's missed.
  *
  * Nothing goes to user space for a file outside every watched box: a file on
  * a file system without anchors is passed over at a filter of superblocks; a
@@ -35,6 +39,11 @@
 #include <bpf/bpf_tracing.h>
 
 char LICENSE[] SEC("license") = "GPL";
+
+/* Makes a kernel address read elsewhere a typed pointer, so that its members
+ * are read by plain loads (which the kernel guards), not a helper call each. */
+extern void *bpf_rdonly_cast(const void *object, __u32 btf_id) __ksym;
+#define AS(type, address) ((type *)bpf_rdonly_cast((void *)(address), bpf_core_type_id_kernel(type)))
 
 /* The same numbers are in boxwatch.cpp. */
 #define BE_MAX_BOXES 64
@@ -73,7 +82,7 @@ const volatile long nr_pidfd_getfd = -1;
 
 struct anchor_key
 {
-    __u64 sb;
+    __u64 dev; /* the superblock's, in the kernel's encoding */
     __u64 ino;
 };
 
@@ -120,8 +129,8 @@ struct
 } wakeups SEC(".maps");
 
 __u32 watching;                      /* boxes watched: 0 turns every hook into a return */
-__u64 filter[BE_FILTER_WORDS];       /* a bit per anchor, at bit_of(sb, ino) */
-__u64 sb_filter[BE_SB_FILTER_WORDS]; /* a bit per anchor's superblock, at sb_bit_of(sb) */
+__u64 filter[BE_FILTER_WORDS];       /* a bit per anchor, at bit_of(dev, ino) */
+__u64 sb_filter[BE_SB_FILTER_WORDS]; /* a bit per anchor's superblock, at sb_bit_of(dev) */
 __u64 pending;                       /* a bit per box with a change user space has not taken */
 __u64 unplaced;                      /* files deeper than BE_MAX_LEVELS: every box was told */
 __s64 closing_count;                 /* entries of closing, about */
@@ -131,17 +140,17 @@ __s64 dying_count;                   /* entries of dying, about */
  * by the iterator below in its own descriptor table. */
 __u32 request_count;
 __u32 request_fd[BE_MAX_REQUESTS];
-__u64 found_sb[BE_MAX_REQUESTS];
+__u32 found_dev[BE_MAX_REQUESTS];
 __u64 found_ino[BE_MAX_REQUESTS];
 
-static __always_inline __u32 bit_of(__u64 sb, __u64 ino)
+static __always_inline __u32 bit_of(__u64 dev, __u64 ino)
 {
-    return (__u32)(((ino ^ (sb >> 6)) * 0x9E3779B97F4A7C15ULL) >> 52);
+    return (__u32)(((ino ^ (dev << 32)) * 0x9E3779B97F4A7C15ULL) >> 52);
 }
 
-static __always_inline __u32 sb_bit_of(__u64 sb)
+static __always_inline __u32 sb_bit_of(__u64 dev)
 {
-    return (__u32)(((sb >> 6) * 0x9E3779B97F4A7C15ULL) >> 56);
+    return (__u32)(((dev + 1) * 0x9E3779B97F4A7C15ULL) >> 56);
 }
 
 static __always_inline int has_bit(const __u64 *words, __u32 words_mask, __u32 bit)
@@ -159,17 +168,16 @@ struct walk
 static long walk_up(__u32 level, struct walk *w)
 {
     struct dentry *dentry = w->dentry;
-    struct inode *inode = BPF_CORE_READ(dentry, d_inode);
+    struct inode *inode = dentry->d_inode;
     if (inode) {
-        struct anchor_key key = {.sb = (__u64)BPF_CORE_READ(dentry, d_sb),
-                                 .ino = BPF_CORE_READ(inode, i_ino)};
-        if (has_bit(filter, BE_FILTER_WORDS - 1, bit_of(key.sb, key.ino))) {
+        struct anchor_key key = {.dev = dentry->d_sb->s_dev, .ino = inode->i_ino};
+        if (has_bit(filter, BE_FILTER_WORDS - 1, bit_of(key.dev, key.ino))) {
             struct anchor_boxes *boxes = bpf_map_lookup_elem(&anchors, &key);
             if (boxes)
                 w->boxes |= level > 0 ? boxes->below : boxes->itself;
         }
     }
-    struct dentry *parent = BPF_CORE_READ(dentry, d_parent);
+    struct dentry *parent = dentry->d_parent;
     if (!parent || parent == dentry) {
         w->done = 1;
         return 1;
@@ -178,13 +186,13 @@ static long walk_up(__u32 level, struct walk *w)
     return 0;
 }
 
-/* The boxes file lies in. */
+/* The boxes file (a typed pointer) lies in. */
 static __always_inline __u64 boxes_of(struct file *file)
 {
     if (!file)
         return 0;
-    struct dentry *dentry = BPF_CORE_READ(file, f_path.dentry);
-    if (!dentry || !has_bit(sb_filter, BE_SB_FILTER_WORDS - 1, sb_bit_of((__u64)BPF_CORE_READ(dentry, d_sb))))
+    struct dentry *dentry = file->f_path.dentry;
+    if (!dentry || !has_bit(sb_filter, BE_SB_FILTER_WORDS - 1, sb_bit_of(dentry->d_sb->s_dev)))
         return 0;
     struct walk w = {.dentry = dentry};
     bpf_loop(BE_MAX_LEVELS, walk_up, &w, 0);
@@ -197,17 +205,18 @@ static __always_inline __u64 boxes_of(struct file *file)
 
 static __always_inline struct file *file_at(struct fdtable *fdt, __u64 fd)
 {
-    if (!fdt || fd >= BPF_CORE_READ(fdt, max_fds))
+    if (!fdt || fd >= fdt->max_fds)
         return 0;
-    struct file **fds = BPF_CORE_READ(fdt, fd);
+    struct file **fds = fdt->fd;
     struct file *file = 0;
     bpf_probe_read_kernel(&file, sizeof file, fds + fd);
-    return file;
+    return file ? AS(struct file, file) : 0;
 }
 
 static __always_inline struct fdtable *table_of(struct task_struct *task)
 {
-    return BPF_CORE_READ(task, files, fdt);
+    struct files_struct *files = task->files;
+    return files ? files->fdt : 0;
 }
 
 struct fd_range
@@ -253,7 +262,7 @@ static __always_inline __u64 boxes_in_range(struct fdtable *fdt, long unsigned i
 {
     if (!fdt || !bits)
         return 0;
-    __u64 max_fds = BPF_CORE_READ(fdt, max_fds);
+    __u64 max_fds = fdt->max_fds;
     if (!max_fds || first >= max_fds)
         return 0;
     struct fd_range r = {
@@ -305,28 +314,23 @@ int BPF_PROG(syscall_entered, struct pt_regs *regs, long id)
 {
     if (!watching)
         return 0;
-    struct task_struct *task = (void *)bpf_get_current_task();
-    __u64 boxes = 0;
-    if (id == nr_close) {
-        boxes = boxes_of(file_at(table_of(task), (__u32)PT_REGS_PARM1_CORE_SYSCALL(regs)));
-    } else if (id == nr_dup2 || id == nr_dup3) {
-        __u32 from = (__u32)PT_REGS_PARM1_CORE_SYSCALL(regs);
-        __u32 to = (__u32)PT_REGS_PARM2_CORE_SYSCALL(regs);
-        if (from != to)
-            boxes = boxes_of(file_at(table_of(task), to));
-    } else if (id == nr_close_range) {
-        __u32 flags = (__u32)PT_REGS_PARM3_CORE_SYSCALL(regs);
-        struct fdtable *fdt = table_of(task);
-        if (!(flags & BE_CLOSE_RANGE_CLOEXEC))
-            boxes = boxes_in_range(fdt, BPF_CORE_READ(fdt, open_fds), (__u32)PT_REGS_PARM1_CORE_SYSCALL(regs),
-                                   (__u32)PT_REGS_PARM2_CORE_SYSCALL(regs));
-    } else if (id == nr_execve || id == nr_execveat) {
-        struct fdtable *fdt = table_of(task);
-        boxes = boxes_in_range(fdt, BPF_CORE_READ(fdt, close_on_exec), 0, ~0ULL);
-    } else {
+    if (id != nr_close && id != nr_dup2 && id != nr_dup3 && id != nr_close_range && id != nr_execve
+        && id != nr_execveat)
         return 0;
-    }
-    keep(&closing, &closing_count, (__u64)task, boxes);
+    struct fdtable *fdt = table_of(bpf_get_current_task_btf());
+    struct pt_regs *args = AS(struct pt_regs, regs);
+    __u64 boxes = 0;
+    if (!fdt)
+        return 0;
+    if (id == nr_close)
+        boxes = boxes_of(file_at(fdt, (__u32)args->di));
+    else if ((id == nr_dup2 || id == nr_dup3) && (__u32)args->di != (__u32)args->si)
+        boxes = boxes_of(file_at(fdt, (__u32)args->si));
+    else if (id == nr_close_range && !(args->dx & BE_CLOSE_RANGE_CLOEXEC))
+        boxes = boxes_in_range(fdt, fdt->open_fds, (__u32)args->di, (__u32)args->si);
+    else if (id == nr_execve || id == nr_execveat)
+        boxes = boxes_in_range(fdt, fdt->close_on_exec, 0, ~0ULL);
+    keep(&closing, &closing_count, bpf_get_current_task(), boxes);
     return 0;
 }
 
@@ -335,18 +339,17 @@ int BPF_PROG(syscall_returned, struct pt_regs *regs, long ret)
 {
     if (!watching)
         return 0;
-    struct task_struct *task = (void *)bpf_get_current_task();
-    __u64 boxes = closing_count > 0 ? take(&closing, &closing_count, (__u64)task) : 0;
+    __u64 boxes = closing_count > 0 ? take(&closing, &closing_count, bpf_get_current_task()) : 0;
     if (ret >= 0) {
-        long id = BPF_CORE_READ(regs, orig_ax);
+        struct pt_regs *args = AS(struct pt_regs, regs);
+        long id = args->orig_ax;
         int installed = id == nr_open || id == nr_openat || id == nr_openat2 || id == nr_creat || id == nr_dup
                         || id == nr_dup2 || id == nr_dup3 || id == nr_pidfd_getfd;
-        if (id == nr_fcntl) {
-            long command = (long)PT_REGS_PARM2_CORE_SYSCALL(regs);
-            installed = command == BE_F_DUPFD || command == BE_F_DUPFD_CLOEXEC;
-        }
-        if (installed)
-            boxes |= boxes_of(file_at(table_of(task), (__u64)ret));
+        if (id == nr_fcntl)
+            installed = args->si == BE_F_DUPFD || args->si == BE_F_DUPFD_CLOEXEC;
+        struct fdtable *fdt = installed ? table_of(bpf_get_current_task_btf()) : 0;
+        if (fdt)
+            boxes |= boxes_of(file_at(fdt, (__u64)ret));
     }
     tell(boxes);
     return 0;
@@ -356,17 +359,17 @@ int BPF_PROG(syscall_returned, struct pt_regs *regs, long ret)
 /* The table's last task is leaving: what it holds of a box is told once the
  * task is dead and the table closed. */
 SEC("raw_tp/sched_process_exit")
-int BPF_PROG(task_exiting, struct task_struct *task)
+int BPF_PROG(task_exiting, struct task_struct *exiting)
 {
     if (!watching)
         return 0;
-    __u64 boxes = closing_count > 0 ? take(&closing, &closing_count, (__u64)task) : 0;
-    struct files_struct *files = BPF_CORE_READ(task, files);
-    if (files && BPF_CORE_READ(files, count.counter) == 1) {
-        struct fdtable *fdt = BPF_CORE_READ(files, fdt);
-        boxes |= boxes_in_range(fdt, BPF_CORE_READ(fdt, open_fds), 0, ~0ULL);
-    }
-    keep(&dying, &dying_count, (__u64)task, boxes);
+    struct task_struct *task = AS(struct task_struct, exiting);
+    __u64 boxes = closing_count > 0 ? take(&closing, &closing_count, (__u64)exiting) : 0;
+    struct files_struct *files = task->files;
+    struct fdtable *fdt = files && files->count.counter == 1 ? files->fdt : 0;
+    if (fdt)
+        boxes |= boxes_in_range(fdt, fdt->open_fds, 0, ~0ULL);
+    keep(&dying, &dying_count, (__u64)exiting, boxes);
     return 0;
 }
 
@@ -394,11 +397,11 @@ int take_anchors(struct bpf_iter__task_file *ctx)
         if (request_fd[i] != ctx->fd)
             continue;
         struct dentry *dentry = file->f_path.dentry;
-        struct inode *inode = BPF_CORE_READ(dentry, d_inode);
+        struct inode *inode = dentry ? dentry->d_inode : 0;
         if (!inode)
             continue;
-        found_sb[i] = (__u64)BPF_CORE_READ(dentry, d_sb);
-        found_ino[i] = BPF_CORE_READ(inode, i_ino);
+        found_dev[i] = dentry->d_sb->s_dev;
+        found_ino[i] = inode->i_ino;
     }
     return 0;
 }
