@@ -24,7 +24,9 @@
 #include <cstring>
 #include <map>
 
-#ifdef ARKVANE_KERNEL_SCAN
+// The programs know system calls by their x86-64 numbers and registers.
+#if defined(ARKVANE_KERNEL_SCAN) && defined(__x86_64__)
+#define ARKVANE_BOX_EVENTS 1
 #include "boxevents.skel.h"
 
 #include <bpf/bpf.h>
@@ -85,7 +87,7 @@ void logPolling(const std::string &why)
 
 } // namespace
 
-#ifdef ARKVANE_KERNEL_SCAN
+#ifdef ARKVANE_BOX_EVENTS
 struct BoxWatcher::Kernel
 {
     boxevents *skeleton = nullptr;
@@ -144,10 +146,6 @@ bool BoxWatcher::loadKernel()
     static_assert(sizeof(boxevents::boxevents__bss::request_fd) == kRequests * sizeof(std::uint32_t),
                   "the requests are the program's");
     static_assert(kRequests >= kMaxAnchors, "a box's anchors are taken in one pass");
-#ifndef __x86_64__
-    m_whyPolling = "the kernel's programs read system calls on x86-64 only";
-    return false;
-#endif
     if (access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
         m_whyPolling = std::string("the kernel offers no BTF: ") + std::strerror(errno);
         return false;
@@ -336,7 +334,11 @@ struct BoxWatcher::Kernel
 
 bool BoxWatcher::loadKernel()
 {
+#ifdef ARKVANE_KERNEL_SCAN
+    m_whyPolling = "the kernel's programs read system calls on x86-64 only";
+#else
     m_whyPolling = "built without the kernel engine";
+#endif
     return false;
 }
 
@@ -483,7 +485,7 @@ void BoxWatcher::drain()
 {
     std::uint64_t expirations;
     (void)!read(m_timer.get(), &expirations, sizeof expirations); // EAGAIN when it did not fire
-#ifdef ARKVANE_KERNEL_SCAN
+#ifdef ARKVANE_BOX_EVENTS
     if (m_kernel) {
         // The ring buffer first: a bit set after the exchange leaves its
         // record for the next drain.
