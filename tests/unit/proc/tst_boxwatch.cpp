@@ -29,8 +29,9 @@ int awaitHints(BoxWatcher &watcher, const int &hints, int wanted, int timeoutMs)
 }
 
 // A child holding box/f open (O_CLOEXEC), which says 'r', then does what it
-// is told: 'c' closes it, 'x' execs, 'o' opens and closes a file outside the
-// box a thousand times, keeps it open the last time and says 'd'. Killed and
+// is told: 'c' closes it, 'f' forks and closes it, 'd' dup2s over it, 'r'
+// close_ranges it, 'x' execs, 'o' opens and closes a file outside the box a
+// thousand times, keeps it open the last time and says 'd'. Killed and
 // reaped when the test leaves, passed or not.
 struct Holder
 {
@@ -51,8 +52,15 @@ struct Holder
         char what = fd >= 0 ? 'r' : '!';
         if (write(ready[1], &what, 1) != 1 || read(control[0], &what, 1) != 1)
             _exit(1);
-        if (what == 'c')
+        close(control[1]);
+        if (what == 'f' && fork() == 0) // the copy holds on until the test ends
+            _exit(read(control[0], &what, 1));
+        if (what == 'c' || what == 'f')
             close(fd);
+        if (what == 'd')
+            dup2(ready[1], fd);
+        if (what == 'r')
+            close_range(fd, fd, 0);
         if (what == 'x')
             execl("/bin/sleep", "sleep", "1000", static_cast<char *>(nullptr));
         for (int i = 0; what == 'o' && i <= 1000; ++i)
@@ -95,6 +103,9 @@ private Q_SLOTS:
             QTest::addRow("%soutside", mechanism) << polling << 'o' << 1;
             QTest::addRow("%sunwatched", mechanism) << polling << 'u' << 1;
         }
+        QTest::addRow("kernel close, a child holding on") << false << 'f' << 2;
+        QTest::addRow("kernel dup2 over") << false << 'd' << 2;
+        QTest::addRow("kernel close_range") << false << 'r' << 2;
     }
     void hints()
     {
