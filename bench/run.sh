@@ -22,7 +22,8 @@
 #   --watch       only the box watch (bench/boxwatch.cpp, no daemon): the cost of
 #                 its hooks to an open-and-close loop, the time from a close or a
 #                 kill to its hint, its CPU time with 64 idle boxes; then the same
-#                 for its /proc polling fallback
+#                 for its /proc polling fallback, and the loop under a fanotify
+#                 mark instead
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 arkvane_require_root
 
@@ -78,5 +79,6 @@ if [ -n "$run_watch" ]; then
     # boxes it makes under /tmp and kills only its own children.
     "$build_dir/bench/arkvane-bench-watch" "${watch_args[@]}" || status=$?
     "$build_dir/bench/arkvane-bench-watch" --polling "${watch_args[@]}" || status=$?
+    "$build_dir/bench/arkvane-bench-watch" --fanotify "${watch_args[@]}" || status=$?
 fi
 exit $status
