@@ -60,6 +60,7 @@ extern void *bpf_rdonly_cast(const void *object, __u32 btf_id) __ksym;
 #define BE_TASKS 8192
 
 #define BE_TASK_DEAD 0x80
+#define BE_SIGNAL_GROUP_EXIT 0x4
 #define BE_CLOSE_RANGE_CLOEXEC 4
 #define BE_F_DUPFD 0
 #define BE_F_DUPFD_CLOEXEC 1030
@@ -356,8 +357,12 @@ int BPF_PROG(syscall_returned, struct pt_regs *regs, long ret)
 }
 #endif
 
-/* The table's last task is leaving: what it holds of a box is told once the
- * task is dead and the table closed. */
+/* A task leaves that may be its table's last: what the table holds of a box
+ * is told once the task is dead, after its exit closed the table. The
+ * threads of a dying group leave at once, and the last of them to pass here
+ * may still count another's reference to the table they share: each of them
+ * tells at its own death, so the last hint comes after the table is closed.
+ * A thread leaving a group that goes on is passed over. */
 SEC("raw_tp/sched_process_exit")
 int BPF_PROG(task_exiting, struct task_struct *exiting)
 {
@@ -366,7 +371,9 @@ int BPF_PROG(task_exiting, struct task_struct *exiting)
     struct task_struct *task = AS(struct task_struct, exiting);
     __u64 boxes = closing_count > 0 ? take(&closing, &closing_count, (__u64)exiting) : 0;
     struct files_struct *files = task->files;
-    struct fdtable *fdt = files && files->count.counter == 1 ? files->fdt : 0;
+    struct signal_struct *signal = task->signal;
+    int last = files && (files->count.counter == 1 || (signal && (signal->flags & BE_SIGNAL_GROUP_EXIT)));
+    struct fdtable *fdt = last ? files->fdt : 0;
     if (fdt)
         boxes |= boxes_in_range(fdt, fdt->open_fds, 0, ~0ULL);
     keep(&dying, &dying_count, (__u64)exiting, boxes);

@@ -70,6 +70,7 @@ struct pid {
 };
 
 struct signal_struct {
+    unsigned int flags;
     struct pid *pids[4];
 };
 
