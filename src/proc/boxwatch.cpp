@@ -228,9 +228,10 @@ int BoxWatcher::takeAnchors(const QByteArray &boxPath, Box &box)
     std::vector<bool> countsItself;
     for (const BoxAnchor &want : wanted) {
         const QByteArray path = joinedPath(boxPath, want.boxRelative);
-        OwnedFd directory(openBeneathNoLinks(top.get(), path.mid(1), O_PATH | O_DIRECTORY));
-        if (!directory)
-            return directory.get();
+        const int fd = openBeneathNoLinks(top.get(), path.mid(1), O_PATH | O_DIRECTORY);
+        if (fd < 0)
+            return fd;
+        OwnedFd directory(fd);
         struct statx sx = {};
         if (!statNode(directory.get(), "", AT_EMPTY_PATH, sx) || !(sx.stx_mask & STATX_MNT_ID))
             return -EIO;
@@ -263,9 +264,7 @@ int BoxWatcher::takeAnchors(const QByteArray &boxPath, Box &box)
     for (std::size_t i = 0; i < directories.size(); ++i) {
         if (!bss->found_ino[i])
             return -EBADF;
-        // An anchor that counts itself is marked by the ino's top bit, which
-        // no inode number of a mount's root uses.
-        box.anchors.emplace_back(bss->found_dev[i], bss->found_ino[i] | (countsItself[i] ? 1ULL << 63 : 0));
+        box.anchors.push_back({bss->found_dev[i], bss->found_ino[i], countsItself[i]});
     }
     return 0;
 }
@@ -278,10 +277,10 @@ int BoxWatcher::placeAnchors()
         if (!m_boxes[id].used)
             continue;
         ++watching;
-        for (const auto &[dev, marked] : m_boxes[id].anchors) {
-            auto &boxes = wanted[{dev, marked & ~(1ULL << 63)}];
+        for (const Anchor &anchor : m_boxes[id].anchors) {
+            auto &boxes = wanted[{anchor.dev, anchor.ino}];
             boxes.first |= 1ULL << id;
-            if (marked >> 63)
+            if (anchor.countsItself)
                 boxes.second |= 1ULL << id;
         }
     }

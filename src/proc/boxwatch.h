@@ -80,14 +80,22 @@ public:
     const std::string &whyPolling() const { return m_whyPolling; }
 
 private:
+    // A directory of the box as the kernel names it: its superblock's device
+    // number and its inode number.
+    struct Anchor
+    {
+        unsigned long long dev = 0;
+        unsigned long long ino = 0;
+        bool countsItself = false; // a mount's root below the box: a descriptor on it counts
+    };
     struct Box
     {
         bool used = false;
         unsigned serial = 0; // tells this watch from an earlier one of the same id
         QByteArray path;
         Hint hint;
-        std::vector<std::pair<unsigned long long, unsigned long long>> anchors; // bpf: (dev, ino)
-        unsigned long long fingerprint = 0;                                     // polling: the last walk's
+        std::vector<Anchor> anchors;        // bpf
+        unsigned long long fingerprint = 0; // polling: the last walk's
         bool due = false;
         std::chrono::steady_clock::time_point lastHint{};
     };

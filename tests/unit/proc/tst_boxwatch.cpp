@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +40,7 @@ struct Holder
     int ready[2] = {-1, -1};
     pid_t pid = -1;
 
-    explicit Holder(const QByteArray &dir)
+    Holder(const QByteArray &dir, const QByteArray &held)
     {
         if (pipe2(control, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0 || (pid = fork()) < 0)
             return;
@@ -48,7 +49,7 @@ struct Holder
             close(std::exchange(ready[1], -1));
             return;
         }
-        const int fd = open(dir + "/box/f", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        const int fd = open(dir + held, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
         char what = fd >= 0 ? 'r' : '!';
         if (write(ready[1], &what, 1) != 1 || read(control[0], &what, 1) != 1)
             _exit(1);
@@ -102,6 +103,7 @@ private Q_SLOTS:
             QTest::addRow("%sexec-cloexec", mechanism) << polling << 'x' << 2;
             QTest::addRow("%soutside", mechanism) << polling << 'o' << 1;
             QTest::addRow("%sunwatched", mechanism) << polling << 'u' << 1;
+            QTest::addRow("%sclose below a mount", mechanism) << polling << 'm' << 2;
         }
         QTest::addRow("kernel close, a child holding on") << false << 'f' << 2;
         QTest::addRow("kernel dup2 over") << false << 'd' << 2;
@@ -115,6 +117,11 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QByteArray path = dir.path().toUtf8();
         QVERIFY(mkdir(path + "/box", 0755) == 0 && mkdir(path + "/box2", 0755) == 0);
+        // 'm': the file is on a file system mounted below the box (the sandbox's own mounts).
+        QVERIFY(
+            act != 'm'
+            || (mkdir(path + "/box/m", 0755) == 0 && mount("m", path + "/box/m", "tmpfs", 0, nullptr) == 0));
+        const auto unmount = qScopeGuard([&] { umount2(path + "/box/m", MNT_DETACH); });
         BoxWatcher watcher(polling ? BoxWatcher::Mechanism::Polling : BoxWatcher::Mechanism::Best);
 #if defined(ARKVANE_KERNEL_SCAN) && defined(__x86_64__)
         QCOMPARE(watcher.mechanism(), polling ? "polling" : "bpf");
@@ -122,7 +129,7 @@ private Q_SLOTS:
         int seen = 0;
         const int id = watcher.watch(path + "/box", [&seen] { ++seen; });
         QCOMPARE(id, 0);
-        const Holder holder(path);
+        const Holder holder(path, act == 'm' ? "/box/m/f" : "/box/f");
         QCOMPARE(holder.said(), 'r');
         const int wait = watcher.latencyMs() + 200;
         QCOMPARE(awaitHints(watcher, seen, 1, wait), 1); // the open
@@ -131,7 +138,7 @@ private Q_SLOTS:
         if (act == 'k')
             QCOMPARE(kill(holder.pid, SIGKILL), 0);
         else
-            QCOMPARE(write(holder.control[1], act == 'u' ? "c" : &act, 1), ssize_t(1));
+            QCOMPARE(write(holder.control[1], act == 'u' || act == 'm' ? "c" : &act, 1), ssize_t(1));
         if (act == 'o')
             QCOMPARE(holder.said(), 'd');
         QCOMPARE(awaitHints(watcher, seen, hints + 1, wait), hints); // and no more
