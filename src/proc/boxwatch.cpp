@@ -46,6 +46,7 @@ constexpr milliseconds kSpacing{100};
 constexpr milliseconds kPollFastest{100};
 constexpr milliseconds kPollSlowest{1600};
 
+#ifdef ARKVANE_BOX_EVENTS
 // The same numbers are in kernelscan/boxevents.bpf.c.
 constexpr int kFilterWords = 64;
 constexpr int kSbFilterWords = 4;
@@ -60,6 +61,7 @@ std::uint32_t sbFilterBitOf(std::uint64_t dev)
 {
     return static_cast<std::uint32_t>(((dev + 1) * 0x9E3779B97F4A7C15ULL) >> 56);
 }
+#endif
 
 std::uint64_t mixed(std::uint64_t value)
 {
