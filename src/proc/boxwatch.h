@@ -23,11 +23,12 @@
 //   owner only for a file inside one. Idle, or busy outside every box, the
 //   owner is never woken. Attached only while a box is watched: then every
 //   system call of the machine takes the kernel's traced path and runs them
-//   (about 250 ns a call measured, bench/run.sh --watch). Every way a
-//   descriptor leaves a table is seen; of the ways one enters, a descriptor
-//   received through a socket, a fork's copies and io_uring's own opens are
-//   not (none of them can leave a box free). Needs x86-64, a kernel of 6.2
-//   or later with BTF, and CAP_BPF with CAP_PERFMON (or CAP_SYS_ADMIN).
+//   (about 250 ns a call measured, bench/run.sh --watch). Not seen: a close
+//   through io_uring (IORING_OP_CLOSE); and, of the ways a descriptor
+//   enters a table, one received through a socket, a fork's copies and
+//   io_uring's own opens (none of these can leave a box free). Needs
+//   x86-64, a kernel of 6.2 or later with BTF, and CAP_BPF with
+//   CAP_PERFMON (or CAP_SYS_ADMIN).
 // - "polling": when those cannot load (no BTF, no right to load BPF, not
 //   x86-64, a build without the kernel engine), a walk of every process's
 //   descriptors in /proc, by their text (the box path and what lies below

@@ -2,16 +2,18 @@
 /* Tells user space, without its polling, that the holders of a watched box may
  * have changed: a descriptor of a file inside the box was taken out of a
  * descriptor table (close, close_range, dup2 or dup3 over it, exec's
- * close-on-exec, the exit of the table's last task) or put into one (open,
- * dup, fcntl's F_DUPFD, pidfd_getfd; a descriptor received through a socket
- * is not seen). A removal is told once it is done: a scan woken by the hint
- * must not find the descriptor still there. So a close found on a system
- * call's entry is told at its return, and a table found at a task's exit is
- * told at the dead task's last switch, after exit_files.
+ * close-on-exec, the exit of the table's last task; not io_uring's close) or
+ * put into one (open, dup, fcntl's F_DUPFD, pidfd_getfd; not a descriptor
+ * received through a socket, nor io_uring's opens). A removal is told once
+ * it is done: a scan woken by the hint must not find the descriptor still
+ * there. So a close found on a system call's entry is told at its return,
+ * and a table found at a task's exit is told at the dead task's last
+ * switch, after exit_files.
  *
  * Raw tracepoints (sys_enter, sys_exit, sched_process_exit, sched_switch),
  * not fentry on fd_install and filp_flush: kernels that refuse trampolines
- * (as some with lockdown do) still load these. The loader attaches them only
+ * (this one, 6.18 in integrity lockdown, refuses every fentry, fexit and
+ * lsm program with EPERM) still load these. The loader attaches them only
  * while a box is watched.
  *
  * A file is inside a box as the scan iterator (openfiles.bpf.c) judges it:
