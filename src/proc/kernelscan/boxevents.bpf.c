@@ -12,8 +12,8 @@
  *
  * Raw tracepoints (sys_enter, sys_exit, sched_process_exit, sched_switch),
  * not fentry on fd_install and filp_flush: kernels that refuse trampolines
- * (this one, 6.18 in integrity lockdown, refuses every fentry, fexit and
- * lsm program with EPERM) still load these. The loader attaches them only
+ * (a 6.18 one under integrity lockdown was seen to refuse every fentry, fexit
+ * and lsm program with EPERM) still load these. The loader attaches them only
  * while a box is watched.
  *
  * A file is inside a box as the scan iterator (openfiles.bpf.c) judges it:
