@@ -5,7 +5,7 @@
 # prints the table. See bench/README.md.
 #
 #   bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish]
-#                     [--build DIR] [--fairness | --filesystems | --answers]
+#                     [--build DIR] [--fairness | --filesystems | --answers | --watch]
 #
 #   --quick       small scales and 3 runs: a check of the benchmark itself
 #   --runs N      runs of the peers and of the kill with holders (default 5)
@@ -19,6 +19,11 @@
 #   --filesystems only the boxes on tmpfs, overlayfs and btrfs, and the listing
 #                 while another user holds many deep descriptors (bench/filesystems.py,
 #                 which the full run also runs after the main table)
+#   --watch       only the box watch (bench/boxwatch.cpp, no daemon): the cost of
+#                 its hooks to an open-and-close loop, the time from a close or a
+#                 kill to its hint, its CPU time with 64 idle boxes; then the same
+#                 for its /proc polling fallback, and the loop under a fanotify
+#                 mark instead
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 arkvane_require_root
 
@@ -27,9 +32,11 @@ driver_args=()
 filesystems_args=()
 run_driver=1
 run_filesystems=1
+run_watch=
+watch_args=()
 while [ $# -gt 0 ]; do
     case "$1" in
-        --quick) driver_args+=(--quick --runs 3 --fast-runs 3); filesystems_args+=(--quick) ;;
+        --quick) driver_args+=(--quick --runs 3 --fast-runs 3); filesystems_args+=(--quick); watch_args+=(--quick) ;;
         --runs) driver_args+=(--runs "$2"); filesystems_args+=(--runs "$2"); shift ;;
         --fast-runs) driver_args+=(--fast-runs "$2"); shift ;;
         --skip-fuser) driver_args+=(--skip-fuser) ;;
@@ -38,7 +45,8 @@ while [ $# -gt 0 ]; do
         --fairness) driver_args+=(--fairness); run_filesystems= ;;
         --filesystems) run_driver= ;;
         --answers) driver_args+=(--answers); run_filesystems= ;;
-        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR] [--fairness | --filesystems | --answers]" >&2
+        --watch) run_watch=1; run_driver=; run_filesystems= ;;
+        *) echo "usage: bash bench/run.sh [--quick] [--runs N] [--fast-runs N] [--skip-fuser] [--publish] [--build DIR] [--fairness | --filesystems | --answers | --watch]" >&2
            exit 2 ;;
     esac
     shift
@@ -65,5 +73,12 @@ if [ -n "$run_filesystems" ]; then
     "$python" "$ARKVANE_SOURCE_DIR/tests/sandbox/arkvane-sandbox" -- \
         "$python" "$ARKVANE_SOURCE_DIR/bench/filesystems.py" \
         --build "$build_dir" "${filesystems_args[@]}" || status=$?
+fi
+if [ -n "$run_watch" ]; then
+    # Runs as root outside the sandbox: it starts no daemon, watches only the
+    # boxes it makes under /tmp and kills only its own children.
+    "$build_dir/bench/arkvane-bench-watch" "${watch_args[@]}" || status=$?
+    "$build_dir/bench/arkvane-bench-watch" --polling "${watch_args[@]}" || status=$?
+    "$build_dir/bench/arkvane-bench-watch" --fanotify "${watch_args[@]}" || status=$?
 fi
 exit $status

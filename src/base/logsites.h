@@ -71,6 +71,9 @@ constexpr int kSitePassedNotOwn = 72;   // set_certificationPassed
     "%s[406] a holder has no process id in the daemon's pid namespace (box %s): the /proc walk serves\n"
 #define LOG_DECLINED_PASS "%s[407] the kernel engine's pass failed: %s (box %s): the /proc walk serves\n"
 
+// The box watch, when the kernel's programs do not load (once a process).
+#define LOG_WATCH_POLLING "BoxWatcher[421] box changes are found by polling /proc every %d to %d ms: %s\n"
+
 // The debug stream (qDebug, so standard error, the journal under the service
 // manager): the lines tests and the manual's readers match, each the whole
 // printf format of one line, for qDebug(FORMAT, ...). Arguments are UTF-8

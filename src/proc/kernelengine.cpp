@@ -80,8 +80,7 @@ KernelFileScan *engine()
 
 void startScanEngine()
 {
-    const char *forced = std::getenv("ARKVANE_SCAN_ENGINE");
-    if (forced && std::strcmp(forced, "proc") == 0) {
+    if (kernelProgramsForbidden()) {
         g_allowed.store(false);
         logEngine("chosen by ARKVANE_SCAN_ENGINE");
         return;

@@ -13,6 +13,8 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <unordered_set>
 
@@ -106,6 +108,12 @@ int scanHolders(const ScannedBox &scanned, HolderSink &sink)
         return 0;
     BoxJudge judge(scanned);
     return walkBoxDescriptors(judge, watch);
+}
+
+bool kernelProgramsForbidden()
+{
+    const char *forced = std::getenv("ARKVANE_SCAN_ENGINE");
+    return forced && std::strcmp(forced, "proc") == 0;
 }
 
 int get_allOpenFilePidByPath(const QString &strPath, QList<int> &pidList)

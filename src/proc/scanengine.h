@@ -22,6 +22,10 @@
 // the environment (tests only) keeps the /proc walk.
 void startScanEngine();
 
+// Whether the environment (ARKVANE_SCAN_ENGINE=proc, tests only) keeps the
+// kernel's programs out: the scan's and the box watches' alike.
+bool kernelProgramsForbidden();
+
 // For tests in one process: whether the kernel engine may serve (when it
 // loaded). Loads it first, synchronously, if startScanEngine was not called.
 void allowKernelScanEngine(bool allowed);

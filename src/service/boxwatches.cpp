@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "boxwatches.h"
 
+#include "boxwatch.h"
 #include "keptthreads.h"
 #include "mounttable.h"
 #include "procwalk.h"
@@ -9,6 +10,7 @@
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -21,9 +23,9 @@ namespace {
 // The least time between two scans of one box: a box opened and closed in
 // a loop costs at most this many scans a second.
 constexpr int kScanGapMs = 50;
-// Without the kernel's hooks, a box is scanned every kFirstPollMs after a
-// change, and half as often after each scan that found none, down to once
-// every kLongestPollMs.
+// A box BoxWatcher cannot watch is scanned every kFirstPollMs after a change,
+// and half as often after each scan that found none, down to once every
+// kLongestPollMs.
 constexpr int kFirstPollMs = 100;
 constexpr int kLongestPollMs = 1600;
 
@@ -75,21 +77,35 @@ BoxWatches::BoxWatches(const QDBusConnection &connection, QString objectPath, QS
     : QObject(parent), m_connection(connection), m_path(std::move(objectPath)),
       m_interface(std::move(interface)),
       m_owners(
-          new QDBusServiceWatcher(QString(), connection, QDBusServiceWatcher::WatchForUnregistration, this))
+          new QDBusServiceWatcher(QString(), connection, QDBusServiceWatcher::WatchForUnregistration, this)),
+      m_watcher(std::make_unique<BoxWatcher>(kernelProgramsForbidden() ? BoxWatcher::Mechanism::Polling
+                                                                       : BoxWatcher::Mechanism::Best))
 {
     connect(m_owners, &QDBusServiceWatcher::serviceUnregistered, this, &BoxWatches::ownerLeft);
+    if (m_watcher->fd() >= 0) {
+        m_wakeups = new QSocketNotifier(m_watcher->fd(), QSocketNotifier::Read, this);
+        connect(m_wakeups, &QSocketNotifier::activated, this, [this] { m_watcher->drain(); });
+    }
 }
 
 BoxWatches::~BoxWatches() = default;
 
 QString BoxWatches::mechanism() const
 {
-    return QStringLiteral("scan");
+    return QString::fromLatin1(m_watcher->mechanism());
 }
 
 int BoxWatches::latencyMs() const
 {
-    return kLongestPollMs;
+    return m_watcher->latencyMs();
+}
+
+void BoxWatches::forget(std::map<QByteArray, std::unique_ptr<Box>>::iterator box)
+{
+    if (box->second->watchId >= 0)
+        m_watcher->unwatch(box->second->watchId);
+    delete box->second->timer;
+    m_boxes.erase(box);
 }
 
 int BoxWatches::watchesOf(uid_t uid) const
@@ -114,6 +130,10 @@ int BoxWatches::add(const QString &owner, uid_t uid, const BoxPath &path, const 
         box->timer->setSingleShot(true);
         const QByteArray &key = path.bytes();
         connect(box->timer, &QTimer::timeout, this, [this, key] { startScan(key); });
+        // A box on a file system that may stall, or with too many mounts
+        // below it, is polled here instead: by scans, which know how not to
+        // wait on it.
+        box->watchId = m_watcher->watch(path, [this, key] { hint(key); });
         found = m_boxes.emplace(key, std::move(box)).first;
     }
     Box &box = *found->second;
@@ -140,10 +160,8 @@ int BoxWatches::remove(const QString &owner, int id)
         if (watch == watches.end())
             continue;
         watches.erase(watch);
-        if (watches.empty() && !it->second->scanning) {
-            delete it->second->timer;
-            m_boxes.erase(it);
-        }
+        if (watches.empty() && !it->second->scanning)
+            forget(it);
         return 0;
     }
     return -ENOENT;
@@ -215,8 +233,7 @@ void BoxWatches::scanned(const QByteArray &key, int holders)
     Box &box = *found->second;
     box.scanning = false;
     if (box.watches.empty()) {
-        delete box.timer;
-        m_boxes.erase(found);
+        forget(found);
         return;
     }
     const bool changed = holders >= 0 && holders != box.holders;
@@ -235,6 +252,8 @@ void BoxWatches::scanned(const QByteArray &key, int holders)
         scanSoon(box);
         return;
     }
+    if (box.watchId >= 0)
+        return; // the next hint says when to look again
     box.pollMs = changed || box.pollMs == 0 ? kFirstPollMs : std::min(box.pollMs * 2, kLongestPollMs);
     box.timer->start(box.pollMs);
 }

@@ -14,7 +14,9 @@
 #include <memory>
 #include <vector>
 
+class BoxWatcher;
 class QDBusServiceWatcher;
+class QSocketNotifier;
 class QTimer;
 
 // The watches bus clients keep on their boxes, and the two signals a watch
@@ -22,9 +24,10 @@ class QTimer;
 // holding files in the box; at most kChangesPerSecond a second) and
 // "boxFreed" (no process holds anything in the box any more).
 //
-// A hint that a box may have changed (from the kernel's hooks on open and
-// release, or, without them, from a timer that backs off while nothing
-// changes) only makes the daemon look: every signal follows a scan of the
+// A hint that a box may have changed (from BoxWatcher: the kernel's hooks on
+// descriptors opened and closed, or its polling of /proc; for a box it
+// cannot watch, a box on a file system that may stall, a timer here that
+// backs off while nothing changes) only makes the daemon look: every signal follows a scan of the
 // box's holders by the engine that serves the listing and the kill, and
 // "boxFreed" is sent only when a scan that read every process found none.
 // Scans run on threads of their own, one box at a time per box, never on the
@@ -51,8 +54,8 @@ public:
     // Ends owner's watch id: 0, or -ENOENT when owner keeps no such watch.
     int remove(const QString &owner, int id);
 
-    // How changes are noticed: "scan" (a timer, latencyMs() at most while
-    // holders are present) or the kernel hooks' name.
+    // How changes are noticed ("bpf" or "polling", see BoxWatcher), and the
+    // longest time from a change to its hint.
     QString mechanism() const;
     int latencyMs() const;
 
@@ -79,10 +82,12 @@ private:
         qint64 lastScanMs = 0;    // when the last scan began
         qint64 lastChangeMs = -1; // when "boxHoldersChanged" was last sent
         bool changePending = false;
-        int pollMs = 0; // the fallback's interval now
+        int watchId = -1; // BoxWatcher's; -1: this box is polled by the timer
+        int pollMs = 0;   // the timer's interval now
         QTimer *timer = nullptr;
     };
 
+    void forget(std::map<QByteArray, std::unique_ptr<Box>>::iterator box);
     void scanSoon(Box &box);
     void startScan(const QByteArray &key);
     void scanned(const QByteArray &key, int holders);
@@ -95,6 +100,8 @@ private:
     QString m_path;
     QString m_interface;
     QDBusServiceWatcher *m_owners;
+    std::unique_ptr<BoxWatcher> m_watcher;
+    QSocketNotifier *m_wakeups = nullptr;
     std::map<QByteArray, std::unique_ptr<Box>> m_boxes;
     int m_nextId = 1;
 };

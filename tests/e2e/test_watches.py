@@ -9,6 +9,8 @@ import select
 from harness import *
 
 CTL = public_copy("ARKVANECTL")
+# The kernel's hooks, or (with the /proc walk forced) the fallback.
+MECHANISM = [["polling", 1700], None] if os.environ.get("ARKVANE_SCAN_ENGINE") == "proc" else [["bpf", 100], None]
 # mode, file: holds the file (O_CLOEXEC) until a line comes, then lets go as
 # mode says; "child" and "socket" hand it first to a child (its pid follows
 # "ready") that holds on until it is killed.
@@ -86,6 +88,7 @@ class Watches(DaemonTestCase):
                 holder.stdin.close(), holder.stdout.close()
 
     def test_a_watch_serves_its_own_caller_within_its_limits(self):
+        self.assertEqual(list(call("/activity", ACTIVITY_IFACE, "get_watchMechanism", user="alice")), MECHANISM)
         self.hold(make_tree(box_of("alice"), ["f"], user="alice"), user="alice")
         bob = run([CTL, "wait", box_of("alice")], user="bob")
         self.assertEqual((bob.returncode, bob.stdout), (1, ""))

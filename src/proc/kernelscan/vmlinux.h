@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-only
-/* The kernel types the scan program reads, and only the members it reads.
+/* The kernel types the BPF programs read, and only the members they read.
  *
  * Made once from a kernel's BTF (bpftool btf dump file /sys/kernel/btf/vmlinux
- * format c) and cut down to what openfiles.bpf.c touches, so that no build
- * reads the build machine's kernel. The layout here need not be any kernel's:
- * every record is marked preserve_access_index, so each member access is a
- * CO-RE relocation that libbpf resolves by name against the running kernel's
- * BTF when the program loads (members the kernel keeps inside anonymous
- * unions are found there too). A member the program starts to read must be
- * added here, with the kernel's own type. Being the kernel's definitions,
- * this file is under the kernel's licence, GPL-2.0-only. */
+ * format c) and cut down to what openfiles.bpf.c and boxevents.bpf.c touch,
+ * so that no build reads the build machine's kernel. The layout here need
+ * not be any kernel's: every record is marked preserve_access_index, so
+ * each member access is a CO-RE relocation that libbpf resolves by name
+ * against the running kernel's BTF when the program loads (members the
+ * kernel keeps inside anonymous unions are found there too). A member a
+ * program starts to read must be added here, with the kernel's own type.
+ * Being the kernel's definitions, this file is under the kernel's licence,
+ * GPL-2.0-only. */
 #ifndef __VMLINUX_H__
 #define __VMLINUX_H__
 
@@ -47,11 +48,14 @@ enum pid_type {
 
 /* The map type and update flag the program names (uapi values). */
 enum bpf_map_type {
+    BPF_MAP_TYPE_HASH = 1,
     BPF_MAP_TYPE_LRU_HASH = 9,
+    BPF_MAP_TYPE_RINGBUF = 27,
 };
 
 enum {
     BPF_ANY = 0,
+    BPF_NOEXIST = 1,
 };
 
 struct seq_file;
@@ -66,6 +70,7 @@ struct pid {
 };
 
 struct signal_struct {
+    unsigned int flags;
     struct pid *pids[4];
 };
 
@@ -74,10 +79,27 @@ struct file;
 struct fdtable {
     unsigned int max_fds;
     struct file **fd;
+    long unsigned int *close_on_exec;
+    long unsigned int *open_fds;
 };
 
+typedef struct {
+    int counter;
+} atomic_t;
+
 struct files_struct {
+    atomic_t count;
     struct fdtable *fdt;
+};
+
+/* x86-64's: boxevents.bpf.c reads a system call's number and arguments
+ * there only. */
+struct pt_regs {
+    long unsigned int r10;
+    long unsigned int dx;
+    long unsigned int si;
+    long unsigned int di;
+    long unsigned int orig_ax;
 };
 
 struct task_struct {

@@ -158,6 +158,7 @@ private Q_SLOTS:
             {formatted(LOG_DECLINED_PASS, "F", "W", "/p"), "F[407] the kernel engine's pass failed: W (box /p): the /proc walk serves\n"},
             {formatted(DEBUG_NOT_BATCH, "E"), "workers run as ordinary threads, not batch threads: SCHED_BATCH refused: E"},
             {formatted(DEBUG_OUTLIVED_SIGKILL, "P"), "outlived SIGKILL (stopped by a tracer, or held in the kernel): P"},
+            {formatted(LOG_WATCH_POLLING, 1, 2, "W"), "BoxWatcher[421] box changes are found by polling /proc every 1 to 2 ms: W\n"},
         };
         // clang-format on
         for (const auto &[line, expected] : rows)
