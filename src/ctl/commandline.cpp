@@ -37,7 +37,8 @@ const char kProgramHelpTail[] = "  help [COMMAND]                Show the help o
                                 "      --json     Print JSON (files, who, auth)\n"
                                 "      --full     Print full paths (files)\n"
                                 "  -y, --yes      Close without asking (close)\n"
-                                "      --timeout SECONDS  Give up waiting after SECONDS (wait)\n"
+                                "      --timeout SECONDS\n"
+                                "                 Give up waiting after SECONDS (wait)\n"
                                 "\n"
                                 "Exit status: 0 success, 1 the daemon failed or refused, 2 usage error,\n"
                                 "3 the daemon cannot be reached, 4 the wait timed out.\n";

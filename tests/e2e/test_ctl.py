@@ -217,7 +217,7 @@ class Usage(unittest.TestCase):
 
     def test_bash_completion(self):
         script = os.path.join(SOURCE_DIR, "src", "ctl", "arkvanectl.bash-completion")
-        for words, expected in (([""], ["files", "who", "close", "auth", "help"]), (["au"], ["auth"]),
+        for words, expected in (([""], ["files", "who", "wait", "close", "auth", "help"]), (["au"], ["auth"]),
                                 (["auth", "p"], ["passed"]),
                                 (["files", "--"], ["--help", "--version", "--full", "--json"]),
                                 (["close", "--"], ["--help", "--version", "--yes"]),

@@ -15,7 +15,9 @@ LOGFILE_METHODS = [
     "get_certificationInterval(in s strUserName, out i)",
     "set_certificationPassed(in s strUserName)",
 ]
-ACTIVITY_METHODS = ["get_boxHolders(in s strBoxPath, out i nResult, out a(ixussa(ss)) holders) Out1=CBoxHolderList"]
+ACTIVITY_METHODS = ["get_boxHolders(in s strBoxPath, out i nResult, out a(ixussa(ss)) holders) Out1=CBoxHolderList",
+                    "add_boxWatch(in s strBoxPath, out i nWatchId)", "remove_boxWatch(in i nWatchId, out i nResult)",
+                    "get_watchMechanism(out s strMechanism, out i nLatencyMs)"]
 BACKUP_METHODS = [
     "get_allBoxRootEntries(out as)",
     "format_allBoxRootEntries(out i)",
