@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 class CallGuard;
@@ -69,12 +70,12 @@ std::vector<BoxAnchor> boxAnchorsOf(const BoxPath &box, const MountTable &table)
 // round of a kill.
 struct ScannedBox
 {
-    ScannedBox(const BoxPath &path, const MountTable &table)
-        : box(path), mounts(table), anchors(boxAnchorsOf(path, table))
+    ScannedBox(BoxPath path, const MountTable &table)
+        : box(std::move(path)), mounts(table), anchors(boxAnchorsOf(box, table))
     {
     }
-    const BoxPath &box;
-    const MountTable &mounts;
+    const BoxPath box;
+    const MountTable &mounts;       // the caller's, which outlives the scan
     std::vector<BoxAnchor> anchors; // they point into mounts
 };
 
