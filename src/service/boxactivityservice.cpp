@@ -5,6 +5,7 @@
 #include "boxwatches.h"
 #include "buscaller.h"
 #include "calleraccount.h"
+#include "callguard.h"
 #include "callqueue.h"
 #include "holderrecords.h"
 #include "logsites.h"
@@ -105,8 +106,15 @@ CallAnswer watchForCaller(const BusCaller &caller, const QString &strBoxPath, co
         return {{-1}, 0};
     }
     int id = -1;
+    // The deadline answers on the watches' thread too: a call it answered
+    // already starts no watch its caller would never learn the id of.
+    const CallGuard *const guard = CallGuard::current();
     QMetaObject::invokeMethod(
-        &watches, [&] { id = watches.add(owner, account.uid, *box, textWithReplacements(box->bytes())); },
+        &watches,
+        [&] {
+            if (!guard || !guard->stopped())
+                id = watches.add(owner, account.uid, *box, textWithReplacements(box->bytes()));
+        },
         Qt::BlockingQueuedConnection);
     if (id < 0)
         syslog(LOG_INFO, LOG_WATCH_LIMIT, account.uid, escapedForLog(box->bytes()).constData(),
