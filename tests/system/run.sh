@@ -148,6 +148,10 @@ check "upgrade restarted the daemon" yes "$([ "$new_pid" != 0 ] && [ "$new_pid" 
 check "it runs the new binary" "$(inside stat -c %i /usr/libexec/arkvaned)" "$(inside stat -L -c %i /proc/"$new_pid"/exe)"
 check "it still serves" "$alice_list" "$(logfile alice get_allRunFileList s /home/alice/.box)"
 
+# The unit's exposure as the service manager rates it (0 safe, 10 unsafe).
+exposure=$(inside systemd-analyze security --no-pager arkvane.service | sed -n 's/.*Overall exposure level for arkvane.service: \([0-9.]*\).*/\1/p')
+check "the unit's exposure ($exposure) at most 3.9" yes "$(awk -v e="${exposure:-99}" 'BEGIN { print e <= 3.9 ? "yes" : "no" }')"
+
 echo "== purge"
 inside dpkg --purge arkvane >>"$work/install.log"
 check "purge stopped the daemon" "inactive 0" "$(inside systemctl is-active arkvane || true) $(main_pid)"
