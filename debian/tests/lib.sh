@@ -18,6 +18,7 @@ logfile() { local user=$1; shift; call "$user" /logfile com.tavrin.arkvane "$@";
 main_pid() { systemctl show -P MainPID arkvane; }
 # The daemon's journal lines since it last started.
 daemon_journal() { journalctl -q -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -P InvocationID arkvane)"; }
+# shellcheck disable=SC2034 # for the tests that source this
 alice_list='ia(ss) 0 1 "/home/alice/.box/notes.txt" "notes.txt"'
 
 # alice and bob, each with a box holding notes.txt, which alice's unit "holder"
@@ -32,7 +33,7 @@ setup_boxes() {
     systemctl -q is-active holder ||
         systemd-run -q --uid=alice --unit=holder sh -c 'exec 3</home/alice/.box/notes.txt; exec sleep infinity'
     for _ in $(seq 100); do
-        ls -l /proc/"$(systemctl show -P MainPID holder)"/fd 2>/dev/null | grep -q notes.txt && return
+        readlink /proc/"$(systemctl show -P MainPID holder)"/fd/* 2>/dev/null | grep -q notes.txt && return
         sleep 0.1
     done
 }
