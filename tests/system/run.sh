@@ -118,7 +118,11 @@ for test in $(sed -n 's/^Tests: *//p' "$ARKVANE_SOURCE_DIR/debian/tests/control"
     check "autopkgtest $test" PASS "$(awk -v name="$test" '$1 == name { print $2 }' "$work/root/root/summary" 2>/dev/null)"
 done
 check "autopkgtest's exit status" 0 "$status"
-[ "$status" = 0 ] || tail -40 "$work/autopkgtest.log"
+if [ "$status" != 0 ]; then    # its whole log is kept
+    cp "$work/autopkgtest.log" "${CACHE%/*}/autopkgtest.log"
+    sed -n '/@@@ summary/,/^autopkgtest/p' "$work/autopkgtest.log" | sed '1d;$d'
+    echo "(autopkgtest's log: ${CACHE%/*}/autopkgtest.log)"
+fi
 alice_list='ia(ss) 0 1 "/home/alice/.box/notes.txt" "notes.txt"'
 inside bash -c 'source /root/src/debian/tests/lib.sh && setup_boxes'
 check "alice lists her box after the tests" "$alice_list" "$(logfile alice get_allRunFileList s /home/alice/.box)"
