@@ -26,8 +26,10 @@ if [ "${1:-}" != --inside ]; then
         (cd "$work/src" && dpkg-buildpackage -us -uc -b -j"$(nproc)" >"$work/build.log" 2>&1) \
             || { tail -30 "$work/build.log"; exit 1; }
     fi
-    # The latency client and the holders of the load, built for this run only.
-    tools=/tmp/arkvane-system/tools
+    # The latency client and the holders of the load, built for this run
+    # only, in a build folder of this checkout's own (a folder made from
+    # another checkout's sources cannot be configured again).
+    tools=/tmp/arkvane-system/tools-$(printf '%s' "$ARKVANE_SOURCE_DIR" | sha256sum | cut -c1-12)
     cmake -S "$ARKVANE_SOURCE_DIR" -B "$tools" -DARKVANE_TESTS=OFF -DARKVANE_KERNEL_SCAN=OFF >/dev/null
     cmake --build "$tools" -j2 --target arkvane-bench-client arkvane-bench-workload >/dev/null
     cp "$tools"/bench/arkvane-bench-{client,workload} "$work/"
