@@ -27,6 +27,13 @@ std::optional<BoxPath> BoxPath::of(const QByteArray &path)
     return BoxPath(std::move(trimmed), -1);
 }
 
+std::optional<BoxPath> BoxPath::ofPrefix(const QByteArray &prefix)
+{
+    if (!prefix.endsWith('/') || prefix.endsWith("//"))
+        return std::nullopt;
+    return of(prefix);
+}
+
 std::optional<BoxPath> BoxPath::ofOpenDirectory(int dirFd)
 {
     char link[32];

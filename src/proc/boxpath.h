@@ -20,6 +20,12 @@ public:
     // descriptor).
     static std::optional<BoxPath> of(const QByteArray &path);
 
+    // The box a match prefix names, as the published scans take it: the text
+    // with exactly one "/" after the box path. Nothing for any other text
+    // ("/" alone, a doubled slash at the end, no slash), which no
+    // descriptor's target can begin with as a box's.
+    static std::optional<BoxPath> ofPrefix(const QByteArray &prefix);
+
     // The open directory dirFd (borrowed: it must outlive the BoxPath), named
     // as the kernel names it; nothing when the kernel cannot say (deleted,
     // unreachable from the daemon's root, too long).

@@ -127,11 +127,8 @@ int get_allOpenFilePidByPath(const QString &strPath, QList<int> &pidList)
         logProcUnreadable(error);
         return -1;
     }
-    // The text is matched as passed: only a prefix ending in one "/" after
-    // the box path names a box.
-    const QByteArray path = strPath.toUtf8();
-    const std::optional<BoxPath> box =
-        path.endsWith('/') && !path.endsWith("//") ? BoxPath::of(path) : std::nullopt;
+    // The text is matched as passed.
+    const std::optional<BoxPath> box = BoxPath::ofPrefix(strPath.toUtf8());
     if (!box)
         return 0;
     // The scan fails only before it finds anything, so the list stays

@@ -116,12 +116,9 @@ int BoxDaemonService::get_allFileStatus(const QString &strPath, CBoxFileList &li
         logEmptyScanPath();
         return -1;
     }
-    // The text is the match prefix as given: only a box path with one "/"
-    // appended names a box ("/" alone, or a doubled slash at the end, names
-    // none, and nothing is held in it).
-    const QByteArray path = strPath.toUtf8();
-    const std::optional<BoxPath> box =
-        path.endsWith('/') && !path.endsWith("//") ? BoxPath::of(path) : std::nullopt;
+    // The text is the match prefix as given; one that names no box has
+    // nothing held in it.
+    const std::optional<BoxPath> box = BoxPath::ofPrefix(strPath.toUtf8());
     return box ? listOpenFiles(*box, list) : 0;
 }
 
