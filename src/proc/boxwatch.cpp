@@ -41,10 +41,6 @@ using std::chrono::milliseconds;
 // A box's hints are at least this far apart; a change within that time is
 // told at its end.
 constexpr milliseconds kSpacing{100};
-// The walk of /proc: this often after a change, twice as long after each
-// walk that found none, up to kPollSlowest.
-constexpr milliseconds kPollFastest{100};
-constexpr milliseconds kPollSlowest{1600};
 
 #ifdef ARKVANE_BOX_EVENTS
 // The same numbers are in kernelscan/boxevents.bpf.c.
@@ -83,8 +79,8 @@ void logPolling(const std::string &why)
 {
     static std::atomic<bool> logged{false};
     if (!logged.exchange(true))
-        syslog(LOG_INFO, LOG_WATCH_POLLING, int(kPollFastest.count()), int(kPollSlowest.count()),
-               why.c_str());
+        syslog(LOG_INFO, LOG_WATCH_POLLING, int(BoxWatcher::kPollFastest.count()),
+               int(BoxWatcher::kPollSlowest.count()), why.c_str());
 }
 
 } // namespace
@@ -474,8 +470,7 @@ void BoxWatcher::poll()
             box.lastHint = Clock::now() - kSpacing;
         box.fingerprint = sums[id];
     }
-    m_pollEvery =
-        changed || m_pollEvery.count() == 0 ? kPollFastest : std::min(m_pollEvery * 2, kPollSlowest);
+    m_pollEvery = nextPollWait(m_pollEvery, changed);
     m_nextPoll = Clock::now() + m_pollEvery;
 }
 

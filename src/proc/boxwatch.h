@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -54,6 +55,17 @@ public:
     // kMaxAnchors directories (the box and the mounts below it).
     static constexpr int kMaxBoxes = 64;
     static constexpr int kMaxAnchors = 8;
+
+    // How long a poll waits before its next look: kPollFastest after one
+    // that saw a change (or the first), twice the last wait after one that
+    // saw none, up to kPollSlowest. The watcher's polling of /proc keeps to
+    // it, and so does whoever polls a box it cannot watch.
+    static constexpr std::chrono::milliseconds kPollFastest{100};
+    static constexpr std::chrono::milliseconds kPollSlowest{1600};
+    static std::chrono::milliseconds nextPollWait(std::chrono::milliseconds last, bool changed)
+    {
+        return changed || last.count() == 0 ? kPollFastest : std::min(last * 2, kPollSlowest);
+    }
 
     // Best loads the kernel's programs and polls only when they do not load;
     // Polling polls (for tests of the fallback).

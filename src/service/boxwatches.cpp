@@ -23,11 +23,6 @@ namespace {
 // The least time between two scans of one box: a box opened and closed in
 // a loop costs at most this many scans a second.
 constexpr int kScanGapMs = 50;
-// A box BoxWatcher cannot watch is scanned every kFirstPollMs after a change,
-// and half as often after each scan that found none, down to once every
-// kLongestPollMs.
-constexpr int kFirstPollMs = 100;
-constexpr int kLongestPollMs = 1600;
 
 qint64 nowMs()
 {
@@ -254,8 +249,9 @@ void BoxWatches::scanned(const QByteArray &key, int holders)
     }
     if (box.watchId >= 0)
         return; // the next hint says when to look again
-    box.pollMs = changed || box.pollMs == 0 ? kFirstPollMs : std::min(box.pollMs * 2, kLongestPollMs);
-    box.timer->start(box.pollMs);
+    // A box BoxWatcher cannot watch is polled as it polls.
+    box.pollWait = BoxWatcher::nextPollWait(box.pollWait, changed);
+    box.timer->start(box.pollWait);
 }
 
 void BoxWatches::sendChange(Box &box)

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
@@ -82,8 +83,8 @@ private:
         qint64 lastScanMs = 0;    // when the last scan began
         qint64 lastChangeMs = -1; // when "boxHoldersChanged" was last sent
         bool changePending = false;
-        int watchId = -1; // BoxWatcher's; -1: this box is polled by the timer
-        int pollMs = 0;   // the timer's interval now
+        int watchId = -1;                      // BoxWatcher's; -1: this box is polled by the timer
+        std::chrono::milliseconds pollWait{0}; // the timer's interval now
         QTimer *timer = nullptr;
     };
 
